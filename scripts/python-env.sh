@@ -1,0 +1,26 @@
+#!/usr/bin/env bash
+# Usage: scripts/python-env.sh VERSION
+# Makes (or reuses) the virtual environment .venv/pyVERSION with vurel and
+# its test dependencies installed from this checkout; prints its python.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+version=$1
+
+find_interpreter() {
+  local candidate
+  for candidate in "python$version" \
+      $(ls -d "$(pyenv root 2>/dev/null || echo /nonexistent)"/versions/"$version".*/bin/python3 2>/dev/null | sort -V -r); do
+    if "$candidate" -c 'import sys' >/dev/null 2>&1; then
+      echo "$candidate"
+      return 0
+    fi
+  done
+  return 1
+}
+
+interpreter=$(find_interpreter) || { echo "no Python $version found" >&2; exit 3; }
+venv=.venv/py$version
+[ -x "$venv/bin/python" ] || "$interpreter" -m venv "$venv"
+"$venv/bin/python" -m pip install -q --upgrade pip >&2
+"$venv/bin/python" -m pip install -q ".[test]" >&2
+echo "$venv/bin/python"
