@@ -3,6 +3,7 @@
 #define VUREL_CORE_NBEST_H_
 
 #include <cstdint>
+#include <functional>
 #include <unordered_map>
 #include <vector>
 
@@ -31,13 +32,28 @@ Result<PathData> ReadPath(const VectorFst &shortest_paths, const Arc &start_arc,
                           const ClusterTable &output_clusters,
                           const VetoSet &veto);
 
+// How many shortest paths the first pass of a search for `nbest`
+// pronunciations asks for (8 * nbest, at least 16), and the largest request
+// (256 * nbest, at least 1024); both saturate instead of overflowing.
+struct PathRequests {
+  std::uint64_t first = 0;
+  std::uint64_t cap = 0;
+};
+PathRequests PathRequestsFor(std::uint64_t nbest);
+
+// Told the number of paths requested, once before each pass of a search.
+using PassObserver = std::function<void(std::uint64_t requested)>;
+
 // Asks OpenFst for growing numbers of shortest paths until `nbest` distinct
-// pronunciations are found or the request reaches its cap; merges paths
-// with equal uniques (log-adding their weights when `accumulate`).
+// pronunciations are found or the request reaches its cap; each pass starts
+// over. Merges paths with equal uniques: the first one's record is kept,
+// with the weights log-added when `accumulate`. Fails with kInternal when
+// OpenFst reports an error.
 Result<PathCollection> SearchNbest(const VectorFst &lattice, std::uint64_t nbest,
                                    bool accumulate,
                                    const ClusterTable &output_clusters,
-                                   const VetoSet &veto);
+                                   const VetoSet &veto,
+                                   const PassObserver &observe_pass = {});
 
 }  // namespace vurel
 
