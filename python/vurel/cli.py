@@ -11,6 +11,7 @@ import signal
 import sys
 import time
 from collections.abc import Iterator, Sequence
+from concurrent.futures.process import BrokenProcessPool
 from typing import BinaryIO, NoReturn, TextIO
 
 from vurel import ipa
@@ -81,14 +82,14 @@ def build_parser() -> argparse.ArgumentParser:
     g2p.add_argument("-i", "--input", metavar="FILE", help="read words from FILE, one per line ('-' for standard input)")
     g2p.add_argument("-m", "--model", metavar="PATH", help="model file (default: the English model trained on CMUdict)")
     g2p.add_argument("-n", "--nbest", type=_positive, default=1, help="pronunciations per word (default 1)")
-    g2p.add_argument("--beam", type=_positive, default=10000, help="search beam (default 10000)")
+    g2p.add_argument("--beam", type=_positive, default=10000, help="return at most this many pronunciations per word (default 10000)")
     g2p.add_argument(
         "--threshold", type=_number, default=99.0,
-        help="drop pronunciations whose weight exceeds the best one's by more than this (default 99: off)",
+        help="drop pronunciations whose weight (normalised with --pmass) is above this (default 99: off)",
     )
     g2p.add_argument(
         "--pmass", type=_number, default=99.0,
-        help="keep pronunciations until their probabilities add up to this (default 99: off)",
+        help="normalise weights and stop once the pronunciations cover more than e^-PMASS of the probability mass (default 99: off)",
     )
     g2p.add_argument("--accumulate", action="store_true", help="add up the probabilities of paths that merge")
     g2p.add_argument("--delim", default="", help="split words at this text instead of into characters")
@@ -346,7 +347,10 @@ def _decode_stream(args, source: WordSource, factory, lexicon: Lexicon | None, o
             None if (entry := lexicon.get(word)) is None else [(0.0, phonemes) for phonemes in entry]
         )
     words = pronunciations = missing = from_lexicon = 0
-    interactive = output.isatty()
+    # Someone may be waiting for each answer (a terminal, or a program that
+    # feeds words through a pipe): then every word is flushed at once.
+    # Otherwise output is flushed a few times a second.
+    live = output.isatty() or (source.total_bytes is None and not args.words)
     last_flush = time.monotonic()
     try:
         for word, found, known in decode_in_order(source, factory, args.jobs, lookup):
@@ -359,7 +363,7 @@ def _decode_stream(args, source: WordSource, factory, lexicon: Lexicon | None, o
                 missing += 1
                 _note(progress, f"no pronunciation for {word!r}")
             now = time.monotonic()
-            if interactive or now - last_flush >= 0.25:
+            if live or now - last_flush >= 0.25:
                 output.flush()
                 last_flush = now
             progress.update(words)
@@ -461,6 +465,9 @@ def main(argv: Sequence[str] | None = None) -> int:
         devnull = os.open(os.devnull, os.O_WRONLY)
         os.dup2(devnull, sys.stdout.fileno())
         return 141
+    except BrokenProcessPool:
+        sys.stderr.write(f"{PROGRAM}: error: a worker process ended unexpectedly\n")
+        return 1
     except KeyboardInterrupt:
         sys.stderr.write(f"\n{PROGRAM}: interrupted\n")
         return 130

@@ -1,0 +1,319 @@
+"""The ``vurel`` command, run as a subprocess, and the pieces it is made of."""
+
+from __future__ import annotations
+
+import json
+import math
+import os
+import signal
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+import pytest
+
+from cli_fixtures import SlowFakeDecoder, compile_model, run_vurel
+from vurel.batch import decode_in_order
+from vurel.lexicon import LexiconError, parse_line, read_lexicon
+
+
+@pytest.fixture(scope="module")
+def model(tmp_path_factory) -> Path:
+    return compile_model(tmp_path_factory.mktemp("model"))
+
+
+def lines(text: str) -> list[str]:
+    return text.splitlines()
+
+
+# Output formats -------------------------------------------------------------
+
+
+def test_tsv_gives_word_weight_and_phonemes_best_first(model):
+    result = run_vurel("g2p", "--model", str(model), "--nbest", "2", "cat", "box", "chat")
+    assert result.returncode == 0, result.stderr
+    assert lines(result.stdout) == [
+        "cat\t0.8000\tK AE1 T",
+        "cat\t1.6000\tS AE1 T",
+        # The output cluster K|S is split into its phonemes.
+        "box\t0.8000\tB OW1 K S",
+        "box\t1.2000\tB AA1 K S",
+        # The input cluster c|h reads two letters at once.
+        "chat\t0.9000\tCH AE1 T",
+        "chat\t1.2000\tK HH AE1 T",
+    ]
+    assert result.stderr == ""
+
+
+def test_dict_numbers_variants_and_jsonl_carries_every_field(model):
+    result = run_vurel("g2p", "-m", str(model), "-n", "2", "--format", "dict", "cat", "tab")
+    assert lines(result.stdout) == ["cat K AE1 T", "cat(2) S AE1 T", "tab T AE1 B", "tab(2) T EY1 B"]
+
+    result = run_vurel("g2p", "-m", str(model), "-n", "2", "--format", "jsonl", "--ipa", "cat")
+    records = [json.loads(line) for line in lines(result.stdout)]
+    assert records == [
+        {"word": "cat", "rank": 1, "weight": pytest.approx(0.8), "phonemes": ["K", "AE1", "T"],
+         "ipa": "ˈkæt", "source": "model"},
+        {"word": "cat", "rank": 2, "weight": pytest.approx(1.6), "phonemes": ["S", "AE1", "T"],
+         "ipa": "ˈsæt", "source": "model"},
+    ]
+
+
+def test_ipa_column_in_tsv_and_ipa_body_in_dict(model):
+    result = run_vurel("g2p", "-m", str(model), "--ipa", "bee", "tote")
+    # e maps to IY0 or to nothing (_): the skip symbol never reaches the output.
+    assert lines(result.stdout) == ["bee\t0.7000\tB\tb", "tote\t1.0000\tT OW1 T\tˈtoʊt"]
+    result = run_vurel("g2p", "-m", str(model), "--ipa", "--format", "dict", "tote")
+    assert lines(result.stdout) == ["tote ˈtoʊt"]
+
+
+def test_decoding_options_reach_the_decoder(model):
+    # cat has four paths: 0.8, 1.6, 1.8 and 2.6.
+    assert len(lines(run_vurel("g2p", "-m", str(model), "-n", "9", "cat").stdout)) == 4
+    narrow = run_vurel("g2p", "-m", str(model), "-n", "9", "--threshold", "1.7", "cat")
+    assert lines(narrow.stdout) == ["cat\t0.8000\tK AE1 T", "cat\t1.6000\tS AE1 T"]
+    assert len(lines(run_vurel("g2p", "-m", str(model), "-n", "9", "--beam", "3", "cat").stdout)) == 3
+    # With --pmass the weights are normalised: -log of each path's share.
+    normalised = run_vurel("g2p", "-m", str(model), "-n", "9", "--pmass", "0", "--format", "jsonl", "cat")
+    shares = [math.exp(-json.loads(line)["weight"]) for line in lines(normalised.stdout)]
+    assert sum(shares) == pytest.approx(1.0, abs=1e-5)
+
+
+# Where words come from and where output goes ------------------------------------
+
+
+def test_words_from_stdin_and_from_a_file(model, tmp_path):
+    result = run_vurel("g2p", "-m", str(model), input="cat\n\n  box \r\n")
+    assert lines(result.stdout) == ["cat\t0.8000\tK AE1 T", "box\t0.8000\tB OW1 K S"]
+
+    words = tmp_path / "words.txt"
+    words.write_bytes("\ufeffcat\nbox\n".encode())
+    output = tmp_path / "out.tsv"
+    result = run_vurel("g2p", "-m", str(model), "--input", str(words), "--output", str(output), "--format", "dict")
+    assert result.returncode == 0 and result.stdout == ""
+    assert output.read_text() == "cat K AE1 T\nbox B OW1 K S\n"
+
+
+def test_case_follows_the_model_unless_told(model):
+    result = run_vurel("g2p", "-m", str(model), "CAT")
+    assert lines(result.stdout) == ["CAT\t0.8000\tK AE1 T"]
+    result = run_vurel("g2p", "-m", str(model), "--case", "keep", "CAT")
+    assert result.stdout == ""
+    assert "no pronunciation for 'CAT'" in result.stderr
+
+
+def test_jobs_keep_input_order(model, tmp_path):
+    letters = "abcehotx"
+    words = [a + b + c for a in letters for b in letters for c in letters][:400]
+    words.insert(100, "qq")  # no pronunciation, in the middle
+    words_file = tmp_path / "words.txt"
+    words_file.write_text("\n".join(words) + "\n")
+    single = run_vurel("g2p", "-m", str(model), "-n", "2", "-i", str(words_file))
+    double = run_vurel("g2p", "-m", str(model), "-n", "2", "-i", str(words_file), "--jobs", "2")
+    assert single.returncode == double.returncode == 0
+    assert double.stdout == single.stdout
+    decoded = list(dict.fromkeys(line.split("\t")[0] for line in lines(double.stdout)))
+    assert decoded == [w for w in words if w != "qq"]
+    assert "no pronunciation for 'qq'" in double.stderr
+
+
+def test_ordered_decoding_with_workers_finishing_out_of_order():
+    words = [f"w{n}" for n in range(300)] + ["none7"] + [f"w{n}" for n in range(300, 330)]
+    known = {"w42": [(0.0, ["LEX"])]}
+    results = list(decode_in_order(iter(words), SlowFakeDecoder, jobs=2, lookup=known.get, chunk_size=4))
+    assert [word for word, _, _ in results] == words
+    assert results[42] == ("w42", [(0.0, ["LEX"])], True)
+    assert results[43] == ("w43", [(43.0, ["P43"])], False)
+    assert results[300] == ("none7", [], False)
+
+
+def test_reading_error_comes_after_the_words_read_before_it():
+    def words():
+        yield from (f"w{n}" for n in range(10))
+        raise ValueError("line 11 is bad")
+
+    for jobs in (1, 2):
+        seen = []
+        with pytest.raises(ValueError, match="line 11"):
+            for word, _, _ in decode_in_order(words(), SlowFakeDecoder, jobs=jobs, chunk_size=4):
+                seen.append(word)
+        assert seen == [f"w{n}" for n in range(10)]
+
+
+def test_interrupted_run_keeps_what_it_wrote(model, tmp_path):
+    output = tmp_path / "out.tsv"
+    process = subprocess.Popen(
+        [sys.executable, "-m", "vurel", "g2p", "-m", str(model), "-o", str(output)],
+        stdin=subprocess.PIPE, stderr=subprocess.PIPE,
+    )
+    process.stdin.write(b"cat\nbox\n")
+    process.stdin.flush()
+    deadline = time.monotonic() + 30
+    while output.read_text().count("\n") < 2 and time.monotonic() < deadline:
+        time.sleep(0.05)
+    process.send_signal(signal.SIGTERM)
+    _, stderr = process.communicate(timeout=30)
+    assert process.returncode == 143
+    assert stderr.decode().strip() == "vurel: terminated"
+    assert output.read_text() == "cat\t0.8000\tK AE1 T\nbox\t0.8000\tB OW1 K S\n"
+
+
+# Words without pronunciation ----------------------------------------------------
+
+
+def test_words_without_pronunciation_are_reported_and_counted(model):
+    result = run_vurel("g2p", "-m", str(model), "cat", "qqq", "box", "zz")
+    assert result.returncode == 0
+    assert lines(result.stdout) == ["cat\t0.8000\tK AE1 T", "box\t0.8000\tB OW1 K S"]
+    assert "vurel: no pronunciation for 'qqq'" in result.stderr
+    assert "vurel: no pronunciation for 'zz'" in result.stderr
+    assert lines(result.stderr)[-1] == "vurel: 4 words, 2 pronunciations, 2 without pronunciation"
+
+
+# Lexicon ------------------------------------------------------------------------
+
+
+def test_lexicon_words_take_the_lexicon_pronunciations(model, tmp_path):
+    cmu = tmp_path / "lexicon.dict"
+    cmu.write_text(";;; a comment\nCAT  K AE1 T S\ncat(2)  K AA1 T # a variant\n")
+    result = run_vurel("g2p", "-m", str(model), "--lexicon", str(cmu), "cat", "tab")
+    assert lines(result.stdout) == [
+        "cat\t0.0000\tK AE1 T S\tlexicon",
+        "cat\t0.0000\tK AA1 T\tlexicon",
+        "tab\t0.7000\tT AE1 B\tmodel",
+    ]
+    assert result.stderr == ""
+
+    tsv = tmp_path / "lexicon.tsv"
+    tsv.write_text("tab\t0.5\tT AA1 B\n")
+    result = run_vurel("g2p", "-m", str(model), "--lexicon", str(tsv), "--format", "jsonl", "--jobs", "2", "tab", "cat")
+    records = [json.loads(line) for line in lines(result.stdout)]
+    assert [(r["word"], r["phonemes"], r["source"]) for r in records] == [
+        ("tab", ["T", "AA1", "B"], "lexicon"),
+        ("cat", ["K", "AE1", "T"], "model"),
+    ]
+
+
+def test_lexicon_lines():
+    assert parse_line("WORD(2)  W ER1 D  # comment\n") == ("WORD", ["W", "ER1", "D"])
+    assert parse_line("a#b  EY1\n") == ("a#b", ["EY1"])
+    assert parse_line("word\tW ER1 D\n") == ("word", ["W", "ER1", "D"])
+    assert parse_line("word\t-1.25\tW ER1 D\tmodel\n") == ("word", ["W", "ER1", "D"])
+    assert parse_line(";;; comment\n") is None
+    assert parse_line("   \n") is None
+    with pytest.raises(ValueError, match="no pronunciation for 'word'"):
+        parse_line("word\n")
+
+
+def test_lexicon_file_merges_variants_and_names_bad_lines(tmp_path):
+    path = tmp_path / "lex"
+    path.write_text("Read R EH1 D\nREAD R IY1 D\nread(2) R EH1 D\n")
+    lexicon = read_lexicon(str(path))
+    assert lexicon.get("rEaD") == [["R", "EH1", "D"], ["R", "IY1", "D"]]
+    assert lexicon.get("write") is None
+
+    path.write_bytes(b"a EY1\nb\xff B IY1\n")
+    with pytest.raises(LexiconError, match=r"lex:2: invalid UTF-8 \(byte 0xff at column 2\)"):
+        read_lexicon(str(path))
+    path.write_text("a EY1\nb\n")
+    with pytest.raises(LexiconError, match="lex:2: no pronunciation for 'b'"):
+        read_lexicon(str(path))
+
+
+# Expected errors ----------------------------------------------------------------
+
+
+def assert_one_line_error(result, status: int, message: str) -> None:
+    assert result.returncode == status, (result.stdout, result.stderr)
+    assert "Traceback" not in result.stderr
+    assert len(lines(result.stderr)) == 1, result.stderr
+    assert message in result.stderr, result.stderr
+
+
+def test_expected_errors_are_one_line(model, tmp_path):
+    not_a_model = tmp_path / "words.fst"
+    not_a_model.write_text("cat\n")
+    bad_lexicon = tmp_path / "bad.dict"
+    bad_lexicon.write_text("cat\n")
+    cases = [
+        (["g2p", "-m", str(tmp_path / "absent.fst"), "cat"], 1, f"vurel: error: model {tmp_path / 'absent.fst'} not found"),
+        (["g2p", "-m", str(not_a_model), "cat"], 1, f"vurel: error: cannot load model {not_a_model}: failed to read FST"),
+        (["g2p", "-m", str(model), "-i", str(tmp_path / "absent.txt")], 1, "vurel: error: cannot read "),
+        (["g2p", "-m", str(model), "-i", str(tmp_path)], 1, "vurel: error: cannot read "),
+        (["g2p", "-m", str(model), "-i", "x", "cat"], 1, "vurel: error: give words as arguments or with --input"),
+        (["g2p", "-m", str(model), "--lexicon", str(bad_lexicon), "cat"], 1, "bad.dict:1: no pronunciation for 'cat'"),
+        (["g2p", "-m", str(model), "--nbest", "0", "cat"], 2, "vurel g2p: error: argument -n/--nbest: must be at least 1"),
+        (["g2p", "-m", str(model), "--threshold", "x", "cat"], 2, "invalid number: 'x'"),
+        (["g2p", "-m", str(model), "--format", "xml", "cat"], 2, "argument -f/--format: invalid choice"),
+        (["g2p", "-m", str(model), "--jobs", "-1", "cat"], 2, "argument -j/--jobs"),
+        (["frobnicate"], 2, "vurel: error: argument COMMAND: invalid choice"),
+        (["info", str(tmp_path / "absent.fst")], 1, "not found"),
+        (["info", str(not_a_model)], 1, "is not a model file: not an OpenFst binary file"),
+    ]
+    for args, status, message in cases:
+        assert_one_line_error(run_vurel(*args), status, message)
+
+
+def test_invalid_utf8_names_its_line_and_keeps_earlier_output(model):
+    for jobs in ("1", "2"):
+        result = run_vurel("g2p", "-m", str(model), "--jobs", jobs, input=b"cat\nbox\nb\xe9t\ntab\n")
+        assert_one_line_error(result, 1, "vurel: error: <stdin>:3: invalid UTF-8 (byte 0xe9 at column 2)")
+        assert lines(result.stdout) == ["cat\t0.8000\tK AE1 T", "box\t0.8000\tB OW1 K S"]
+
+
+# Default model ------------------------------------------------------------------
+
+
+def test_default_model_comes_from_the_cache(model, tmp_path):
+    from vurel import default_model
+
+    env = dict(os.environ, XDG_CACHE_HOME=str(tmp_path / "cache"))
+    env.pop(default_model.ENVIRONMENT_OVERRIDE, None)
+    old = os.environ.get("XDG_CACHE_HOME")
+    os.environ["XDG_CACHE_HOME"] = env["XDG_CACHE_HOME"]
+    try:
+        cached = default_model.default_model_path()
+    finally:
+        if old is None:
+            del os.environ["XDG_CACHE_HOME"]
+        else:
+            os.environ["XDG_CACHE_HOME"] = old
+    assert cached.parent == tmp_path / "cache" / "vurel"
+    cached.parent.mkdir(parents=True)
+    cached.write_bytes(model.read_bytes())
+    result = run_vurel("g2p", "cat", env=env)
+    assert lines(result.stdout) == ["cat\t0.8000\tK AE1 T"]
+
+    env[default_model.ENVIRONMENT_OVERRIDE] = str(tmp_path / "elsewhere.fst")
+    assert_one_line_error(run_vurel("g2p", "cat", env=env), 1, "elsewhere.fst, which does not exist")
+
+
+# info -------------------------------------------------------------------------
+
+
+def test_info_counts_states_arcs_symbols_and_clusters(model, tmp_path):
+    result = run_vurel("info", "--json", str(model))
+    assert result.returncode == 0, result.stderr
+    facts = json.loads(result.stdout)
+    assert facts["file_size"] == model.stat().st_size
+    assert (facts["states"], facts["final_states"], facts["start"], facts["arcs"]) == (1, 1, 0, 13)
+    assert facts["input_symbols"] == {"symbols": 12, "clusters": 1, "longest_cluster": 2, "longest_cluster_text": "c|h"}
+    assert facts["output_symbols"] == {"symbols": 15, "clusters": 1, "longest_cluster": 2, "longest_cluster_text": "K|S"}
+    # fstcompile keeps the arcs in the order given, and c|h (label 11) comes before h.
+    assert facts["arcs_sorted_by_input"] is False
+
+    ordered = compile_model(tmp_path, arcs=[("a", "AE1", 0.5), ("b", "B", 0.1)], name="sorted.fst")
+    text = run_vurel("info", str(ordered)).stdout
+    assert "arcs          2" in text
+    assert "sorted        yes" in text
+
+    truncated = tmp_path / "truncated.fst"
+    truncated.write_bytes(model.read_bytes()[:-8])
+    assert_one_line_error(run_vurel("info", str(truncated)), 1, "file ends inside the arcs of state 0")
+
+
+def test_console_script_and_module_agree(model):
+    script = Path(sys.executable).with_name("vurel")
+    via_script = subprocess.run([str(script), "g2p", "-m", str(model), "cat"], capture_output=True, text=True)
+    assert via_script.stdout == run_vurel("g2p", "-m", str(model), "cat").stdout == "cat\t0.8000\tK AE1 T\n"
