@@ -112,7 +112,32 @@ def build_parser() -> argparse.ArgumentParser:
     info.add_argument("model", metavar="MODEL", help="model file")
     info.add_argument("--json", action="store_true", help="print the facts as one JSON object")
     info.set_defaults(handler=_run_info)
+
+    for name, usage, summary in (
+        ("train", "DICT MODEL", "train a model from a pronunciation dictionary"),
+        ("evaluate", "MODEL DICT", "measure a model's word and phoneme error rates on a dictionary"),
+    ):
+        trainer = commands.add_parser(
+            name, help=summary, add_help=False, usage=f"{PROGRAM} {name} {usage} [options]",
+            description=f"{summary[0].upper()}{summary[1:]}; runs the trainer (vurel-train {name}).",
+        )
+        trainer.add_argument("arguments", nargs=argparse.REMAINDER, help="see vurel-train's own usage")
     return parser
+
+
+TRAINER_COMMANDS = ("train", "evaluate")
+
+
+def _run_trainer(command: str, arguments: Sequence[str]) -> int:
+    """Hands the command and every argument (``--help`` included) to the trainer."""
+    from vurel.default_model import TRAINER_NAME, find_trainer
+
+    trainer = find_trainer()
+    if trainer is None:
+        raise CliError(f"{command} needs the trainer ({TRAINER_NAME}), which is not installed")
+    import subprocess
+
+    return subprocess.run([trainer, command, *arguments]).returncode
 
 
 # Reading words ------------------------------------------------------------
@@ -448,8 +473,15 @@ def _on_terminate(signum, frame) -> NoReturn:
 
 
 def main(argv: Sequence[str] | None = None) -> int:
+    arguments = list(sys.argv[1:] if argv is None else argv)
+    if arguments and arguments[0] in TRAINER_COMMANDS:
+        try:
+            return _run_trainer(arguments[0], arguments[1:])
+        except CliError as error:
+            sys.stderr.write(f"{PROGRAM}: error: {error}\n")
+            return 1
     parser = build_parser()
-    args = parser.parse_args(argv)
+    args = parser.parse_args(arguments)
     try:
         sys.stdout.reconfigure(encoding="utf-8", newline="\n")  # type: ignore[union-attr]
     except (AttributeError, ValueError):

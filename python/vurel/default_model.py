@@ -16,8 +16,8 @@ import os
 import shutil
 import subprocess
 import sys
+import sysconfig
 import tempfile
-import threading
 import time
 from collections.abc import Iterator
 from pathlib import Path
@@ -27,7 +27,7 @@ RECIPE_VERSION = 1
 TRAINER_NAME = "vurel-train"
 # Options for the trainer, chosen for a first use under about two minutes on
 # two cores.
-TRAINER_ARGUMENTS: tuple[str, ...] = ()
+TRAINER_ARGUMENTS: tuple[str, ...] = ("--format", "tsv", "--skip-malformed")
 ENVIRONMENT_OVERRIDE = "VUREL_DEFAULT_MODEL"
 
 
@@ -82,63 +82,40 @@ def _write_dictionary(destination: Path) -> int:
     return count
 
 
-def _find_trainer() -> str | None:
-    beside = Path(__file__).with_name(TRAINER_NAME)
-    if beside.is_file() and os.access(beside, os.X_OK):
-        return str(beside)
+def find_trainer() -> str | None:
+    """The trainer executable: beside this package, in the environment's
+    scripts directory, or on PATH; None when it is not installed."""
+    candidates = [Path(__file__).with_name(TRAINER_NAME), Path(sysconfig.get_path("scripts")) / TRAINER_NAME]
+    for candidate in candidates:
+        if candidate.is_file() and os.access(candidate, os.X_OK):
+            return str(candidate)
     return shutil.which(TRAINER_NAME)
 
 
-def _train(dictionary: Path, output: Path) -> None:
-    """Trains a model from ``dictionary`` into ``output``."""
-    trainer = _find_trainer()
+def _train(dictionary: Path, output: Path, message: str, show: bool) -> None:
+    """Trains a model from ``dictionary`` into ``output``, relaying the
+    trainer's progress messages to one status line when ``show``."""
+    trainer = find_trainer()
     if trainer is None:
         raise DefaultModelError(
             f"cannot train the default model: the trainer ({TRAINER_NAME}) is not installed; pass --model"
         )
-    command = [trainer, "--dictionary", str(dictionary), "--output", str(output), *TRAINER_ARGUMENTS]
-    result = subprocess.run(command, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
-    if result.returncode != 0:
-        last = (result.stderr.strip().splitlines() or ["no message"])[-1]
-        raise DefaultModelError(f"training the default model failed: {last}")
-
-
-@contextlib.contextmanager
-def _locked(directory: Path) -> Iterator[None]:
-    """Holds an exclusive lock on the cache, so two processes never train at once."""
-    import fcntl
-
-    with open(directory / "train.lock", "w") as lock:
-        fcntl.flock(lock, fcntl.LOCK_EX)
-        try:
-            yield
-        finally:
-            fcntl.flock(lock, fcntl.LOCK_UN)
-
-
-@contextlib.contextmanager
-def _elapsed_display(message: str, show: bool) -> Iterator[None]:
-    """Shows ``message`` with the elapsed seconds on standard error while the block runs."""
-    if not show:
-        yield
-        return
-    done = threading.Event()
-
-    def tick() -> None:
-        start = time.monotonic()
-        while not done.wait(0.5):
-            sys.stderr.write(f"\r{message} {time.monotonic() - start:.0f} s")
-            sys.stderr.flush()
-        sys.stderr.write(f"\r{message} done in {time.monotonic() - start:.0f} s\n")
+    command = [trainer, "train", str(dictionary), str(output), *TRAINER_ARGUMENTS]
+    start = time.monotonic()
+    tail: list[str] = []
+    with subprocess.Popen(command, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True) as process:
+        assert process.stderr is not None
+        for line in process.stderr:
+            line = line.rstrip("\n").removeprefix(f"{TRAINER_NAME}: ")
+            tail = (tail + [line])[-5:]
+            if show:
+                sys.stderr.write(f"\r\x1b[K{message} [{time.monotonic() - start:.0f} s] {line}"[:200])
+                sys.stderr.flush()
+    if show:
+        sys.stderr.write(f"\r\x1b[K{message} done in {time.monotonic() - start:.0f} s\n")
         sys.stderr.flush()
-
-    thread = threading.Thread(target=tick, daemon=True)
-    thread.start()
-    try:
-        yield
-    finally:
-        done.set()
-        thread.join()
+    if process.returncode != 0:
+        raise DefaultModelError(f"training the default model failed: {tail[-1] if tail else 'no message'}")
 
 
 def ensure_default_model(progress: bool | None = None) -> Path:
@@ -166,9 +143,8 @@ def ensure_default_model(progress: bool | None = None) -> Path:
             dictionary = Path(work) / "cmudict.tsv"
             entries = _write_dictionary(dictionary)
             partial = Path(work) / path.name
-            message = f"vurel: training the default English model on {entries:,} CMUdict entries (first use only)..."
-            with _elapsed_display(message, show):
-                _train(dictionary, partial)
+            message = f"vurel: training the default English model on {entries:,} CMUdict entries (first use only)"
+            _train(dictionary, partial, message, show)
             os.replace(partial, path)
     return path
 

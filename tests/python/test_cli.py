@@ -150,7 +150,7 @@ def test_interrupted_run_keeps_what_it_wrote(model, tmp_path):
     process.stdin.write(b"cat\nbox\n")
     process.stdin.flush()
     deadline = time.monotonic() + 30
-    while output.read_text().count("\n") < 2 and time.monotonic() < deadline:
+    while (not output.exists() or output.read_text().count("\n") < 2) and time.monotonic() < deadline:
         time.sleep(0.05)
     process.send_signal(signal.SIGTERM)
     _, stderr = process.communicate(timeout=30)
