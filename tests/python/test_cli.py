@@ -317,3 +317,38 @@ def test_console_script_and_module_agree(model):
     script = Path(sys.executable).with_name("vurel")
     via_script = subprocess.run([str(script), "g2p", "-m", str(model), "cat"], capture_output=True, text=True)
     assert via_script.stdout == run_vurel("g2p", "-m", str(model), "cat").stdout == "cat\t0.8000\tK AE1 T\n"
+
+
+FAKE_TRAINER = """#!{python}
+import shutil, sys
+command, dictionary, output = sys.argv[1:4]
+print("vurel-train: aligning", file=sys.stderr)
+lines = open(dictionary, encoding="utf-8").read().splitlines()
+if "--format" not in sys.argv or len(lines) < 100000 or not all(line.count("\\t") == 1 for line in lines):
+    print("vurel-train: unexpected dictionary", file=sys.stderr)
+    sys.exit(1)
+shutil.copy({model!r}, output)
+"""
+
+
+def test_default_model_is_trained_once_then_cached(model, tmp_path, monkeypatch):
+    from vurel import default_model
+
+    trainer = tmp_path / "vurel-train"
+    trainer.write_text(FAKE_TRAINER.format(python=sys.executable, model=str(model)))
+    trainer.chmod(0o755)
+    monkeypatch.setenv("XDG_CACHE_HOME", str(tmp_path / "cache"))
+    monkeypatch.delenv(default_model.ENVIRONMENT_OVERRIDE, raising=False)
+    monkeypatch.setattr(default_model, "find_trainer", lambda: str(trainer))
+    path = default_model.ensure_default_model(progress=False)
+    assert path == default_model.default_model_path() and path.read_bytes() == model.read_bytes()
+    # Nothing is left behind but the model and the lock.
+    assert sorted(p.name for p in path.parent.iterdir()) == sorted([path.name, "train.lock"])
+    assert default_model.default_model().phoneticize("cat") == ["K", "AE1", "T"]
+
+    trainer.write_text("#!/bin/sh\necho 'vurel-train: out of memory' >&2\nexit 1\n")
+    assert default_model.ensure_default_model(progress=False) == path  # cached: not trained again
+    path.unlink()
+    with pytest.raises(default_model.DefaultModelError, match="training the default model failed: out of memory"):
+        default_model.ensure_default_model(progress=False)
+    assert not path.exists()
