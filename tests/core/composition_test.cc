@@ -1,0 +1,185 @@
+#include "composition.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+#include <tuple>
+#include <vector>
+
+namespace vurel {
+namespace {
+
+struct ArcSpec {
+  int from;
+  int ilabel;
+  int olabel;
+  float weight;
+  int to;
+};
+
+VectorFst MakeFst(int num_states, const std::vector<ArcSpec> &arcs,
+                  const std::vector<std::pair<int, float>> &finals) {
+  VectorFst fst;
+  for (int i = 0; i < num_states; ++i) fst.AddState();
+  if (num_states > 0) fst.SetStart(0);
+  for (const ArcSpec &arc : arcs) {
+    fst.AddArc(arc.from, Arc(arc.ilabel, arc.olabel, arc.weight, arc.to));
+  }
+  for (const auto &[state, weight] : finals) fst.SetFinal(state, weight);
+  return fst;
+}
+
+VectorFst SortedModel(int num_states, const std::vector<ArcSpec> &arcs,
+                      const std::vector<std::pair<int, float>> &finals) {
+  VectorFst model = MakeFst(num_states, arcs, finals);
+  fst::ArcSort(&model, fst::ILabelCompare<Arc>());
+  return model;
+}
+
+// A linear acceptor of `labels`.
+VectorFst Chain(const std::vector<int> &labels) {
+  std::vector<ArcSpec> arcs;
+  for (std::size_t i = 0; i < labels.size(); ++i) {
+    arcs.push_back({static_cast<int>(i), labels[i], labels[i], 0.0f, static_cast<int>(i) + 1});
+  }
+  return MakeFst(static_cast<int>(labels.size()) + 1, arcs,
+                 {{static_cast<int>(labels.size()), 0.0f}});
+}
+
+using Path = std::tuple<std::vector<int>, std::vector<int>, float>;
+
+// Every successful path of an acyclic FST: input labels, output labels and
+// weight, sorted.
+std::vector<Path> AllPaths(const VectorFst &fst) {
+  std::vector<Path> paths;
+  if (fst.Start() == fst::kNoStateId) return paths;
+  std::vector<Path> stack = {{{}, {}, 0.0f}};
+  std::vector<int> states = {fst.Start()};
+  while (!states.empty()) {
+    const int state = states.back();
+    Path path = std::move(stack.back());
+    states.pop_back();
+    stack.pop_back();
+    if (fst.Final(state) != Weight::Zero()) {
+      paths.emplace_back(std::get<0>(path), std::get<1>(path),
+                         std::get<2>(path) + fst.Final(state).Value());
+    }
+    for (fst::ArcIterator<VectorFst> arcs(fst, state); !arcs.Done(); arcs.Next()) {
+      const Arc &arc = arcs.Value();
+      Path next = path;
+      std::get<0>(next).push_back(arc.ilabel);
+      std::get<1>(next).push_back(arc.olabel);
+      std::get<2>(next) += arc.weight.Value();
+      stack.push_back(std::move(next));
+      states.push_back(arc.nextstate);
+    }
+  }
+  std::sort(paths.begin(), paths.end());
+  return paths;
+}
+
+// Input 3 = a, 4 = b, 5 = the cluster ab; outputs 3 = A, 4 = B, 6 = X.
+// State 1 can emit X without reading; state 4 is a dead end after a.
+VectorFst Model() {
+  return SortedModel(5,
+                     {{0, 3, 3, 1.0f, 1},
+                      {0, 3, 3, 4.0f, 4},
+                      {1, 0, 6, 0.5f, 2},
+                      {2, 4, 4, 1.0f, 3},
+                      {1, 4, 4, 2.0f, 3},
+                      {0, 5, 6, 2.5f, 3}},
+                     {{3, 0.25f}});
+}
+
+TEST(PrepareLatticeTest, PathsAreThoseOfTheModelThatReadTheWord) {
+  const Result<VectorFst> lattice = PrepareLattice(Chain({3, 4}), Model());
+  ASSERT_TRUE(lattice.ok());
+  const std::vector<Path> expected = {
+      {{3, 0, 4}, {3, 6, 4}, 2.75f},  // reads a, emits X with no input, reads b
+      {{3, 4}, {3, 4}, 3.25f},
+  };
+  EXPECT_EQ(AllPaths(*lattice), expected);
+  // Trimmed: the dead end after a (state 4 of the model) is gone.
+  EXPECT_EQ(lattice->Properties(fst::kAccessible | fst::kCoAccessible, true),
+            fst::kAccessible | fst::kCoAccessible);
+  EXPECT_EQ(lattice->NumStates(), 4);
+}
+
+TEST(PrepareLatticeTest, AWordTheModelCannotReadGivesNoStates) {
+  const Result<VectorFst> lattice = PrepareLattice(Chain({4, 3}), Model());
+  ASSERT_TRUE(lattice.ok());
+  EXPECT_EQ(lattice->NumStates(), 0);
+  EXPECT_EQ(lattice->Start(), fst::kNoStateId);
+}
+
+TEST(PrepareLatticeTest, ClusterArcBelowTheSingleLabelArcBeforeItComposes) {
+  // The cluster ab has label 2, below the label 3 of a that precedes it, so
+  // the acceptor is not sorted on its labels.
+  const VectorFst model = SortedModel(3,
+                                      {{0, 3, 3, 1.0f, 1},
+                                       {1, 4, 4, 1.0f, 2},
+                                       {0, 2, 6, 1.5f, 2}},
+                                      {{2, 0.0f}});
+  const VectorFst acceptor =
+      MakeFst(3, {{0, 3, 3, 0.0f, 1}, {0, 2, 2, 0.0f, 2}, {1, 4, 4, 0.0f, 2}}, {{2, 0.0f}});
+  ASSERT_FALSE(acceptor.Properties(fst::kOLabelSorted, true));
+  VectorFst sorted = acceptor;
+  fst::ArcSort(&sorted, fst::OLabelCompare<Arc>());
+
+  const Result<VectorFst> lattice = PrepareLattice(acceptor, model);
+  const Result<VectorFst> from_sorted = PrepareLattice(sorted, model);
+  ASSERT_TRUE(lattice.ok());
+  ASSERT_TRUE(from_sorted.ok());
+  const std::vector<Path> expected = {
+      {{2}, {6}, 1.5f},
+      {{3, 4}, {3, 4}, 2.0f},
+  };
+  EXPECT_EQ(AllPaths(*lattice), expected);
+  EXPECT_EQ(AllPaths(*from_sorted), expected);
+}
+
+fst::SymbolTable Symbols(const std::string &name, const std::vector<std::string> &texts) {
+  fst::SymbolTable symbols(name);
+  for (const std::string &text : texts) symbols.AddSymbol(text);
+  return symbols;
+}
+
+TEST(PrepareLatticeTest, LatticeTakesInputSymbolsFromTheWordAndOutputFromTheModel) {
+  const fst::SymbolTable graphemes = Symbols("in", {"<eps>", "|", "_", "a", "b", "ab"});
+  const fst::SymbolTable phonemes = Symbols("out", {"<eps>", "|", "_", "A", "B", "C", "X"});
+  VectorFst model = Model();
+  model.SetInputSymbols(&graphemes);
+  model.SetOutputSymbols(&phonemes);
+  VectorFst acceptor = Chain({3, 4});
+  acceptor.SetInputSymbols(&graphemes);
+  acceptor.SetOutputSymbols(&graphemes);
+
+  const Result<VectorFst> lattice = PrepareLattice(std::move(acceptor), model);
+  ASSERT_TRUE(lattice.ok());
+  ASSERT_NE(lattice->InputSymbols(), nullptr);
+  ASSERT_NE(lattice->OutputSymbols(), nullptr);
+  EXPECT_EQ(lattice->InputSymbols()->Name(), "in");
+  EXPECT_EQ(lattice->OutputSymbols()->Name(), "out");
+  EXPECT_EQ(lattice->OutputSymbols()->Find(6), "X");
+}
+
+TEST(PrepareLatticeTest, AnOpenFstErrorIsReturnedQuietly) {
+  // The word's output symbols differ from the model's input symbols, which
+  // OpenFst refuses to compose.
+  const fst::SymbolTable graphemes = Symbols("in", {"<eps>", "|", "_", "a", "b"});
+  const fst::SymbolTable others = Symbols("other", {"<eps>", "x", "y", "z", "w"});
+  VectorFst model = Model();
+  model.SetInputSymbols(&graphemes);
+  VectorFst acceptor = Chain({3, 4});
+  acceptor.SetOutputSymbols(&others);
+
+  testing::internal::CaptureStderr();
+  const Result<VectorFst> lattice = PrepareLattice(std::move(acceptor), model);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+  ASSERT_FALSE(lattice.ok());
+  EXPECT_EQ(lattice.error().code, ErrorCode::kInternal);
+}
+
+}  // namespace
+}  // namespace vurel
