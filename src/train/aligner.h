@@ -1,0 +1,63 @@
+// Many-to-many alignment of spellings and pronunciations by EM over all
+// monotone segmentations (Jiampojamarn, Kondrak and Sherif 2007).
+#ifndef VUREL_TRAIN_ALIGNER_H_
+#define VUREL_TRAIN_ALIGNER_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "dictionary.h"
+#include "result.h"
+
+namespace vurel::train {
+
+struct AlignerOptions {
+  int max_graphemes = 2;          // letters joined in one step (1 or 2)
+  int max_phonemes = 2;           // phonemes joined in one step (0 to 2)
+  bool allow_deletions = true;    // steps of letters with no phoneme
+  bool allow_insertions = false;  // steps of one phoneme with no letter
+  // Steps joining max_graphemes letters with max_phonemes phonemes when both
+  // are 2; measured to hurt accuracy, so off by default.
+  bool allow_many_to_many = false;
+  int max_iterations = 30;
+  // EM stops when the log-likelihood improves by less than this fraction.
+  double tolerance = 1e-5;
+};
+
+// A step of an alignment: some letters with some phonemes (either side may
+// be empty, not both).
+struct JointUnit {
+  std::vector<std::string> graphemes;
+  std::vector<std::string> phonemes;
+  bool operator==(const JointUnit &) const = default;
+};
+
+struct Alignment {
+  std::vector<JointUnit> units;  // a token's id is its index
+  // One token sequence per aligned entry; `entry_index` names the entry.
+  std::vector<std::vector<std::uint32_t>> sequences;
+  std::vector<std::size_t> entry_index;
+  std::vector<std::size_t> unalignable;  // entries with no segmentation
+  int iterations = 0;
+  double log_likelihood = 0.0;
+};
+
+using ProgressCallback = std::function<void(const std::string &message)>;
+
+// Aligns every entry. Entries that no segmentation allowed by `options` can
+// explain are listed in `unalignable` and left out. Fails on invalid options
+// and when no entry can be aligned.
+Result<Alignment> Align(const std::vector<DictionaryEntry> &entries,
+                        const AlignerOptions &options,
+                        const ProgressCallback &progress = {});
+
+// A unit's sides joined with the tie "|", an empty side as "_".
+std::string GraphemeText(const JointUnit &unit);
+std::string PhonemeText(const JointUnit &unit);
+
+}  // namespace vurel::train
+
+#endif  // VUREL_TRAIN_ALIGNER_H_

@@ -1,0 +1,215 @@
+#include "model_builder.h"
+
+#include <algorithm>
+#include <cmath>
+#include <deque>
+#include <filesystem>
+#include <limits>
+#include <memory>
+#include <set>
+#include <system_error>
+
+#include "fst_file.h"
+
+namespace vurel::train {
+namespace {
+
+constexpr Label kSkipLabel = 2;
+constexpr StateId kNoState = std::numeric_limits<StateId>::max();
+
+// Probabilities never exceed 1; rounding must not make a weight negative.
+float WeightOf(double probability) {
+  if (!(probability > 0)) return std::numeric_limits<float>::infinity();
+  return static_cast<float>(std::max(0.0, -std::log(probability)));
+}
+
+// Symbol table of "<eps>", "|", "_", the single members of all units, then
+// the clusters, each group sorted by text; every cluster's members are
+// symbols, so that the decoder can decompose it.
+std::unique_ptr<fst::SymbolTable> MakeSymbols(
+    const std::vector<std::vector<std::string>> &sides, const char *name) {
+  std::set<std::string> singles, clusters;
+  for (const auto &members : sides) {
+    for (const auto &member : members) singles.insert(member);
+    if (members.size() > 1) {
+      std::string text = members.front();
+      for (std::size_t i = 1; i < members.size(); ++i) text += "|" + members[i];
+      clusters.insert(text);
+    }
+  }
+  auto symbols = std::make_unique<fst::SymbolTable>(name);
+  symbols->AddSymbol("<eps>");
+  symbols->AddSymbol("|");
+  symbols->AddSymbol("_");
+  for (const auto &text : singles) symbols->AddSymbol(text);
+  for (const auto &text : clusters) symbols->AddSymbol(text);
+  return symbols;
+}
+
+}  // namespace
+
+Result<VectorFst> BuildModelFst(const JointNgramModel &model,
+                                const std::vector<JointUnit> &units) {
+  if (units.size() != model.end_token()) {
+    return InternalError("unit list does not match the n-gram vocabulary");
+  }
+  std::vector<std::vector<std::string>> grapheme_sides, phoneme_sides;
+  for (const JointUnit &unit : units) {
+    if (unit.graphemes.empty() && unit.phonemes.empty()) {
+      return InternalError("a unit with neither letters nor phonemes");
+    }
+    grapheme_sides.push_back(unit.graphemes);
+    phoneme_sides.push_back(unit.phonemes);
+  }
+  auto input_symbols = MakeSymbols(grapheme_sides, "graphemes");
+  auto output_symbols = MakeSymbols(phoneme_sides, "phonemes");
+  std::vector<Label> input_label(units.size()), output_label(units.size());
+  for (std::size_t t = 0; t < units.size(); ++t) {
+    input_label[t] = units[t].graphemes.empty()
+                         ? 0
+                         : input_symbols->Find(GraphemeText(units[t]));
+    output_label[t] = units[t].phonemes.empty()
+                          ? kSkipLabel
+                          : output_symbols->Find(PhonemeText(units[t]));
+  }
+
+  using NodeId = JointNgramModel::NodeId;
+  const auto is_history = [&](NodeId node) {
+    return !model.children(node).empty();
+  };
+  // The longest suffix of `node` (itself included) that is a history.
+  const auto history_of = [&](NodeId node) {
+    while (node != JointNgramModel::kNoNode && !is_history(node)) {
+      node = model.backoff(node);
+    }
+    return node;
+  };
+
+  VectorFst fst;
+  std::vector<StateId> state_of(model.num_nodes(), kNoState);
+  for (NodeId node = 0; node < model.num_nodes(); ++node) {
+    if (is_history(node)) state_of[node] = fst.AddState();
+  }
+  if (state_of[model.begin_history()] == kNoState) {
+    return InternalError("the model has no begin history");
+  }
+  fst.SetStart(state_of[model.begin_history()]);
+  for (NodeId history = 0; history < model.num_nodes(); ++history) {
+    const StateId state = state_of[history];
+    if (state == kNoState) continue;
+    for (NodeId child : model.children(history)) {
+      const std::uint32_t token = model.token(child);
+      if (token >= units.size() || !(model.probability(child) > 0)) continue;
+      const NodeId target = history_of(
+          model.order_of(child) < model.order() ? child : model.backoff(child));
+      fst.AddArc(state, Arc(input_label[token], output_label[token],
+                            WeightOf(model.probability(child)),
+                            state_of[target]));
+    }
+    if (history != JointNgramModel::kRoot &&
+        model.backoff_weight(history) > 0) {
+      fst.AddArc(state, Arc(0, 0, WeightOf(model.backoff_weight(history)),
+                            state_of[history_of(model.backoff(history))]));
+    }
+    const float final_weight =
+        WeightOf(model.Probability(history, model.end_token()));
+    if (std::isfinite(final_weight)) fst.SetFinal(state, final_weight);
+  }
+  fst.SetInputSymbols(input_symbols.get());
+  fst.SetOutputSymbols(output_symbols.get());
+  return fst;
+}
+
+Status CheckInputEpsilonCycles(const VectorFst &fst) {
+  const StateId states = static_cast<StateId>(fst.NumStates());
+  bool has_negative = false;
+  for (StateId state = 0; state < states; ++state) {
+    if (std::isnan(fst.Final(state).Value())) {
+      return InvalidInput("model has a NaN final weight");
+    }
+    for (fst::ArcIterator<VectorFst> arcs(fst, state); !arcs.Done();
+         arcs.Next()) {
+      const Arc &arc = arcs.Value();
+      if (std::isnan(arc.weight.Value())) {
+        return InvalidInput("model has a NaN arc weight");
+      }
+      if (arc.nextstate < 0 || static_cast<StateId>(arc.nextstate) >= states) {
+        return InvalidInput("model has an arc to a missing state");
+      }
+      if (arc.ilabel == 0 && arc.weight.Value() < 0) has_negative = true;
+    }
+  }
+  if (!has_negative) return {};
+  // Bellman-Ford (queue-based) from a virtual source joined to every state
+  // by a zero-weight arc: a state relaxed once per state lies on or behind
+  // a negative cycle.
+  std::vector<double> distance(states, 0.0);
+  std::vector<StateId> relaxations(states, 0);
+  std::vector<char> queued(states, 1);
+  std::deque<StateId> queue;
+  for (StateId state = 0; state < states; ++state) queue.push_back(state);
+  while (!queue.empty()) {
+    const StateId state = queue.front();
+    queue.pop_front();
+    queued[state] = 0;
+    for (fst::ArcIterator<VectorFst> arcs(fst, state); !arcs.Done();
+         arcs.Next()) {
+      const Arc &arc = arcs.Value();
+      if (arc.ilabel != 0) continue;
+      const double candidate = distance[state] + arc.weight.Value();
+      if (candidate < distance[arc.nextstate] - 1e-9) {
+        distance[arc.nextstate] = candidate;
+        if (++relaxations[arc.nextstate] > states) {
+          return InvalidInput(
+              "model has a cycle of input-epsilon arcs with negative weight");
+        }
+        if (!queued[arc.nextstate]) {
+          queued[arc.nextstate] = 1;
+          queue.push_back(arc.nextstate);
+        }
+      }
+    }
+  }
+  return {};
+}
+
+Result<ModelFileSize> WriteModel(const VectorFst &fst, const std::string &path) {
+  if (Status status = CheckInputEpsilonCycles(fst); !status.ok()) {
+    return status.error();
+  }
+  if (Status status = WriteFstFile(fst, path); !status.ok()) {
+    return status.error();
+  }
+  const auto reject = [&](const std::string &message) -> Result<ModelFileSize> {
+    std::error_code ignored;
+    std::filesystem::remove(path, ignored);
+    return InternalError("written model " + path + " is unusable: " + message);
+  };
+  Result<VectorFst> written = ReadFstFile(path);
+  if (!written.ok()) return reject(written.error().message);
+  ModelFileSize size;
+  size.states = static_cast<std::uint64_t>(written->NumStates());
+  for (StateId state = 0; state < size.states; ++state) {
+    size.arcs += written->NumArcs(state);
+  }
+  std::uint64_t expected_arcs = 0;
+  for (StateId state = 0; state < static_cast<StateId>(fst.NumStates()); ++state) {
+    expected_arcs += fst.NumArcs(state);
+  }
+  if (size.states != static_cast<std::uint64_t>(fst.NumStates()) ||
+      size.arcs != expected_arcs) {
+    return reject("states or arcs differ from the model built");
+  }
+  if (written->InputSymbols() == nullptr || written->OutputSymbols() == nullptr) {
+    return reject("a symbol table is missing");
+  }
+  if (Status status = CheckInputEpsilonCycles(*written); !status.ok()) {
+    return reject(status.error().message);
+  }
+  std::error_code error;
+  size.bytes = std::filesystem::file_size(path, error);
+  if (error) return reject("cannot read its size");
+  return size;
+}
+
+}  // namespace vurel::train

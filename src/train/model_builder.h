@@ -1,0 +1,44 @@
+// Conversion of a joint n-gram model into the transducer the decoder loads.
+#ifndef VUREL_TRAIN_MODEL_BUILDER_H_
+#define VUREL_TRAIN_MODEL_BUILDER_H_
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "aligner.h"
+#include "joint_ngram.h"
+#include "openfst.h"
+#include "result.h"
+
+namespace vurel::train {
+
+// One state per history of `model`; each seen n-gram is an arc from its
+// history with the letters of its unit (`units[token]`) on the input side
+// (0 when none) and its phonemes on the output side (label 2 "_" when
+// none), weighted -log P; each history but the empty one has an
+// epsilon:epsilon arc with -log of its backoff weight to its backoff; the
+// end of a word is the final weight. Both symbol tables start "<eps>", "|",
+// "_", then the single symbols and the clusters, each sorted by text. No
+// weight is negative, so no cycle of input-epsilon arcs can be.
+Result<VectorFst> BuildModelFst(const JointNgramModel &model,
+                                const std::vector<JointUnit> &units);
+
+// Fails when a weight of `fst` is NaN or when its arcs with input label 0
+// form a cycle of negative total weight (Bellman-Ford from every state).
+Status CheckInputEpsilonCycles(const VectorFst &fst);
+
+struct ModelFileSize {
+  std::uint64_t states = 0;
+  std::uint64_t arcs = 0;
+  std::uint64_t bytes = 0;
+};
+
+// Writes `fst` to `path`, reads the file back and checks it (same states and
+// arcs, both symbol tables, CheckInputEpsilonCycles). A file that fails the
+// check is removed.
+Result<ModelFileSize> WriteModel(const VectorFst &fst, const std::string &path);
+
+}  // namespace vurel::train
+
+#endif  // VUREL_TRAIN_MODEL_BUILDER_H_

@@ -1,0 +1,49 @@
+#include "trainer.h"
+
+#include <chrono>
+
+namespace vurel::train {
+
+Result<TrainReport> TrainModel(const Dictionary &dictionary,
+                               const TrainOptions &options,
+                               const std::string &model_path,
+                               const ProgressCallback &progress) {
+  const auto start = std::chrono::steady_clock::now();
+  if (dictionary.entries.empty()) {
+    return InvalidInput("the dictionary has no entries");
+  }
+  TrainReport report;
+  report.entries = dictionary.entries.size();
+  if (progress) {
+    progress("aligning " + std::to_string(report.entries) + " entries");
+  }
+  Result<Alignment> alignment =
+      Align(dictionary.entries, options.aligner, progress);
+  if (!alignment.ok()) return alignment.error();
+  report.unalignable = alignment->unalignable.size();
+  report.alignment_iterations = alignment->iterations;
+  report.units = alignment->units.size();
+
+  if (progress) {
+    progress("estimating the " + std::to_string(options.ngram.order) +
+             "-gram model over " + std::to_string(report.units) + " units");
+  }
+  Result<JointNgramModel> model = JointNgramModel::Estimate(
+      alignment->sequences, static_cast<std::uint32_t>(report.units),
+      options.ngram);
+  if (!model.ok()) return model.error();
+  report.ngrams = model->num_nodes() - 1;
+
+  if (progress) progress("writing the model to " + model_path);
+  Result<VectorFst> fst = BuildModelFst(*model, alignment->units);
+  if (!fst.ok()) return fst.error();
+  Result<ModelFileSize> size = WriteModel(*fst, model_path);
+  if (!size.ok()) return size.error();
+  report.model = *size;
+  report.seconds = std::chrono::duration<double>(
+                       std::chrono::steady_clock::now() - start)
+                       .count();
+  return report;
+}
+
+}  // namespace vurel::train

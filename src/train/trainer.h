@@ -1,0 +1,41 @@
+// The whole training pipeline: dictionary entries in, model file out.
+#ifndef VUREL_TRAIN_TRAINER_H_
+#define VUREL_TRAIN_TRAINER_H_
+
+#include <cstddef>
+#include <string>
+
+#include "aligner.h"
+#include "dictionary.h"
+#include "joint_ngram.h"
+#include "model_builder.h"
+#include "result.h"
+
+namespace vurel::train {
+
+struct TrainOptions {
+  AlignerOptions aligner;
+  NgramOptions ngram;
+};
+
+struct TrainReport {
+  std::size_t entries = 0;      // entries given
+  std::size_t unalignable = 0;  // entries left out by the aligner
+  int alignment_iterations = 0;
+  std::size_t units = 0;   // distinct letter-phoneme units
+  std::size_t ngrams = 0;  // n-grams kept by the model
+  ModelFileSize model;
+  double seconds = 0;
+};
+
+// Aligns `dictionary`, estimates the joint n-gram model and writes it to
+// `model_path`. Fails on an empty dictionary, on invalid options, or when
+// the model cannot be written or does not pass its check.
+Result<TrainReport> TrainModel(const Dictionary &dictionary,
+                               const TrainOptions &options,
+                               const std::string &model_path,
+                               const ProgressCallback &progress = {});
+
+}  // namespace vurel::train
+
+#endif  // VUREL_TRAIN_TRAINER_H_

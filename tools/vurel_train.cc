@@ -1,0 +1,259 @@
+// vurel-train: trains a model from a pronunciation dictionary, or measures
+// a model's error rates on one. A thin front end over the vurel_train
+// library; the exit status is 0 on success, 1 on failure, 2 on bad usage.
+#include <cstdio>
+#include <cstdlib>
+#include <iostream>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "dictionary.h"
+#include "evaluation.h"
+#include "model.h"
+#include "trainer.h"
+
+namespace {
+
+using namespace vurel::train;
+
+constexpr char kUsage[] =
+    "usage: vurel-train train DICT MODEL [options]\n"
+    "       vurel-train evaluate MODEL DICT [options]\n"
+    "dictionary options:\n"
+    "  --format auto|cmu|tsv   dictionary format (default auto)\n"
+    "  --skip-malformed        skip and count malformed lines\n"
+    "  --strip-stress          remove stress digits from phonemes\n"
+    "training options:\n"
+    "  --order N               n-gram order (default 7)\n"
+    "  --smoothing kn|wb       Kneser-Ney or Witten-Bell (default kn)\n"
+    "  --max-letters N         letters per alignment step, 1-2 (default 2)\n"
+    "  --max-phonemes N        phonemes per alignment step, 0-2 (default 2)\n"
+    "  --insertions            allow phonemes without letters\n"
+    "  --no-deletions          forbid letters without phonemes\n"
+    "  --many-to-many          allow steps of 2 letters with 2 phonemes\n"
+    "  --iterations N          most EM iterations (default 30)\n"
+    "  --quiet                 no progress messages\n"
+    "evaluation options:\n"
+    "  --errors                list the words decoded wrongly\n"
+    "  --json                  print the report as JSON\n";
+
+struct Arguments {
+  std::vector<std::string> positional;
+  DictionaryOptions dictionary;
+  TrainOptions train;
+  bool quiet = false;
+  bool list_errors = false;
+  bool json = false;
+};
+
+bool ParseInt(const char *text, int low, int high, int &out) {
+  char *end = nullptr;
+  const long value = std::strtol(text, &end, 10);
+  if (end == text || *end != '\0' || value < low || value > high) return false;
+  out = static_cast<int>(value);
+  return true;
+}
+
+bool ParseArguments(int argc, char **argv, Arguments &args) {
+  for (int i = 2; i < argc; ++i) {
+    const std::string_view flag = argv[i];
+    const bool has_value = i + 1 < argc;
+    if (flag == "--format" && has_value) {
+      const std::string_view value = argv[++i];
+      if (value == "auto") args.dictionary.format = DictionaryFormat::kAuto;
+      else if (value == "cmu") args.dictionary.format = DictionaryFormat::kCmu;
+      else if (value == "tsv") args.dictionary.format = DictionaryFormat::kTsv;
+      else return false;
+    } else if (flag == "--skip-malformed") {
+      args.dictionary.skip_malformed = true;
+    } else if (flag == "--strip-stress") {
+      args.dictionary.strip_stress = true;
+    } else if (flag == "--order" && has_value) {
+      if (!ParseInt(argv[++i], 1, 20, args.train.ngram.order)) return false;
+    } else if (flag == "--smoothing" && has_value) {
+      const std::string_view value = argv[++i];
+      if (value == "kn") args.train.ngram.smoothing = Smoothing::kKneserNey;
+      else if (value == "wb") args.train.ngram.smoothing = Smoothing::kWittenBell;
+      else return false;
+    } else if (flag == "--max-letters" && has_value) {
+      if (!ParseInt(argv[++i], 1, 2, args.train.aligner.max_graphemes)) return false;
+    } else if (flag == "--max-phonemes" && has_value) {
+      if (!ParseInt(argv[++i], 0, 2, args.train.aligner.max_phonemes)) return false;
+    } else if (flag == "--insertions") {
+      args.train.aligner.allow_insertions = true;
+    } else if (flag == "--no-deletions") {
+      args.train.aligner.allow_deletions = false;
+    } else if (flag == "--many-to-many") {
+      args.train.aligner.allow_many_to_many = true;
+    } else if (flag == "--iterations" && has_value) {
+      if (!ParseInt(argv[++i], 1, 1000, args.train.aligner.max_iterations)) return false;
+    } else if (flag == "--quiet") {
+      args.quiet = true;
+    } else if (flag == "--errors") {
+      args.list_errors = true;
+    } else if (flag == "--json") {
+      args.json = true;
+    } else if (flag.starts_with("--")) {
+      return false;
+    } else {
+      args.positional.emplace_back(flag);
+    }
+  }
+  return args.positional.size() == 2;
+}
+
+std::string Join(const std::vector<std::string> &phonemes) {
+  std::string text;
+  for (const auto &phoneme : phonemes) {
+    if (!text.empty()) text += ' ';
+    text += phoneme;
+  }
+  return text;
+}
+
+std::string JsonString(std::string_view text) {
+  std::string quoted = "\"";
+  for (char c : text) {
+    if (c == '"' || c == '\\') {
+      quoted += '\\';
+      quoted += c;
+    } else if (static_cast<unsigned char>(c) < 0x20) {
+      char escape[8];
+      std::snprintf(escape, sizeof escape, "\\u%04x", c);
+      quoted += escape;
+    } else {
+      quoted += c;
+    }
+  }
+  return quoted + "\"";
+}
+
+void ReportSkipped(const Dictionary &dictionary, const std::string &path) {
+  for (const SkippedLine &line : dictionary.skipped) {
+    std::cerr << path << ":" << line.line << ": skipped: " << line.reason << "\n";
+  }
+  if (!dictionary.skipped.empty() || dictionary.duplicates != 0) {
+    std::cerr << path << ": " << dictionary.skipped.size()
+              << " malformed lines skipped, " << dictionary.duplicates
+              << " duplicate entries dropped\n";
+  }
+}
+
+int Train(const Arguments &args) {
+  const std::string &dictionary_path = args.positional[0];
+  const std::string &model_path = args.positional[1];
+  vurel::Result<Dictionary> dictionary =
+      ReadDictionary(dictionary_path, args.dictionary);
+  if (!dictionary.ok()) {
+    std::cerr << "vurel-train: " << dictionary.error().message << "\n";
+    return 1;
+  }
+  ReportSkipped(*dictionary, dictionary_path);
+  ProgressCallback progress;
+  if (!args.quiet) {
+    progress = [](const std::string &message) {
+      std::cerr << "vurel-train: " << message << "\n";
+    };
+  }
+  vurel::Result<TrainReport> report =
+      TrainModel(*dictionary, args.train, model_path, progress);
+  if (!report.ok()) {
+    std::cerr << "vurel-train: " << report.error().message << "\n";
+    return 1;
+  }
+  const TrainReport &r = *report;
+  if (args.json) {
+    std::cout << "{\"entries\": " << r.entries
+              << ", \"skipped_lines\": " << dictionary->skipped.size()
+              << ", \"duplicates\": " << dictionary->duplicates
+              << ", \"unalignable\": " << r.unalignable
+              << ", \"alignment_iterations\": " << r.alignment_iterations
+              << ", \"units\": " << r.units << ", \"ngrams\": " << r.ngrams
+              << ", \"states\": " << r.model.states
+              << ", \"arcs\": " << r.model.arcs
+              << ", \"bytes\": " << r.model.bytes
+              << ", \"seconds\": " << r.seconds << "}\n";
+  } else {
+    std::cout << "entries: " << r.entries << " (" << r.unalignable
+              << " not alignable, " << dictionary->skipped.size()
+              << " lines skipped, " << dictionary->duplicates
+              << " duplicates)\n"
+              << "units: " << r.units << ", n-grams: " << r.ngrams << "\n"
+              << "model: " << r.model.states << " states, " << r.model.arcs
+              << " arcs, " << r.model.bytes << " bytes\n"
+              << "time: " << r.seconds << " s\n";
+  }
+  return 0;
+}
+
+int EvaluateModel(const Arguments &args) {
+  const std::string &model_path = args.positional[0];
+  const std::string &dictionary_path = args.positional[1];
+  vurel::Result<vurel::Model> model = vurel::Model::Load(model_path, "");
+  if (!model.ok()) {
+    std::cerr << "vurel-train: " << model.error().message << "\n";
+    return 1;
+  }
+  vurel::Result<Dictionary> dictionary =
+      ReadDictionary(dictionary_path, args.dictionary);
+  if (!dictionary.ok()) {
+    std::cerr << "vurel-train: " << dictionary.error().message << "\n";
+    return 1;
+  }
+  ReportSkipped(*dictionary, dictionary_path);
+  const EvaluationReport report = Evaluate(*model, *dictionary, args.list_errors);
+  const double words_per_second =
+      report.decoding_seconds > 0 ? report.words / report.decoding_seconds : 0;
+  if (args.json) {
+    std::cout << "{\"words\": " << report.words
+              << ", \"word_errors\": " << report.word_errors
+              << ", \"wer\": " << report.word_error_rate()
+              << ", \"reference_phonemes\": " << report.reference_phonemes
+              << ", \"phoneme_errors\": " << report.phoneme_errors
+              << ", \"per\": " << report.phoneme_error_rate()
+              << ", \"words_with_unknown_letters\": "
+              << report.words_with_unknown_letters
+              << ", \"decoding_seconds\": " << report.decoding_seconds
+              << ", \"words_per_second\": " << words_per_second
+              << ", \"errors\": [";
+    for (std::size_t i = 0; i < report.errors.size(); ++i) {
+      const WordError &error = report.errors[i];
+      std::cout << (i ? ", " : "") << "{\"word\": " << JsonString(error.word)
+                << ", \"predicted\": " << JsonString(Join(error.predicted))
+                << ", \"references\": [";
+      for (std::size_t v = 0; v < error.references.size(); ++v) {
+        std::cout << (v ? ", " : "") << JsonString(Join(error.references[v]));
+      }
+      std::cout << "]}";
+    }
+    std::cout << "]}\n";
+    return 0;
+  }
+  for (const WordError &error : report.errors) {
+    std::cout << error.word << "\t" << Join(error.predicted);
+    for (const auto &reference : error.references) {
+      std::cout << "\t" << Join(reference);
+    }
+    std::cout << "\n";
+  }
+  std::cout << "words: " << report.words << ", WER: " << report.word_error_rate()
+            << "%, PER: " << report.phoneme_error_rate() << "%"
+            << ", words with unknown letters: "
+            << report.words_with_unknown_letters << ", "
+            << words_per_second << " words/s\n";
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+  Arguments args;
+  const std::string_view command = argc > 1 ? argv[1] : "";
+  if ((command != "train" && command != "evaluate") ||
+      !ParseArguments(argc, argv, args)) {
+    std::cerr << kUsage;
+    return 2;
+  }
+  return command == "train" ? Train(args) : EvaluateModel(args);
+}
