@@ -118,6 +118,19 @@ def _train(dictionary: Path, output: Path, message: str, show: bool) -> None:
         raise DefaultModelError(f"training the default model failed: {tail[-1] if tail else 'no message'}")
 
 
+@contextlib.contextmanager
+def _locked(directory: Path) -> Iterator[None]:
+    """Holds an exclusive lock on the cache, so two processes never train at once."""
+    import fcntl
+
+    with open(directory / "train.lock", "w") as lock:
+        fcntl.flock(lock, fcntl.LOCK_EX)
+        try:
+            yield
+        finally:
+            fcntl.flock(lock, fcntl.LOCK_UN)
+
+
 def ensure_default_model(progress: bool | None = None) -> Path:
     """The path of the default model, training it first if it is not cached.
 
