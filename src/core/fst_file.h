@@ -19,8 +19,10 @@ namespace vurel {
 // VectorFst with its symbol tables and the header's known properties.
 // Fails with kInvalidInput and the reader's message (for example
 // "Parsing Error: Error while parsing binary VectorFst. Error kind Eof");
-// the message carries no operating-system error text. Memory use stays in
-// proportion to the file's size whatever its counts claim.
+// the message carries no operating-system error text. Also rejected, with a
+// message naming the culprit: strings that are not UTF-8, arcs leading to a
+// state that does not exist, and a start state that does not exist. Memory
+// use stays in proportion to the file's size whatever its counts claim.
 Result<VectorFst> ReadFstFile(const std::string &path);
 
 // Decodes a whole file already in memory; same rules and messages as
@@ -28,11 +30,14 @@ Result<VectorFst> ReadFstFile(const std::string &path);
 Result<VectorFst> ParseFst(std::span<const std::byte> bytes);
 
 // Writes `fst` to `path`, creating or truncating the file (mode 0666 before
-// the umask). A file that fails part-way is left as far as it was written.
+// the umask). A file that fails part-way is left as far as it was written;
+// the error then holds the operating system's text. Symbol tables must have
+// the labels 0 to N-1 (kInternal otherwise, before the file is touched).
 Status WriteFstFile(const VectorFst &fst, const std::string &path);
 
 // The path in double quotes, with backslash escapes for quotes, backslashes
-// and control characters, and bytes that are not UTF-8 as \xNN escapes.
+// and control characters (\t \n \r \0, others as \u{1b}), and bytes that
+// are not UTF-8 as \xFF escapes.
 std::string QuotePath(std::string_view path);
 
 }  // namespace vurel
