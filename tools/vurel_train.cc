@@ -3,6 +3,7 @@
 // library; the exit status is 0 on success, 1 on failure, 2 on bad usage.
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <iostream>
 #include <string>
 #include <string_view>
@@ -20,6 +21,7 @@ using namespace vurel::train;
 constexpr char kUsage[] =
     "usage: vurel-train train DICT MODEL [options]\n"
     "       vurel-train evaluate MODEL DICT [options]\n"
+    "       vurel-train align DICT OUTPUT [options]   (alignment only)\n"
     "dictionary options:\n"
     "  --format auto|cmu|tsv   dictionary format (default auto)\n"
     "  --skip-malformed        skip and count malformed lines\n"
@@ -187,6 +189,43 @@ int Train(const Arguments &args) {
   return 0;
 }
 
+// Writes each aligned entry as "word<TAB>letters}phonemes ..." for
+// inspecting the aligner's choices.
+int AlignOnly(const Arguments &args) {
+  const std::string &dictionary_path = args.positional[0];
+  vurel::Result<Dictionary> dictionary =
+      ReadDictionary(dictionary_path, args.dictionary);
+  if (!dictionary.ok()) {
+    std::cerr << "vurel-train: " << dictionary.error().message << "\n";
+    return 1;
+  }
+  ReportSkipped(*dictionary, dictionary_path);
+  vurel::Result<Alignment> alignment =
+      Align(dictionary->entries, args.train.aligner);
+  if (!alignment.ok()) {
+    std::cerr << "vurel-train: " << alignment.error().message << "\n";
+    return 1;
+  }
+  std::ofstream out(args.positional[1]);
+  for (std::size_t s = 0; s < alignment->sequences.size(); ++s) {
+    out << dictionary->entries[alignment->entry_index[s]].word << "\t";
+    for (std::size_t t = 0; t < alignment->sequences[s].size(); ++t) {
+      const JointUnit &unit = alignment->units[alignment->sequences[s][t]];
+      out << (t ? " " : "") << GraphemeText(unit) << "}" << PhonemeText(unit);
+    }
+    out << "\n";
+  }
+  for (std::size_t index : alignment->unalignable) {
+    std::cerr << dictionary_path << ":" << dictionary->entries[index].line
+              << ": cannot be aligned\n";
+  }
+  if (!out) {
+    std::cerr << "vurel-train: cannot write " << args.positional[1] << "\n";
+    return 1;
+  }
+  return 0;
+}
+
 int EvaluateModel(const Arguments &args) {
   const std::string &model_path = args.positional[0];
   const std::string &dictionary_path = args.positional[1];
@@ -250,10 +289,11 @@ int EvaluateModel(const Arguments &args) {
 int main(int argc, char **argv) {
   Arguments args;
   const std::string_view command = argc > 1 ? argv[1] : "";
-  if ((command != "train" && command != "evaluate") ||
+  if ((command != "train" && command != "evaluate" && command != "align") ||
       !ParseArguments(argc, argv, args)) {
     std::cerr << kUsage;
     return 2;
   }
+  if (command == "align") return AlignOnly(args);
   return command == "train" ? Train(args) : EvaluateModel(args);
 }

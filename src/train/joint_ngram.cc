@@ -79,7 +79,9 @@ void JointNgramModel::Count(
   node_order_.push_back(0);
   starts_with_begin_.push_back(0);
   count_.push_back(0);
-  begin_node_ = add_node(kRoot, begin_token(), kRoot, 1, true);
+  // A unigram model has no histories but the empty one.
+  begin_node_ =
+      order_ > 1 ? add_node(kRoot, begin_token(), kRoot, 1, true) : kRoot;
 
   // ending[k] is the node of the n-gram of order k ending at the previous
   // position (ending[0] the root); each new n-gram extends one of them, and
@@ -136,7 +138,7 @@ void JointNgramModel::Smooth(Smoothing smoothing) {
   } else {
     for (NodeId node = 1; node < nodes; ++node) adjusted[node] = count_[node];
   }
-  adjusted[begin_node_] = 0;  // a context, never predicted
+  if (begin_node_ != kRoot) adjusted[begin_node_] = 0;  // never predicted
 
   std::vector<std::array<double, 3>> discounts(order_ + 1);
   if (smoothing == Smoothing::kKneserNey) {

@@ -1,0 +1,126 @@
+#include "aligner.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "dictionary.h"
+
+namespace vurel::train {
+namespace {
+
+std::vector<DictionaryEntry> Entries(const std::string &text) {
+  Result<Dictionary> parsed = ParseDictionary(text, "test", {});
+  EXPECT_TRUE(parsed.ok());
+  return parsed.ok() ? parsed->entries : std::vector<DictionaryEntry>{};
+}
+
+// The alignment of entry `index` as "letters}phonemes" pairs.
+std::vector<std::string> Rendered(const Alignment &alignment, std::size_t index) {
+  for (std::size_t s = 0; s < alignment.sequences.size(); ++s) {
+    if (alignment.entry_index[s] != index) continue;
+    std::vector<std::string> pairs;
+    for (std::uint32_t token : alignment.sequences[s]) {
+      const JointUnit &unit = alignment.units[token];
+      pairs.push_back(GraphemeText(unit) + "}" + PhonemeText(unit));
+    }
+    return pairs;
+  }
+  return {"<not aligned>"};
+}
+
+using Pairs = std::vector<std::string>;
+
+TEST(AlignerTest, FindsOneToManyAndManyToOneUnits) {
+  const auto entries = Entries(
+      "ab A B\nba B A\naa A A\nbb B B\n"
+      "ax A K S\nxa K S A\nxb K S B\nbxb B K S B\n"
+      "pha F A\naph A F\nbph B F\nphb F B\n");
+  Result<Alignment> alignment = Align(entries, {});
+  ASSERT_TRUE(alignment.ok()) << alignment.error().message;
+  EXPECT_EQ(Rendered(*alignment, 0), Pairs({"a}A", "b}B"}));
+  EXPECT_EQ(Rendered(*alignment, 4), Pairs({"a}A", "x}K|S"}));
+  EXPECT_EQ(Rendered(*alignment, 7), Pairs({"b}B", "x}K|S", "b}B"}));
+  EXPECT_EQ(Rendered(*alignment, 8), Pairs({"p|h}F", "a}A"}));
+  EXPECT_EQ(Rendered(*alignment, 10), Pairs({"b}B", "p|h}F"}));
+  EXPECT_TRUE(alignment->unalignable.empty());
+  EXPECT_GT(alignment->iterations, 1);
+}
+
+TEST(AlignerTest, SharedSilentLetterBecomesADeletion) {
+  // With one letter per step any of the three letters could be silent; the
+  // units that the other words share decide.
+  const auto entries = Entries(
+      "ab A B\nba B A\naa A A\nbb B B\nabe A B\nbae B A\naae A A\nbbe B B\n");
+  AlignerOptions options;
+  options.max_graphemes = 1;
+  Result<Alignment> alignment = Align(entries, options);
+  ASSERT_TRUE(alignment.ok());
+  EXPECT_EQ(Rendered(*alignment, 4), Pairs({"a}A", "b}B", "e}_"}));
+  EXPECT_EQ(Rendered(*alignment, 7), Pairs({"b}B", "b}B", "e}_"}));
+}
+
+TEST(AlignerTest, StepLimitsDecideWhatCanBeAligned) {
+  // "x" cannot give two phonemes with one phoneme per step...
+  const auto entries = Entries("ab A B\nax A K S\nb B\n");
+  AlignerOptions options;
+  options.max_phonemes = 1;
+  Result<Alignment> narrow = Align(entries, options);
+  ASSERT_TRUE(narrow.ok());
+  EXPECT_EQ(narrow->unalignable, std::vector<std::size_t>({1}));
+  EXPECT_EQ(narrow->sequences.size(), 2u);
+
+  // ...unless a phoneme may come without a letter.
+  options.allow_insertions = true;
+  Result<Alignment> inserting = Align(entries, options);
+  ASSERT_TRUE(inserting.ok());
+  EXPECT_TRUE(inserting->unalignable.empty());
+  const Pairs ax = Rendered(*inserting, 1);
+  ASSERT_EQ(ax.size(), 3u);
+  EXPECT_TRUE(ax[1] == "_}K" || ax[2] == "_}S") << ax[1] << " " << ax[2];
+
+  // Without deletions a silent letter cannot be aligned.
+  AlignerOptions no_deletions;
+  no_deletions.allow_deletions = false;
+  no_deletions.max_graphemes = 1;
+  Result<Alignment> strict = Align(Entries("ab A B\nabe A B\n"), no_deletions);
+  ASSERT_TRUE(strict.ok());
+  EXPECT_EQ(strict->unalignable, std::vector<std::size_t>({1}));
+}
+
+TEST(AlignerTest, ManyToManyStepsOnlyWhenAllowed) {
+  const auto entries = Entries("xy K S\n");
+  Result<Alignment> default_alignment = Align(entries, {});
+  ASSERT_TRUE(default_alignment.ok());
+  for (const JointUnit &unit : default_alignment->units) {
+    EXPECT_FALSE(unit.graphemes.size() == 2 && unit.phonemes.size() == 2);
+  }
+  AlignerOptions options;
+  options.allow_many_to_many = true;
+  Result<Alignment> joined = Align(entries, options);
+  ASSERT_TRUE(joined.ok());
+  EXPECT_EQ(Rendered(*joined, 0), Pairs({"x|y}K|S"}));
+}
+
+TEST(AlignerTest, RejectsBadOptionsAndCorporaWithNothingToAlign) {
+  const auto entries = Entries("ab A B\n");
+  for (auto [letters, phonemes] : {std::pair{0, 1}, {3, 1}, {1, -1}, {1, 3}}) {
+    AlignerOptions options;
+    options.max_graphemes = letters;
+    options.max_phonemes = phonemes;
+    EXPECT_FALSE(Align(entries, options).ok()) << letters << " " << phonemes;
+  }
+  EXPECT_FALSE(Align({}, {}).ok());
+  EXPECT_FALSE(Align(Entries("a A B C D E\n"), {}).ok());
+}
+
+TEST(AlignerTest, UnitTextsJoinWithTheTie) {
+  EXPECT_EQ(GraphemeText({{"c", "k"}, {"K"}}), "c|k");
+  EXPECT_EQ(PhonemeText({{"x"}, {"K", "S"}}), "K|S");
+  EXPECT_EQ(GraphemeText({{}, {"K"}}), "_");
+  EXPECT_EQ(PhonemeText({{"e"}, {}}), "_");
+}
+
+}  // namespace
+}  // namespace vurel::train

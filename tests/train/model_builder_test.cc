@@ -1,0 +1,185 @@
+#include "model_builder.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <limits>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "driver.h"
+#include "model.h"
+#include "trainer.h"
+
+namespace vurel::train {
+namespace {
+
+const char kTinyDictionary[] =
+    "cat K AE1 T\n"
+    "cats K AE1 T S\n"
+    "tax T AE1 K S\n"
+    "axe AE1 K S\n"
+    "phase F EY1 Z\n"
+    "chat CH AE1 T\n"
+    "that DH AE1 T\n"
+    "hat HH AE1 T\n"
+    "sax S AE1 K S\n"
+    "cheap CH IY1 P\n"
+    "speech S P IY1 CH\n";
+
+std::string TempPath(const std::string &name) {
+  std::filesystem::create_directories(VUREL_TEST_TMPDIR);
+  return std::string(VUREL_TEST_TMPDIR) + "/" + name;
+}
+
+Dictionary TinyDictionary() {
+  Result<Dictionary> dictionary = ParseDictionary(kTinyDictionary, "tiny", {});
+  EXPECT_TRUE(dictionary.ok());
+  return std::move(dictionary).value();
+}
+
+std::vector<std::string> Decode(const Model &model, const std::string &word) {
+  std::vector<std::string> phonemes;
+  const std::vector<PathData> paths = Phoneticize(model, word, {});
+  if (paths.empty()) return {"<nothing>"};
+  for (Label label : paths.front().uniques) {
+    phonemes.push_back(model.FindOutputText(label).value_or("?"));
+  }
+  return phonemes;
+}
+
+TEST(ModelBuilderTest, TinyModelDecodesItsTrainingWords) {
+  for (bool insertions : {false, true}) {
+    TrainOptions options;
+    options.ngram.order = 4;
+    options.aligner.allow_insertions = insertions;
+    const std::string path = TempPath("tiny.fst");
+    Result<TrainReport> report = TrainModel(TinyDictionary(), options, path);
+    ASSERT_TRUE(report.ok()) << report.error().message;
+    EXPECT_EQ(report->unalignable, 0u);
+    EXPECT_GT(report->model.bytes, 0u);
+    Result<Model> model = Model::Load(path, "");
+    ASSERT_TRUE(model.ok()) << model.error().message;
+    for (const DictionaryEntry &entry : TinyDictionary().entries) {
+      EXPECT_EQ(Decode(*model, entry.word), entry.phonemes)
+          << entry.word << (insertions ? " with insertions" : "");
+    }
+  }
+}
+
+TEST(ModelBuilderTest, SymbolTablesAndLabelsFollowTheDecoderConventions) {
+  // Units: "a}AH" "c|k}K" "x}K|S" "e}_" "_}Y"; tokens in this order.
+  const std::vector<JointUnit> units = {
+      {{"a"}, {"AH"}}, {{"c", "k"}, {"K"}}, {{"x"}, {"K", "S"}},
+      {{"e"}, {}}, {{}, {"Y"}}};
+  Result<JointNgramModel> ngram = JointNgramModel::Estimate(
+      {{0, 1, 2, 3}, {4, 0}}, 5, {2, Smoothing::kKneserNey});
+  ASSERT_TRUE(ngram.ok());
+  Result<VectorFst> fst = BuildModelFst(*ngram, units);
+  ASSERT_TRUE(fst.ok()) << fst.error().message;
+  const fst::SymbolTable &input = *fst->InputSymbols();
+  const fst::SymbolTable &output = *fst->OutputSymbols();
+  const std::vector<std::string> expected_input = {"<eps>", "|", "_", "a",
+                                                   "c", "e", "k", "x", "c|k"};
+  const std::vector<std::string> expected_output = {"<eps>", "|", "_", "AH",
+                                                    "K", "S", "Y", "K|S"};
+  ASSERT_EQ(input.NumSymbols(), expected_input.size());
+  for (std::size_t i = 0; i < expected_input.size(); ++i) {
+    EXPECT_EQ(input.Find(i), expected_input[i]);
+  }
+  ASSERT_EQ(output.NumSymbols(), expected_output.size());
+  for (std::size_t i = 0; i < expected_output.size(); ++i) {
+    EXPECT_EQ(output.Find(i), expected_output[i]);
+  }
+
+  // Every arc pairs the labels of one unit, or is a backoff 0:0.
+  std::set<std::pair<Label, Label>> pairs;
+  std::size_t backoffs = 0, finals = 0;
+  for (StateId state = 0; state < fst->NumStates(); ++state) {
+    if (fst->Final(state) != Weight::Zero()) ++finals;
+    for (fst::ArcIterator<VectorFst> arcs(*fst, state); !arcs.Done(); arcs.Next()) {
+      const Arc &arc = arcs.Value();
+      EXPECT_GE(arc.weight.Value(), 0.0f);
+      if (arc.ilabel == 0 && arc.olabel == 0) {
+        ++backoffs;
+      } else {
+        pairs.insert({arc.ilabel, arc.olabel});
+      }
+    }
+  }
+  EXPECT_EQ(pairs, (std::set<std::pair<Label, Label>>{
+                       {3, 3}, {8, 4}, {7, 7}, {5, 2}, {0, 6}}));
+  // One state per history: the empty one, <s>, and the five units; all but
+  // the empty one back off; every state can end a word.
+  EXPECT_EQ(fst->NumStates(), 7);
+  EXPECT_EQ(backoffs, 6u);
+  EXPECT_EQ(finals, 7u);
+  EXPECT_EQ(fst->Start(), 1);
+}
+
+VectorFst EpsilonLoop(float first, float second) {
+  VectorFst fst;
+  fst.AddState();
+  fst.AddState();
+  fst.SetStart(0);
+  fst.SetFinal(1, 0.0f);
+  fst.AddArc(0, Arc(0, 5, first, 1));
+  fst.AddArc(1, Arc(0, 0, second, 0));
+  fst.AddArc(1, Arc(3, 3, -10.0f, 1));  // reads a letter: not in the check
+  return fst;
+}
+
+TEST(ModelBuilderTest, ChecksCyclesOfInputEpsilonArcs) {
+  EXPECT_TRUE(CheckInputEpsilonCycles(EpsilonLoop(1.0f, 2.0f)).ok());
+  EXPECT_TRUE(CheckInputEpsilonCycles(EpsilonLoop(-1.0f, 1.0f)).ok());
+  EXPECT_TRUE(CheckInputEpsilonCycles(EpsilonLoop(-1.0f, 1.5f)).ok());
+  const Status negative = CheckInputEpsilonCycles(EpsilonLoop(-2.0f, 1.0f));
+  ASSERT_FALSE(negative.ok());
+  EXPECT_EQ(negative.error().message,
+            "model has a cycle of input-epsilon arcs with negative weight");
+  EXPECT_FALSE(CheckInputEpsilonCycles(
+                   EpsilonLoop(std::numeric_limits<float>::quiet_NaN(), 1.0f))
+                   .ok());
+}
+
+TEST(ModelBuilderTest, WriteModelRefusesBrokenModels) {
+  const std::string path = TempPath("refused.fst");
+  std::filesystem::remove(path);
+  VectorFst fst = EpsilonLoop(-2.0f, 1.0f);
+  fst::SymbolTable symbols;
+  symbols.AddSymbol("<eps>");
+  fst.SetInputSymbols(&symbols);
+  fst.SetOutputSymbols(&symbols);
+  EXPECT_FALSE(WriteModel(fst, path).ok());
+  EXPECT_FALSE(std::filesystem::exists(path));
+
+  VectorFst good = EpsilonLoop(1.0f, 1.0f);
+  good.SetInputSymbols(&symbols);
+  good.SetOutputSymbols(&symbols);
+  Result<ModelFileSize> size = WriteModel(good, path);
+  ASSERT_TRUE(size.ok()) << size.error().message;
+  EXPECT_EQ(size->states, 2u);
+  EXPECT_EQ(size->arcs, 3u);
+  EXPECT_EQ(size->bytes, std::filesystem::file_size(path));
+
+  // A model without symbol tables would not load: refused after writing.
+  Result<ModelFileSize> bare = WriteModel(EpsilonLoop(1.0f, 1.0f), path);
+  ASSERT_FALSE(bare.ok());
+  EXPECT_FALSE(std::filesystem::exists(path));
+}
+
+TEST(ModelBuilderTest, TrainingRejectsUnusableDictionaries) {
+  const std::string path = TempPath("empty.fst");
+  Result<TrainReport> empty = TrainModel(Dictionary{}, {}, path);
+  ASSERT_FALSE(empty.ok());
+  EXPECT_EQ(empty.error().message, "the dictionary has no entries");
+  // Five phonemes from one letter cannot be aligned.
+  Result<Dictionary> hopeless = ParseDictionary("a EY1 B IY1 S IY1\n", "h", {});
+  ASSERT_TRUE(hopeless.ok());
+  EXPECT_FALSE(TrainModel(*hopeless, {}, path).ok());
+  EXPECT_FALSE(std::filesystem::exists(path));
+}
+
+}  // namespace
+}  // namespace vurel::train
