@@ -2,7 +2,7 @@
 // joint n-gram transducer, for nbest 1 and 5, and splits the time between
 // the stages: lattice (composition and trimming) and n-best search.
 //
-// Usage: decode [words]
+// Usage: decode [words [nbest]]; without nbest, times nbest 1 and 5.
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -185,7 +185,11 @@ int main(int argc, char **argv) {
               model.fst().NumStates(), arcs, static_cast<int>(model.input_symbols().NumSymbols()),
               static_cast<int>(model.output_symbols().NumSymbols()));
   const std::vector<std::string> words = GenerateWords(count);
-  TimeDecoding(model, words, 1);
-  TimeDecoding(model, words, 5);
+  if (argc > 2) {
+    TimeDecoding(model, words, std::strtoull(argv[2], nullptr, 10));
+  } else {
+    TimeDecoding(model, words, 1);
+    TimeDecoding(model, words, 5);
+  }
   return 0;
 }

@@ -32,7 +32,9 @@ std::vector<PathData> SelectPaths(const PathCollection &collection,
 
 // Decodes `word` with `model`. Never fails: any error inside decoding
 // gives an empty list. Unknown pieces of the word are reported on
-// descriptor 2 (see Tokenize).
+// descriptor 2 (see Tokenize). With `write_fsts`, writes WORD.fst and
+// WORD.lat.fst relative to the working directory, ignoring failures; a word
+// holding a NUL byte cannot name a file and writes none.
 std::vector<PathData> Phoneticize(const Model &model, std::string_view word,
                                   const PhoneticizeOptions &options);
 
