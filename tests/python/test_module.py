@@ -90,3 +90,4 @@ def test_second_import_adds_the_same_classes():
         assert again.__all__ == ["Model", "PathData"]
     finally:
         sys.modules["vurel._vurel"] = saved
+        vurel._vurel = saved
