@@ -24,6 +24,7 @@ namespace vurel::testing_model {
 //   0 -a|b:A|B/1.5-> 2, final 0.0005
 //   2 -<eps>:X/1-> 4 -c:C/0.5-> 3
 //   0 -c:_/3-> 3
+//   1 -b:B/0.1-> 5, a dead end
 //
 // So "abc" has the paths A|B C (2.25), A B C (2.75), A|B X C (3.25) and
 // A B X C (3.75): two pronunciations, each reached by two alignments.
@@ -37,7 +38,7 @@ inline Model MakeModel() {
     phonemes.AddSymbol(text);
   }
   VectorFst fst;
-  for (int i = 0; i < 5; ++i) fst.AddState();
+  for (int i = 0; i < 6; ++i) fst.AddState();
   fst.SetStart(0);
   fst.AddArc(0, Arc(4, 3, 1.0f, 1));
   fst.AddArc(1, Arc(5, 4, 1.0f, 2));
@@ -46,6 +47,7 @@ inline Model MakeModel() {
   fst.AddArc(2, Arc(0, 7, 1.0f, 4));
   fst.AddArc(4, Arc(6, 5, 0.5f, 3));
   fst.AddArc(0, Arc(6, 2, 3.0f, 3));
+  fst.AddArc(1, Arc(5, 4, 0.1f, 5));
   fst.SetFinal(3, 0.25f);
   fst.SetFinal(2, 0.0005f);
   fst.SetInputSymbols(&graphemes);

@@ -244,11 +244,15 @@ TEST_F(PhoneticizeTest, WriteFstsWritesTheAcceptorAndTheConnectedLattice) {
   EXPECT_EQ(acceptor_file->InputSymbols()->Find(3), "a|b");
   EXPECT_EQ(acceptor_file->OutputSymbols()->Find(3), "a|b");
 
+  // Composition alone reaches the model's dead end after "ab"; the file
+  // holds the trimmed lattice.
+  const fst::ComposeFst<Arc> unconnected(acceptor, model_.fst());
   const Result<VectorFst> lattice_file = ReadFstFile("abc.lat.fst");
   ASSERT_TRUE(lattice_file.ok()) << lattice_file.error().message;
   const Result<VectorFst> lattice = PrepareLattice(std::move(acceptor), model_.fst());
   ASSERT_TRUE(lattice.ok());
   ExpectSameFst(*lattice_file, *lattice);
+  EXPECT_LT(lattice_file->NumStates(), VectorFst(unconnected).NumStates());
   EXPECT_EQ(lattice_file->Properties(fst::kAccessible | fst::kCoAccessible, true),
             fst::kAccessible | fst::kCoAccessible);
   ASSERT_NE(lattice_file->OutputSymbols(), nullptr);

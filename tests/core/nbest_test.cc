@@ -372,6 +372,19 @@ TEST(SearchNbestTest, AccumulationStopsOnceEnoughOutputsAreHeld) {
   EXPECT_EQ(Kept(*search.result, 1).path_weight, 1.5f + 0.1f);
 }
 
+TEST(SearchNbestTest, AccumulatedWeightsDoNotReorderTheKeys) {
+  const Search search = RunSearch(
+      MakeFst(2, {{0, 5, 3, 1.0f, 1}, {0, 5, 4, 1.1f, 1}, {0, 6, 4, 1.2f, 1}, {0, 7, 4, 1.3f, 1}},
+              {{1, 0.0f}}),
+      3, /*accumulate=*/true);
+  ASSERT_TRUE(search.result.ok());
+  ASSERT_EQ(search.result->keys.size(), 2u);
+  EXPECT_EQ(search.result->keys[0], LabelSequence({3}));
+  EXPECT_EQ(Kept(*search.result, 0).path_weight, 1.0f);
+  EXPECT_EQ(Kept(*search.result, 1).path_weight, LogAdd(LogAdd(1.1f, 1.2f), 1.3f));
+  EXPECT_LT(Kept(*search.result, 1).path_weight, 0.2f);
+}
+
 TEST(SearchNbestTest, PathsWithoutPhonemesShareTheEmptyKey) {
   const Search search = RunSearch(
       MakeFst(2, {{0, 5, 0, 1.0f, 1}, {0, 5, 2, 2.0f, 1}, {0, 5, 11, 3.0f, 1}},
