@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Installs what building and testing vurel needs on Debian: a C++ compiler,
-# CMake, OpenFst with its command-line tools, and GoogleTest. Idempotent.
+# CMake, OpenFst with its command-line tools, GoogleTest, and ccache (the
+# test run builds the same core three times). Idempotent.
 set -euo pipefail
 
-packages=(g++ make libfst-dev libfst-tools libgtest-dev googletest)
+packages=(g++ make ccache libfst-dev libfst-tools libgtest-dev googletest)
 command -v cmake >/dev/null || packages+=(cmake)
 
 missing=()

@@ -5,6 +5,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 version=$1
+source scripts/build-env.sh
 
 find_interpreter() {
   local candidate

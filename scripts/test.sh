@@ -5,10 +5,11 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
+source scripts/build-env.sh
 
 jobs=$(nproc)
 cmake -S . -B build/tests -DVUREL_BUILD_TESTS=ON -DVUREL_BUILD_PYTHON=OFF \
-  -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+  -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build build/tests -j "$jobs"
 ctest --test-dir build/tests --output-on-failure -j "$jobs"
 
