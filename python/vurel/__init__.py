@@ -1,6 +1,6 @@
 """vurel: grapheme-to-phoneme decoding with weighted finite-state transducers."""
 
 from vurel._vurel import Model, PathData
-from vurel.default_model import default_model
+from vurel.english_model import default_model
 
 __all__ = ["Model", "PathData", "default_model"]

@@ -130,7 +130,7 @@ TRAINER_COMMANDS = ("train", "evaluate")
 
 def _run_trainer(command: str, arguments: Sequence[str]) -> int:
     """Hands the command and every argument (``--help`` included) to the trainer."""
-    from vurel.default_model import TRAINER_NAME, find_trainer
+    from vurel.english_model import TRAINER_NAME, find_trainer
 
     trainer = find_trainer()
     if trainer is None:
@@ -295,11 +295,11 @@ def _open_input(args: argparse.Namespace) -> tuple[WordSource, BinaryIO | None]:
 def _resolve_model(path: str | None) -> str:
     if path is not None:
         return path
-    from vurel import default_model
+    from vurel import english_model
 
     try:
-        return str(default_model.ensure_default_model())
-    except default_model.DefaultModelError as error:
+        return str(english_model.ensure_default_model())
+    except english_model.DefaultModelError as error:
         raise CliError(str(error)) from None
 
 

@@ -266,14 +266,14 @@ def test_invalid_utf8_names_its_line_and_keeps_earlier_output(model):
 
 
 def test_default_model_comes_from_the_cache(model, tmp_path):
-    from vurel import default_model
+    from vurel import english_model
 
     env = dict(os.environ, XDG_CACHE_HOME=str(tmp_path / "cache"))
-    env.pop(default_model.ENVIRONMENT_OVERRIDE, None)
+    env.pop(english_model.ENVIRONMENT_OVERRIDE, None)
     old = os.environ.get("XDG_CACHE_HOME")
     os.environ["XDG_CACHE_HOME"] = env["XDG_CACHE_HOME"]
     try:
-        cached = default_model.default_model_path()
+        cached = english_model.default_model_path()
     finally:
         if old is None:
             del os.environ["XDG_CACHE_HOME"]
@@ -285,7 +285,7 @@ def test_default_model_comes_from_the_cache(model, tmp_path):
     result = run_vurel("g2p", "cat", env=env)
     assert lines(result.stdout) == ["cat\t0.8000\tK AE1 T"]
 
-    env[default_model.ENVIRONMENT_OVERRIDE] = str(tmp_path / "elsewhere.fst")
+    env[english_model.ENVIRONMENT_OVERRIDE] = str(tmp_path / "elsewhere.fst")
     assert_one_line_error(run_vurel("g2p", "cat", env=env), 1, "elsewhere.fst, which does not exist")
 
 
@@ -332,23 +332,23 @@ shutil.copy({model!r}, output)
 
 
 def test_default_model_is_trained_once_then_cached(model, tmp_path, monkeypatch):
-    from vurel import default_model
+    from vurel import english_model
 
     trainer = tmp_path / "vurel-train"
     trainer.write_text(FAKE_TRAINER.format(python=sys.executable, model=str(model)))
     trainer.chmod(0o755)
     monkeypatch.setenv("XDG_CACHE_HOME", str(tmp_path / "cache"))
-    monkeypatch.delenv(default_model.ENVIRONMENT_OVERRIDE, raising=False)
-    monkeypatch.setattr(default_model, "find_trainer", lambda: str(trainer))
-    path = default_model.ensure_default_model(progress=False)
-    assert path == default_model.default_model_path() and path.read_bytes() == model.read_bytes()
+    monkeypatch.delenv(english_model.ENVIRONMENT_OVERRIDE, raising=False)
+    monkeypatch.setattr(english_model, "find_trainer", lambda: str(trainer))
+    path = english_model.ensure_default_model(progress=False)
+    assert path == english_model.default_model_path() and path.read_bytes() == model.read_bytes()
     # Nothing is left behind but the model and the lock.
     assert sorted(p.name for p in path.parent.iterdir()) == sorted([path.name, "train.lock"])
-    assert default_model.default_model().phoneticize("cat") == ["K", "AE1", "T"]
+    assert english_model.default_model().phoneticize("cat") == ["K", "AE1", "T"]
 
     trainer.write_text("#!/bin/sh\necho 'vurel-train: out of memory' >&2\nexit 1\n")
-    assert default_model.ensure_default_model(progress=False) == path  # cached: not trained again
+    assert english_model.ensure_default_model(progress=False) == path  # cached: not trained again
     path.unlink()
-    with pytest.raises(default_model.DefaultModelError, match="training the default model failed: out of memory"):
-        default_model.ensure_default_model(progress=False)
+    with pytest.raises(english_model.DefaultModelError, match="training the default model failed: out of memory"):
+        english_model.ensure_default_model(progress=False)
     assert not path.exists()
