@@ -1,8 +1,11 @@
 #!/usr/bin/env bash
-# Installs what is needed, builds vurel into .venv/py3.11 and runs the main
-# job on the small example model in examples/.
+# Installs what is needed, builds vurel into .venv/py3.11 and prints the
+# pronunciations of a few words (or of the words given) with the default
+# English model, which is trained on first use (about a minute) and cached.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
 python=$(scripts/python-env.sh 3.11)
-"$python" examples/demo.py "$@"
+words=("$@")
+((${#words[@]})) || words=(hello world pronunciation vurel)
+"$(dirname "$python")/vurel" g2p --nbest 2 "${words[@]}"
