@@ -35,6 +35,8 @@ constexpr char kUsage[] =
     "  --no-deletions          forbid letters without phonemes\n"
     "  --many-to-many          allow steps of 2 letters with 2 phonemes\n"
     "  --iterations N          most EM iterations (default 30)\n"
+    "  --align-stress          let stress digits take part in the alignment\n"
+    "  --align-without-stress  align on phonemes without stress digits\n"
     "  --quiet                 no progress messages\n"
     "evaluation options:\n"
     "  --errors                list the words decoded wrongly\n"
@@ -90,6 +92,10 @@ bool ParseArguments(int argc, char **argv, Arguments &args) {
       args.train.aligner.allow_many_to_many = true;
     } else if (flag == "--iterations" && has_value) {
       if (!ParseInt(argv[++i], 1, 1000, args.train.aligner.max_iterations)) return false;
+    } else if (flag == "--align-stress") {
+      args.train.aligner.ignore_stress = false;
+    } else if (flag == "--align-without-stress") {
+      args.train.aligner.ignore_stress = true;
     } else if (flag == "--quiet") {
       args.quiet = true;
     } else if (flag == "--errors") {

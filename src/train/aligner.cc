@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <map>
 #include <numeric>
 #include <unordered_map>
 #include <utility>
@@ -350,11 +351,65 @@ std::string PhonemeText(const JointUnit &unit) {
   return JoinOrSkip(unit.phonemes);
 }
 
+namespace {
+
+std::string WithoutStress(const std::string &phoneme) {
+  std::string stripped;
+  for (char c : phoneme) {
+    if (c < '0' || c > '9') stripped.push_back(c);
+  }
+  return stripped.empty() ? phoneme : stripped;
+}
+
+// Replaces the units of `alignment`, made from `stripped` entries, by the
+// units of the same segmentation over the phonemes of `entries`.
+void RestorePhonemes(const std::vector<DictionaryEntry> &entries,
+                     Alignment &alignment) {
+  std::map<std::pair<std::string, std::string>, std::size_t> ids;
+  std::vector<JointUnit> units;
+  for (std::size_t s = 0; s < alignment.sequences.size(); ++s) {
+    const DictionaryEntry &entry = entries[alignment.entry_index[s]];
+    std::size_t phoneme = 0;
+    for (std::uint32_t &token : alignment.sequences[s]) {
+      const JointUnit &stripped = alignment.units[token];
+      JointUnit unit;
+      unit.graphemes = stripped.graphemes;
+      unit.phonemes.assign(
+          entry.phonemes.begin() + phoneme,
+          entry.phonemes.begin() + phoneme + stripped.phonemes.size());
+      phoneme += stripped.phonemes.size();
+      auto [it, added] = ids.try_emplace(
+          {GraphemeText(unit), PhonemeText(unit)}, units.size());
+      if (added) units.push_back(std::move(unit));
+      token = static_cast<std::uint32_t>(it->second);
+    }
+  }
+  // Tokens in the order of the units' texts, as Align gives them.
+  std::vector<std::uint32_t> renumbered(units.size());
+  std::uint32_t next = 0;
+  for (const auto &[texts, id] : ids) renumbered[id] = next++;
+  alignment.units.assign(units.size(), JointUnit{});
+  for (std::size_t id = 0; id < units.size(); ++id) {
+    alignment.units[renumbered[id]] = std::move(units[id]);
+  }
+  for (auto &sequence : alignment.sequences) {
+    for (std::uint32_t &token : sequence) token = renumbered[token];
+  }
+}
+
+}  // namespace
+
 Result<Alignment> Align(const std::vector<DictionaryEntry> &entries,
                         const AlignerOptions &options,
                         const ProgressCallback &progress) {
-  AlignerImpl aligner(entries, options);
-  return aligner.Run(progress);
+  if (!options.ignore_stress) return AlignerImpl(entries, options).Run(progress);
+  std::vector<DictionaryEntry> stripped = entries;
+  for (DictionaryEntry &entry : stripped) {
+    for (std::string &phoneme : entry.phonemes) phoneme = WithoutStress(phoneme);
+  }
+  Result<Alignment> alignment = AlignerImpl(stripped, options).Run(progress);
+  if (alignment.ok()) RestorePhonemes(entries, *alignment);
+  return alignment;
 }
 
 }  // namespace vurel::train

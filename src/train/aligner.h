@@ -22,6 +22,10 @@ struct AlignerOptions {
   // Steps joining max_graphemes letters with max_phonemes phonemes when both
   // are 2; measured to hurt accuracy, so off by default.
   bool allow_many_to_many = false;
+  // Judge segmentations on phonemes without their stress digits, so that
+  // stressed and unstressed vowels share their statistics; the units still
+  // carry the phonemes as written.
+  bool ignore_stress = false;
   int max_iterations = 30;
   // EM stops when the log-likelihood improves by less than this fraction.
   double tolerance = 1e-5;

@@ -115,6 +115,37 @@ TEST(AlignerTest, RejectsBadOptionsAndCorporaWithNothingToAlign) {
   EXPECT_FALSE(Align(Entries("a A B C D E\n"), {}).ok());
 }
 
+TEST(AlignerTest, UnitsSpellEveryEntryWithOrWithoutStressInTheAlignment) {
+  const auto entries = Entries(
+      "record R EH1 K ER0 D\nrecord(2) R IH0 K AO1 R D\nrecords R EH1 K ER0 D Z\n"
+      "axe AE1 K S\nbox B AA1 K S\nexit EH1 G Z AH0 T\n"
+      "cord K AO1 R D\nex EH1 K S\n");
+  for (bool ignore_stress : {false, true}) {
+    AlignerOptions options;
+    options.ignore_stress = ignore_stress;
+    Result<Alignment> alignment = Align(entries, options);
+    ASSERT_TRUE(alignment.ok());
+    ASSERT_EQ(alignment->sequences.size(), entries.size());
+    for (std::size_t s = 0; s < alignment->sequences.size(); ++s) {
+      const DictionaryEntry &entry = entries[alignment->entry_index[s]];
+      std::vector<std::string> letters, phonemes;
+      for (std::uint32_t token : alignment->sequences[s]) {
+        const JointUnit &unit = alignment->units.at(token);
+        letters.insert(letters.end(), unit.graphemes.begin(), unit.graphemes.end());
+        phonemes.insert(phonemes.end(), unit.phonemes.begin(), unit.phonemes.end());
+      }
+      EXPECT_EQ(letters, entry.graphemes) << entry.word;
+      EXPECT_EQ(phonemes, entry.phonemes) << entry.word;
+    }
+    // Tokens are numbered in the order of the units' texts, each used.
+    for (std::size_t t = 1; t < alignment->units.size(); ++t) {
+      const JointUnit &a = alignment->units[t - 1], &b = alignment->units[t];
+      EXPECT_LT(std::pair(GraphemeText(a), PhonemeText(a)),
+                std::pair(GraphemeText(b), PhonemeText(b)));
+    }
+  }
+}
+
 TEST(AlignerTest, UnitTextsJoinWithTheTie) {
   EXPECT_EQ(GraphemeText({{"c", "k"}, {"K"}}), "c|k");
   EXPECT_EQ(PhonemeText({{"x"}, {"K", "S"}}), "K|S");
