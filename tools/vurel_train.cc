@@ -27,16 +27,17 @@ constexpr char kUsage[] =
     "  --skip-malformed        skip and count malformed lines\n"
     "  --strip-stress          remove stress digits from phonemes\n"
     "training options:\n"
-    "  --order N               n-gram order (default 7)\n"
+    "  --order N               n-gram order (default 9)\n"
     "  --smoothing kn|wb       Kneser-Ney or Witten-Bell (default kn)\n"
-    "  --max-letters N         letters per alignment step, 1-2 (default 2)\n"
-    "  --max-phonemes N        phonemes per alignment step, 0-2 (default 2)\n"
-    "  --insertions            allow phonemes without letters\n"
+    "  --max-letters N         letters per alignment step, 1-2 (default 1)\n"
+    "  --max-phonemes N        phonemes per alignment step, 0-2 (default 1)\n"
+    "  --insertions            allow phonemes without letters (default)\n"
+    "  --no-insertions         forbid phonemes without letters\n"
     "  --no-deletions          forbid letters without phonemes\n"
     "  --many-to-many          allow steps of 2 letters with 2 phonemes\n"
     "  --iterations N          most EM iterations (default 30)\n"
     "  --align-stress          let stress digits take part in the alignment\n"
-    "  --align-without-stress  align on phonemes without stress digits\n"
+    "                          (by default they are ignored while aligning)\n"
     "  --quiet                 no progress messages\n"
     "evaluation options:\n"
     "  --errors                list the words decoded wrongly\n"
@@ -86,6 +87,8 @@ bool ParseArguments(int argc, char **argv, Arguments &args) {
       if (!ParseInt(argv[++i], 0, 2, args.train.aligner.max_phonemes)) return false;
     } else if (flag == "--insertions") {
       args.train.aligner.allow_insertions = true;
+    } else if (flag == "--no-insertions") {
+      args.train.aligner.allow_insertions = false;
     } else if (flag == "--no-deletions") {
       args.train.aligner.allow_deletions = false;
     } else if (flag == "--many-to-many") {
@@ -94,8 +97,6 @@ bool ParseArguments(int argc, char **argv, Arguments &args) {
       if (!ParseInt(argv[++i], 1, 1000, args.train.aligner.max_iterations)) return false;
     } else if (flag == "--align-stress") {
       args.train.aligner.ignore_stress = false;
-    } else if (flag == "--align-without-stress") {
-      args.train.aligner.ignore_stress = true;
     } else if (flag == "--quiet") {
       args.quiet = true;
     } else if (flag == "--errors") {

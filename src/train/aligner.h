@@ -14,18 +14,21 @@
 
 namespace vurel::train {
 
+// The defaults were chosen by word error rate on a 10% part of the CMU
+// dictionary: single letters and phonemes with insertions (25.2% without
+// stress) beat steps of up to 2 letters and 2 phonemes (26.1%), which in
+// turn are better without the 2-by-2 steps.
 struct AlignerOptions {
-  int max_graphemes = 2;          // letters joined in one step (1 or 2)
-  int max_phonemes = 2;           // phonemes joined in one step (0 to 2)
-  bool allow_deletions = true;    // steps of letters with no phoneme
-  bool allow_insertions = false;  // steps of one phoneme with no letter
-  // Steps joining max_graphemes letters with max_phonemes phonemes when both
-  // are 2; measured to hurt accuracy, so off by default.
+  int max_graphemes = 1;         // letters joined in one step (1 or 2)
+  int max_phonemes = 1;          // phonemes joined in one step (0 to 2)
+  bool allow_deletions = true;   // steps of letters with no phoneme
+  bool allow_insertions = true;  // steps of one phoneme with no letter
+  // Steps of 2 letters with 2 phonemes (when both limits are 2).
   bool allow_many_to_many = false;
   // Judge segmentations on phonemes without their stress digits, so that
   // stressed and unstressed vowels share their statistics; the units still
   // carry the phonemes as written.
-  bool ignore_stress = false;
+  bool ignore_stress = true;
   int max_iterations = 30;
   // EM stops when the log-likelihood improves by less than this fraction.
   double tolerance = 1e-5;

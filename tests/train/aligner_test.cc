@@ -32,12 +32,21 @@ std::vector<std::string> Rendered(const Alignment &alignment, std::size_t index)
 
 using Pairs = std::vector<std::string>;
 
+// Steps of up to two letters and two phonemes, no insertions.
+AlignerOptions TwoByTwo() {
+  AlignerOptions options;
+  options.max_graphemes = 2;
+  options.max_phonemes = 2;
+  options.allow_insertions = false;
+  return options;
+}
+
 TEST(AlignerTest, FindsOneToManyAndManyToOneUnits) {
   const auto entries = Entries(
       "ab A B\nba B A\naa A A\nbb B B\n"
       "ax A K S\nxa K S A\nxb K S B\nbxb B K S B\n"
       "pha F A\naph A F\nbph B F\nphb F B\n");
-  Result<Alignment> alignment = Align(entries, {});
+  Result<Alignment> alignment = Align(entries, TwoByTwo());
   ASSERT_TRUE(alignment.ok()) << alignment.error().message;
   EXPECT_EQ(Rendered(*alignment, 0), Pairs({"a}A", "b}B"}));
   EXPECT_EQ(Rendered(*alignment, 4), Pairs({"a}A", "x}K|S"}));
@@ -53,7 +62,7 @@ TEST(AlignerTest, SharedSilentLetterBecomesADeletion) {
   // units that the other words share decide.
   const auto entries = Entries(
       "ab A B\nba B A\naa A A\nbb B B\nabe A B\nbae B A\naae A A\nbbe B B\n");
-  AlignerOptions options;
+  AlignerOptions options = TwoByTwo();
   options.max_graphemes = 1;
   Result<Alignment> alignment = Align(entries, options);
   ASSERT_TRUE(alignment.ok());
@@ -64,7 +73,7 @@ TEST(AlignerTest, SharedSilentLetterBecomesADeletion) {
 TEST(AlignerTest, StepLimitsDecideWhatCanBeAligned) {
   // "x" cannot give two phonemes with one phoneme per step...
   const auto entries = Entries("ab A B\nax A K S\nb B\n");
-  AlignerOptions options;
+  AlignerOptions options = TwoByTwo();
   options.max_phonemes = 1;
   Result<Alignment> narrow = Align(entries, options);
   ASSERT_TRUE(narrow.ok());
@@ -81,7 +90,7 @@ TEST(AlignerTest, StepLimitsDecideWhatCanBeAligned) {
   EXPECT_TRUE(ax[1] == "_}K" || ax[2] == "_}S") << ax[1] << " " << ax[2];
 
   // Without deletions a silent letter cannot be aligned.
-  AlignerOptions no_deletions;
+  AlignerOptions no_deletions = TwoByTwo();
   no_deletions.allow_deletions = false;
   no_deletions.max_graphemes = 1;
   Result<Alignment> strict = Align(Entries("ab A B\nabe A B\n"), no_deletions);
@@ -91,12 +100,12 @@ TEST(AlignerTest, StepLimitsDecideWhatCanBeAligned) {
 
 TEST(AlignerTest, ManyToManyStepsOnlyWhenAllowed) {
   const auto entries = Entries("xy K S\n");
-  Result<Alignment> default_alignment = Align(entries, {});
-  ASSERT_TRUE(default_alignment.ok());
-  for (const JointUnit &unit : default_alignment->units) {
+  Result<Alignment> two_by_two = Align(entries, TwoByTwo());
+  ASSERT_TRUE(two_by_two.ok());
+  for (const JointUnit &unit : two_by_two->units) {
     EXPECT_FALSE(unit.graphemes.size() == 2 && unit.phonemes.size() == 2);
   }
-  AlignerOptions options;
+  AlignerOptions options = TwoByTwo();
   options.allow_many_to_many = true;
   Result<Alignment> joined = Align(entries, options);
   ASSERT_TRUE(joined.ok());
@@ -112,7 +121,7 @@ TEST(AlignerTest, RejectsBadOptionsAndCorporaWithNothingToAlign) {
     EXPECT_FALSE(Align(entries, options).ok()) << letters << " " << phonemes;
   }
   EXPECT_FALSE(Align({}, {}).ok());
-  EXPECT_FALSE(Align(Entries("a A B C D E\n"), {}).ok());
+  EXPECT_FALSE(Align(Entries("a A B C D E\n"), TwoByTwo()).ok());
 }
 
 TEST(AlignerTest, UnitsSpellEveryEntryWithOrWithoutStressInTheAlignment) {
@@ -121,7 +130,7 @@ TEST(AlignerTest, UnitsSpellEveryEntryWithOrWithoutStressInTheAlignment) {
       "axe AE1 K S\nbox B AA1 K S\nexit EH1 G Z AH0 T\n"
       "cord K AO1 R D\nex EH1 K S\n");
   for (bool ignore_stress : {false, true}) {
-    AlignerOptions options;
+    AlignerOptions options = TwoByTwo();
     options.ignore_stress = ignore_stress;
     Result<Alignment> alignment = Align(entries, options);
     ASSERT_TRUE(alignment.ok());

@@ -24,6 +24,8 @@ const char kTinyDictionary[] =
     "chat CH AE1 T\n"
     "that DH AE1 T\n"
     "hat HH AE1 T\n"
+    "hats HH AE1 T S\n"
+    "ham HH AE1 M\n"
     "sax S AE1 K S\n"
     "cheap CH IY1 P\n"
     "speech S P IY1 CH\n";
@@ -50,10 +52,16 @@ std::vector<std::string> Decode(const Model &model, const std::string &word) {
 }
 
 TEST(ModelBuilderTest, TinyModelDecodesItsTrainingWords) {
-  for (bool insertions : {false, true}) {
+  // Single letters and phonemes with insertions (the defaults), and steps
+  // of up to two of each without insertions.
+  for (bool insertions : {true, false}) {
     TrainOptions options;
     options.ngram.order = 4;
-    options.aligner.allow_insertions = insertions;
+    if (!insertions) {
+      options.aligner.max_graphemes = 2;
+      options.aligner.max_phonemes = 2;
+      options.aligner.allow_insertions = false;
+    }
     const std::string path = TempPath("tiny.fst");
     Result<TrainReport> report = TrainModel(TinyDictionary(), options, path);
     ASSERT_TRUE(report.ok()) << report.error().message;
@@ -174,10 +182,12 @@ TEST(ModelBuilderTest, TrainingRejectsUnusableDictionaries) {
   Result<TrainReport> empty = TrainModel(Dictionary{}, {}, path);
   ASSERT_FALSE(empty.ok());
   EXPECT_EQ(empty.error().message, "the dictionary has no entries");
-  // Five phonemes from one letter cannot be aligned.
+  // Five phonemes from one letter cannot be aligned without insertions.
   Result<Dictionary> hopeless = ParseDictionary("a EY1 B IY1 S IY1\n", "h", {});
   ASSERT_TRUE(hopeless.ok());
-  EXPECT_FALSE(TrainModel(*hopeless, {}, path).ok());
+  TrainOptions no_insertions;
+  no_insertions.aligner.allow_insertions = false;
+  EXPECT_FALSE(TrainModel(*hopeless, no_insertions, path).ok());
   EXPECT_FALSE(std::filesystem::exists(path));
 }
 
