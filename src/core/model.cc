@@ -1,6 +1,10 @@
 #include "model.h"
 
 #include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <string>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -37,7 +41,233 @@ std::optional<std::string> FindText(const fst::SymbolTable &symbols,
   return symbols.Find(label);
 }
 
+// An arc that reads nothing and can lower a path's weight. NaN and -inf
+// weights are left out: OpenFst's shortest distance fails on them at once,
+// and +inf is no path at all.
+bool IsFiniteEpsilon(const Arc &arc) {
+  return arc.ilabel == 0 && std::isfinite(arc.weight.Value());
+}
+
+bool HasEpsilonLoop(const VectorFst &fst, Arc::StateId state) {
+  for (fst::ArcIterator<VectorFst> arcs(fst, state); !arcs.Done(); arcs.Next()) {
+    const Arc &arc = arcs.Value();
+    if (arc.ilabel > 0) break;
+    if (IsFiniteEpsilon(arc) && arc.nextstate == state) return true;
+  }
+  return false;
+}
+
+// Whether any input-epsilon arc has a negative weight: without one there
+// is no negative cycle, and the check ends after this one pass.
+bool HasNegativeEpsilon(const VectorFst &fst) {
+  for (Arc::StateId state = 0; state < fst.NumStates(); ++state) {
+    for (fst::ArcIterator<VectorFst> arcs(fst, state); !arcs.Done(); arcs.Next()) {
+      const Arc &arc = arcs.Value();
+      if (arc.ilabel > 0) break;
+      if (IsFiniteEpsilon(arc) && arc.weight.Value() < 0.0f) return true;
+    }
+  }
+  return false;
+}
+
+// Strongly connected components of the graph of input-epsilon arcs
+// (Tarjan's algorithm, iterative). Our own rather than OpenFst's SccVisitor:
+// that walks every arc of the model, while after the arc sort a state's
+// epsilon arcs come first (after any negative labels), so this touches
+// little more than the states. Returns the components with more than one
+// state or with an epsilon loop, the only ones that can hold a cycle.
+std::vector<std::vector<Arc::StateId>> CyclicEpsilonComponents(
+    const VectorFst &fst) {
+  const auto num_states = static_cast<std::size_t>(fst.NumStates());
+  constexpr std::uint32_t kUnvisited = 0;
+  std::vector<std::uint32_t> order(num_states, kUnvisited);
+  std::vector<std::uint32_t> lowlink(num_states, 0);
+  std::vector<bool> on_stack(num_states, false);
+  std::vector<Arc::StateId> component_stack;
+  struct Frame {
+    Arc::StateId state;
+    std::size_t next_arc;
+  };
+  std::vector<Frame> frames;
+  std::vector<std::vector<Arc::StateId>> cyclic;
+  std::uint32_t counter = 0;
+
+  // The next input-epsilon arc of `state` from `index` on, or nullptr.
+  const auto next_epsilon = [&fst, num_states](Arc::StateId state, std::size_t &index) -> const Arc * {
+    fst::ArcIterator<VectorFst> arcs(fst, state);
+    for (arcs.Seek(index); !arcs.Done(); arcs.Next(), ++index) {
+      const Arc &arc = arcs.Value();
+      if (arc.ilabel > 0) break;
+      if (IsFiniteEpsilon(arc) && arc.nextstate >= 0 &&
+          static_cast<std::size_t>(arc.nextstate) < num_states) {
+        ++index;
+        return &arc;
+      }
+    }
+    index = fst.NumArcs(state);
+    return nullptr;
+  };
+
+  for (Arc::StateId root = 0; static_cast<std::size_t>(root) < num_states; ++root) {
+    if (order[root] != kUnvisited) continue;
+    frames.push_back({root, 0});
+    order[root] = lowlink[root] = ++counter;
+    component_stack.push_back(root);
+    on_stack[root] = true;
+    while (!frames.empty()) {
+      Frame &frame = frames.back();
+      const Arc::StateId state = frame.state;
+      if (const Arc *arc = next_epsilon(state, frame.next_arc)) {
+        const Arc::StateId next = arc->nextstate;
+        if (order[next] == kUnvisited) {
+          order[next] = lowlink[next] = ++counter;
+          component_stack.push_back(next);
+          on_stack[next] = true;
+          frames.push_back({next, 0});
+        } else if (on_stack[next]) {
+          lowlink[state] = std::min(lowlink[state], order[next]);
+        }
+        continue;
+      }
+      frames.pop_back();
+      if (!frames.empty()) {
+        const Arc::StateId parent = frames.back().state;
+        lowlink[parent] = std::min(lowlink[parent], lowlink[state]);
+      }
+      if (lowlink[state] != order[state]) continue;
+      // Most components are single states without a loop: popped without
+      // building anything.
+      if (component_stack.back() == state) {
+        component_stack.pop_back();
+        on_stack[state] = false;
+        if (HasEpsilonLoop(fst, state)) cyclic.push_back({state});
+        continue;
+      }
+      std::vector<Arc::StateId> component;
+      Arc::StateId member;
+      do {
+        member = component_stack.back();
+        component_stack.pop_back();
+        on_stack[member] = false;
+        component.push_back(member);
+      } while (member != state);
+      cyclic.push_back(std::move(component));
+    }
+  }
+  return cyclic;
+}
+
+// States on some path from the start state to a final state.
+std::vector<bool> UsefulStates(const VectorFst &fst) {
+  std::vector<bool> accessible;
+  std::vector<bool> coaccessible;
+  std::uint64_t properties = 0;
+  fst::SccVisitor<Arc> visitor(nullptr, &accessible, &coaccessible, &properties);
+  fst::DfsVisit(fst, &visitor);
+  std::vector<bool> useful(static_cast<std::size_t>(fst.NumStates()), false);
+  for (std::size_t state = 0; state < useful.size(); ++state) {
+    useful[state] = state < accessible.size() && state < coaccessible.size() &&
+                    accessible[state] && coaccessible[state];
+  }
+  return useful;
+}
+
+// The convergence delta of the n-best search: OpenFst improves a distance
+// only by more than this, so cycles whose weight is within it of zero end.
+constexpr double kCycleTolerance = 1e-6;
+
+// Bellman-Ford checks cost rounds times arcs; beyond this the component is
+// too large to prove safe (no trained model comes near).
+constexpr std::uint64_t kCycleCheckWork = std::uint64_t{1} << 28;
+
+struct EpsilonEdge {
+  std::uint32_t from;
+  std::uint32_t to;
+  double weight;
+};
+
+enum class CycleCheck { kNone, kNegative, kTooLarge };
+
+// Bellman-Ford from a virtual source joined to every state of the
+// component: a distance still falling after as many rounds as states means
+// a cycle of negative weight.
+CycleCheck CheckComponent(const VectorFst &fst,
+                          const std::vector<Arc::StateId> &component,
+                          const std::vector<bool> &useful, std::uint64_t &work) {
+  std::unordered_map<Arc::StateId, std::uint32_t> position;
+  for (const Arc::StateId state : component) {
+    if (useful[state]) position.emplace(state, static_cast<std::uint32_t>(position.size()));
+  }
+  std::vector<EpsilonEdge> edges;
+  for (const auto &[state, from] : position) {
+    for (fst::ArcIterator<VectorFst> arcs(fst, state); !arcs.Done(); arcs.Next()) {
+      const Arc &arc = arcs.Value();
+      if (arc.ilabel > 0) break;
+      if (!IsFiniteEpsilon(arc)) continue;
+      const auto to = position.find(arc.nextstate);
+      if (to != position.end()) {
+        edges.push_back({from, to->second, static_cast<double>(arc.weight.Value())});
+      }
+    }
+  }
+  std::vector<double> distance(position.size(), 0.0);
+  for (std::size_t round = 0; round <= position.size(); ++round) {
+    work += edges.size();
+    if (work > kCycleCheckWork) return CycleCheck::kTooLarge;
+    bool changed = false;
+    for (const EpsilonEdge &edge : edges) {
+      const double candidate = distance[edge.from] + edge.weight;
+      if (candidate < distance[edge.to] - kCycleTolerance) {
+        distance[edge.to] = candidate;
+        changed = true;
+      }
+    }
+    if (!changed) return CycleCheck::kNone;
+  }
+  return CycleCheck::kNegative;
+}
+
+bool HasNegativeArc(const VectorFst &fst, const std::vector<Arc::StateId> &component) {
+  for (const Arc::StateId state : component) {
+    for (fst::ArcIterator<VectorFst> arcs(fst, state); !arcs.Done(); arcs.Next()) {
+      const Arc &arc = arcs.Value();
+      if (arc.ilabel > 0) break;
+      if (IsFiniteEpsilon(arc) && arc.weight.Value() < 0.0f) return true;
+    }
+  }
+  return false;
+}
+
 }  // namespace
+
+Status CheckInputEpsilonCycles(const VectorFst &fst) {
+  if (!HasNegativeEpsilon(fst)) return Status();
+  std::vector<std::vector<Arc::StateId>> suspects = CyclicEpsilonComponents(fst);
+  std::erase_if(suspects, [&fst](const std::vector<Arc::StateId> &component) {
+    return !HasNegativeArc(fst, component);
+  });
+  if (suspects.empty()) return Status();
+  const std::vector<bool> useful = UsefulStates(fst);
+  std::uint64_t work = 0;
+  for (const std::vector<Arc::StateId> &component : suspects) {
+    switch (CheckComponent(fst, component, useful, work)) {
+      case CycleCheck::kNone:
+        break;
+      case CycleCheck::kNegative:
+        return InvalidInput(
+            "model has a cycle of input-epsilon arcs with negative weight "
+            "through state " +
+            std::to_string(*std::min_element(component.begin(), component.end())) +
+            ": its best paths are undefined");
+      case CycleCheck::kTooLarge:
+        return InvalidInput(
+            "model has input-epsilon cycles with negative arcs too large to "
+            "check for negative cycles (" +
+            std::to_string(component.size()) + " states in one component)");
+    }
+  }
+  return Status();
+}
 
 // OpenFst's ArcSort sorts with std::sort, which may reorder arcs with equal
 // input labels; composition results depend on that order, so the file's
@@ -84,6 +314,9 @@ Result<Model> Model::FromFst(VectorFst fst, std::string delimiter) {
   }
   if (fst.OutputSymbols() == nullptr) {
     return InvalidInput("FST is missing output symbol table");
+  }
+  if (Status cycles = CheckInputEpsilonCycles(fst); !cycles.ok()) {
+    return cycles.error();
   }
   Model model;
   model.fst_ = std::move(fst);

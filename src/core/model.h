@@ -22,7 +22,8 @@ class Model {
   static Result<Model> Load(const std::string &path, std::string delimiter);
 
   // Builds a model from an FST in memory (both symbol tables required, same
-  // messages as Load); sorts its arcs stably by input label.
+  // messages as Load); sorts its arcs stably by input label. Rejects models
+  // that cannot be decoded safely (see CheckInputEpsilonCycles).
   static Result<Model> FromFst(VectorFst fst, std::string delimiter);
 
   const VectorFst &fst() const { return fst_; }
@@ -49,6 +50,15 @@ class Model {
   VetoSet veto_set_;
   std::string delimiter_;
 };
+
+// Fails with kInvalidInput if a cycle of input-epsilon arcs (reading no
+// letter) on a path from the start to a final state has a total weight
+// below -1e-6: every word's lattice would then hold paths of ever lower
+// weight, and OpenFst's search would run on for millions of rounds and
+// return arbitrary paths. NaN and -inf arcs are not counted; the search
+// fails on them at once. Expects the arcs sorted by input label; costs
+// little more than a pass over the states unless there are cycles.
+Status CheckInputEpsilonCycles(const VectorFst &fst);
 
 // Sorts the arcs of every state by input label, keeping arcs with equal
 // input labels in their order, and sets the properties as OpenFst's

@@ -6,6 +6,7 @@
 #include <limits>
 #include <string>
 #include <utility>
+#include <vector>
 
 namespace vurel {
 namespace {
@@ -51,18 +52,53 @@ bool IsState(const VectorFst &fst, Arc::StateId state) {
   return state >= 0 && state < fst.NumStates();
 }
 
-void Merge(PathData path, bool accumulate, PathCollection &collection) {
+// The path walk, adding the number of arcs it follows to `walked`.
+Result<PathData> WalkPath(const VectorFst &shortest_paths, const Arc &start_arc,
+                          const ClusterTable &output_clusters,
+                          const VetoSet &veto, std::uint64_t &walked) {
+  PathData path;
+  AppendArc(start_arc, output_clusters, veto, path);
+  ++walked;
+  for (Arc::StateId state = start_arc.nextstate;;) {
+    if (!IsState(shortest_paths, state)) return MissingState(state);
+    if (shortest_paths.Final(state) != Weight::Zero()) break;
+    if (shortest_paths.NumArcs(state) == 0) break;
+    const Arc &arc = fst::ArcIterator<VectorFst>(shortest_paths, state).Value();
+    AppendArc(arc, output_clusters, veto, path);
+    ++walked;
+    state = arc.nextstate;
+  }
+  return path;
+}
+
+Arc::StateId ResultStateBudget(const VectorFst &lattice, const SearchBudget &budget) {
+  std::int64_t arcs = 0;
+  for (Arc::StateId state = 0; state < lattice.NumStates(); ++state) {
+    arcs += static_cast<std::int64_t>(lattice.NumArcs(state));
+  }
+  constexpr std::int64_t kLargest = std::numeric_limits<Arc::StateId>::max();
+  const std::int64_t per_arc = std::min(budget.result_states_per_lattice_arc,
+                                        kLargest / std::max<std::int64_t>(arcs, 1));
+  return static_cast<Arc::StateId>(
+      std::min(kLargest, budget.result_states + per_arc * arcs));
+}
+
+// Returns the number of arcs recorded in `path` if it became a new key, 0
+// if it merged into a kept record.
+std::size_t Merge(PathData path, bool accumulate, PathCollection &collection) {
   const auto kept = collection.paths.find(path.uniques);
   if (kept != collection.paths.end()) {
     if (accumulate) {
       kept->second.path_weight =
           LogAdd(kept->second.path_weight, path.path_weight);
     }
-    return;
+    return 0;
   }
+  const std::size_t recorded = path.path_weights.size() + path.uniques.size();
   collection.keys.push_back(path.uniques);
   LabelSequence key = path.uniques;
   collection.paths.emplace(std::move(key), std::move(path));
+  return recorded;
 }
 
 }  // namespace
@@ -78,17 +114,48 @@ float LogAdd(float running, float next) {
 Result<PathData> ReadPath(const VectorFst &shortest_paths, const Arc &start_arc,
                           const ClusterTable &output_clusters,
                           const VetoSet &veto) {
-  PathData path;
-  AppendArc(start_arc, output_clusters, veto, path);
-  for (Arc::StateId state = start_arc.nextstate;;) {
-    if (!IsState(shortest_paths, state)) return MissingState(state);
-    if (shortest_paths.Final(state) != Weight::Zero()) break;
-    if (shortest_paths.NumArcs(state) == 0) break;
-    const Arc &arc = fst::ArcIterator<VectorFst>(shortest_paths, state).Value();
-    AppendArc(arc, output_clusters, veto, path);
-    state = arc.nextstate;
+  std::uint64_t walked = 0;
+  return WalkPath(shortest_paths, start_arc, output_clusters, veto, walked);
+}
+
+std::uint64_t CountPathsUpTo(const VectorFst &fst, std::uint64_t limit) {
+  const Arc::StateId start = fst.Start();
+  if (start == fst::kNoStateId || !IsState(fst, start)) return 0;
+  enum class Mark : std::uint8_t { kNew, kOpen, kDone };
+  std::vector<Mark> marks(static_cast<std::size_t>(fst.NumStates()), Mark::kNew);
+  std::vector<std::uint64_t> counts(marks.size(), 0);
+  struct Frame {
+    Arc::StateId state;
+    std::size_t next_arc;
+  };
+  std::vector<Frame> stack{{start, 0}};
+  marks[start] = Mark::kOpen;
+  while (!stack.empty()) {
+    Frame &frame = stack.back();
+    const Arc::StateId state = frame.state;
+    if (frame.next_arc < fst.NumArcs(state)) {
+      fst::ArcIterator<VectorFst> arcs(fst, state);
+      arcs.Seek(frame.next_arc++);
+      const Arc::StateId next = arcs.Value().nextstate;
+      if (!IsState(fst, next)) continue;
+      if (marks[next] == Mark::kOpen) return limit;
+      if (marks[next] == Mark::kNew) {
+        marks[next] = Mark::kOpen;
+        stack.push_back({next, 0});
+      }
+      continue;
+    }
+    std::uint64_t count = fst.Final(state) != Weight::Zero() && limit > 0 ? 1 : 0;
+    for (fst::ArcIterator<VectorFst> arcs(fst, state); !arcs.Done(); arcs.Next()) {
+      const Arc::StateId next = arcs.Value().nextstate;
+      if (!IsState(fst, next)) continue;
+      count = counts[next] >= limit - count ? limit : count + counts[next];
+    }
+    counts[state] = count;
+    marks[state] = Mark::kDone;
+    stack.pop_back();
   }
-  return path;
+  return counts[start];
 }
 
 PathRequests PathRequestsFor(std::uint64_t nbest) {
@@ -101,7 +168,8 @@ Result<PathCollection> SearchNbest(const VectorFst &lattice, std::uint64_t nbest
                                    bool accumulate,
                                    const ClusterTable &output_clusters,
                                    const VetoSet &veto,
-                                   const PassObserver &observe_pass) {
+                                   const PassObserver &observe_pass,
+                                   const SearchBudget &budget) {
   PathCollection collection;
   if (nbest == 0 || lattice.Start() == fst::kNoStateId ||
       lattice.NumStates() == 0) {
@@ -109,43 +177,65 @@ Result<PathCollection> SearchNbest(const VectorFst &lattice, std::uint64_t nbest
   }
   openfst::MakeErrorsNonFatal();
   const PathRequests requests = PathRequestsFor(nbest);
+  const Arc::StateId result_states = ResultStateBudget(lattice, budget);
   std::uint64_t requested = requests.first;
   for (;;) {
     if (observe_pass) observe_pass(requested);
+    const std::uint64_t asked = std::min(requested, kLargestRequest);
     VectorFst shortest_paths;
     {
       openfst::ScopedLogSilencer silencer;
-      fst::ShortestPath(lattice, &shortest_paths,
-                        static_cast<std::int32_t>(
-                            std::min(requested, kLargestRequest)),
-                        /*unique=*/false, /*first_path=*/false,
-                        Weight::Zero(), fst::kNoStateId, kShortestPathDelta);
+      // OpenFst stops expanding once the result holds this many states and
+      // keeps the paths completed so far, best first.
+      fst::ShortestPath(lattice, &shortest_paths, static_cast<std::int32_t>(asked),
+                        /*unique=*/false, /*first_path=*/false, Weight::Zero(),
+                        result_states,
+                        kShortestPathDelta);
     }
     if (shortest_paths.Properties(fst::kError, false)) {
       return InternalError("n-shortest paths search failed");
     }
     const Arc::StateId start = shortest_paths.Start();
     if (start == fst::kNoStateId) return collection;
-
-    collection = PathCollection();
     if (!IsState(shortest_paths, start)) return MissingState(start);
+
+    PathCollection previous = std::exchange(collection, PathCollection());
+    std::uint64_t walked = 0;
+    std::uint64_t kept = 0;
+    bool cut_short = false;
+    const std::size_t found = shortest_paths.NumArcs(start);
     for (fst::ArcIterator<VectorFst> arcs(shortest_paths, start); !arcs.Done();
          arcs.Next()) {
-      Result<PathData> path =
-          ReadPath(shortest_paths, arcs.Value(), output_clusters, veto);
+      if (walked >= budget.walked_arcs || kept >= budget.kept_arcs) {
+        cut_short = true;
+        break;
+      }
+      Result<PathData> path = WalkPath(shortest_paths, arcs.Value(),
+                                       output_clusters, veto, walked);
       if (!path.ok()) return std::move(path).error();
-      Merge(std::move(path).value(), accumulate, collection);
+      kept += Merge(std::move(path).value(), accumulate, collection);
       if (collection.keys.size() >= nbest) break;
     }
+    if (collection.keys.size() >= nbest) break;
+    // Fewer paths than asked for: either the lattice has no more, or the
+    // state budget stopped OpenFst, which it would do again on a larger
+    // request.
+    if (!cut_short && found < asked) {
+      cut_short = CountPathsUpTo(lattice, found + 1) > found;
+    }
+    if (cut_short) {
+      if (previous.keys.size() > collection.keys.size()) {
+        collection = std::move(previous);
+      }
+      break;
+    }
 
-    if (requested >= requests.cap || collection.keys.size() >= nbest) break;
+    if (requested >= requests.cap) break;
     const std::uint64_t next =
         std::min(SaturatingMultiply(requested, 2), requests.cap);
     // Beyond what OpenFst can be asked for, a further pass would repeat the
     // last one exactly.
-    if (std::min(next, kLargestRequest) == std::min(requested, kLargestRequest)) {
-      break;
-    }
+    if (std::min(next, kLargestRequest) == asked) break;
     requested = next;
   }
   return collection;

@@ -44,16 +44,42 @@ PathRequests PathRequestsFor(std::uint64_t nbest);
 // Told the number of paths requested, once before each pass of a search.
 using PassObserver = std::function<void(std::uint64_t requested)>;
 
+// What one pass may spend, whatever `nbest` asks for. A lattice with cycles
+// has infinitely many paths of growing length, so an unbounded request
+// would exhaust memory or never end. Limits: states of the n-shortest-paths
+// result (some 120 bytes each while OpenFst builds it), a fixed number plus
+// a number per lattice arc, since every step of OpenFst's search adds one
+// state per arc entering a lattice state and must be able to take a few
+// steps through the largest; arcs walked while reading paths (time); and
+// arcs recorded in the records kept (some 40 bytes each here, 100 more as
+// Python objects). The defaults allow roughly 250 MB of OpenFst result
+// plus 250 bytes per lattice arc, 500 MB of kept records, and a few seconds
+// per pass.
+struct SearchBudget {
+  std::int64_t result_states = std::int64_t{1} << 21;
+  std::int64_t result_states_per_lattice_arc = 2;
+  std::uint64_t walked_arcs = std::uint64_t{1} << 25;
+  std::uint64_t kept_arcs = std::uint64_t{1} << 22;
+};
+
 // Asks OpenFst for growing numbers of shortest paths until `nbest` distinct
 // pronunciations are found or the request reaches its cap; each pass starts
 // over. Merges paths with equal uniques: the first one's record is kept,
-// with the weights log-added when `accumulate`. Fails with kInternal when
-// OpenFst reports an error.
+// with the weights log-added when `accumulate`. A pass cut short by the
+// budget is the last: its paths are the best ones in order, so the result is
+// the head of the unbounded one (or the previous pass's, if that held more
+// pronunciations). Fails with kInternal when OpenFst reports an error.
 Result<PathCollection> SearchNbest(const VectorFst &lattice, std::uint64_t nbest,
                                    bool accumulate,
                                    const ClusterTable &output_clusters,
                                    const VetoSet &veto,
-                                   const PassObserver &observe_pass = {});
+                                   const PassObserver &observe_pass = {},
+                                   const SearchBudget &budget = {});
+
+// The number of successful paths of `fst`, or `limit` if there are at least
+// that many (a cycle on a successful path makes them infinite). Counts only
+// paths from the start state; O(states + arcs).
+std::uint64_t CountPathsUpTo(const VectorFst &fst, std::uint64_t limit);
 
 }  // namespace vurel
 
