@@ -1,0 +1,211 @@
+// Benchmark kernels for bench/report.py, each on a real model file:
+//
+//   g2p_bench load MODEL REPETITIONS
+//       median milliseconds of Model::Load, of ReadFstFile, of OpenFst's
+//       StdVectorFst::Read, and of Read followed by OpenFst's ArcSort by
+//       input label (what a decoder on bare OpenFst needs), loads interleaved.
+//   g2p_bench memory MODEL [openfst]
+//       resident memory in KiB before and after Model::Load (or, with
+//       "openfst", StdVectorFst::Read).
+//   g2p_bench decode MODEL WORDS NBEST ROUNDS
+//       seconds of each round of decoding every word of the file WORDS (one
+//       per line) with the phoneticize driver.
+//   g2p_bench bare MODEL WORDS NBEST ROUNDS
+//       the same words through the least that OpenFst needs for the answer:
+//       Compose (which connects), then ShortestPath for every pass the driver
+//       makes on the word, without reading any path; acceptors are built and
+//       the passes found before the clock starts.
+//   g2p_bench bare-last MODEL WORDS NBEST ROUNDS
+//       the same with only the driver's last pass: the answer had the final
+//       number of paths been known in advance.
+//
+// Results are printed one per line as "name value".
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "composition.h"
+#include "driver.h"
+#include "model.h"
+#include "fst_file.h"
+#include "nbest.h"
+#include "openfst.h"
+#include "tokenizer.h"
+#include "word_acceptor.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double SecondsSince(Clock::time_point start) {
+  return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+double Median(std::vector<double> values) {
+  std::sort(values.begin(), values.end());
+  return values[values.size() / 2];
+}
+
+long ResidentKib() {
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.rfind("VmRSS:", 0) == 0) return std::strtol(line.c_str() + 6, nullptr, 10);
+  }
+  return -1;
+}
+
+vurel::Model LoadOrExit(const std::string &path) {
+  vurel::Result<vurel::Model> model = vurel::Model::Load(path, "");
+  if (!model.ok()) {
+    std::fprintf(stderr, "%s: %s\n", path.c_str(), model.error().message.c_str());
+    std::exit(1);
+  }
+  return std::move(model).value();
+}
+
+std::vector<std::string> ReadWords(const std::string &path) {
+  std::ifstream file(path);
+  std::vector<std::string> words;
+  for (std::string line; std::getline(file, line);) {
+    if (!line.empty()) words.push_back(line);
+  }
+  return words;
+}
+
+int TimeLoads(const std::string &path, int repetitions) {
+  std::vector<double> model_ms, reader_ms, openfst_ms, openfst_sorted_ms;
+  const auto time_ms = [](auto load) {
+    const Clock::time_point start = Clock::now();
+    load();
+    return 1000 * SecondsSince(start);
+  };
+  bool failed = false;
+  for (int k = 0; k < repetitions; ++k) {
+    model_ms.push_back(time_ms([&] { failed |= !vurel::Model::Load(path, "").ok(); }));
+    reader_ms.push_back(time_ms([&] { failed |= !vurel::ReadFstFile(path).ok(); }));
+    openfst_ms.push_back(time_ms([&] {
+      std::unique_ptr<fst::StdVectorFst> fst(fst::StdVectorFst::Read(path));
+      failed |= fst == nullptr;
+    }));
+    openfst_sorted_ms.push_back(time_ms([&] {
+      std::unique_ptr<fst::StdVectorFst> fst(fst::StdVectorFst::Read(path));
+      failed |= fst == nullptr;
+      if (fst) fst::ArcSort(fst.get(), fst::ILabelCompare<vurel::Arc>());
+    }));
+  }
+  if (failed) {
+    std::fprintf(stderr, "a load of %s failed\n", path.c_str());
+    return 1;
+  }
+  std::printf("model_load_ms %.3f\nread_fst_file_ms %.3f\nopenfst_read_ms %.3f\n"
+              "openfst_read_arcsort_ms %.3f\n",
+              Median(model_ms), Median(reader_ms), Median(openfst_ms), Median(openfst_sorted_ms));
+  return 0;
+}
+
+int MeasureMemory(const std::string &path, bool openfst) {
+  const long before = ResidentKib();
+  bool loaded = false;
+  long after = 0;
+  if (openfst) {
+    const std::unique_ptr<fst::StdVectorFst> fst(fst::StdVectorFst::Read(path));
+    loaded = fst != nullptr;
+    after = ResidentKib();
+  } else {
+    const vurel::Model model = LoadOrExit(path);
+    loaded = true;
+    after = ResidentKib();
+  }
+  std::printf("rss_before_kib %ld\nrss_after_kib %ld\n", before, after);
+  return loaded ? 0 : 1;
+}
+
+int TimeDriver(const std::string &model_path, const std::string &words_path,
+               std::uint64_t nbest, int rounds) {
+  const vurel::Model model = LoadOrExit(model_path);
+  const std::vector<std::string> words = ReadWords(words_path);
+  vurel::PhoneticizeOptions options;
+  options.nbest = nbest;
+  std::size_t records = 0;
+  for (int round = 0; round < rounds; ++round) {
+    records = 0;
+    const Clock::time_point start = Clock::now();
+    for (const std::string &word : words) {
+      records += vurel::Phoneticize(model, word, options).size();
+    }
+    std::printf("round_seconds %.6f\n", SecondsSince(start));
+  }
+  std::printf("words %zu\nrecords %zu\n", words.size(), records);
+  return 0;
+}
+
+// The requests of every pass the driver makes for each word, found by
+// running the search once before the clock starts.
+struct BareWord {
+  vurel::VectorFst acceptor;
+  std::vector<std::int32_t> requests;
+};
+
+int TimeBareOpenFst(const std::string &model_path, const std::string &words_path,
+                    std::uint64_t nbest, int rounds, bool last_pass_only) {
+  const vurel::Model model = LoadOrExit(model_path);
+  std::vector<BareWord> bare_words;
+  for (const std::string &word : ReadWords(words_path)) {
+    const std::vector<vurel::Label> labels =
+        vurel::Tokenize(word, model.delimiter(), model.input_symbols());
+    if (labels.empty()) continue;
+    BareWord &bare = bare_words.emplace_back();
+    bare.acceptor = vurel::BuildWordAcceptor(labels, model.input_clusters());
+    vurel::Result<vurel::VectorFst> lattice = vurel::PrepareLattice(bare.acceptor, model.fst());
+    if (!lattice.ok()) continue;
+    (void)vurel::SearchNbest(*lattice, nbest, false, model.output_clusters(), model.veto_set(),
+                             [&](std::uint64_t requested) {
+                               bare.requests.push_back(static_cast<std::int32_t>(requested));
+                             });
+    if (last_pass_only && !bare.requests.empty()) bare.requests.erase(bare.requests.begin(), bare.requests.end() - 1);
+  }
+  std::size_t found = 0, passes = 0;
+  for (int round = 0; round < rounds; ++round) {
+    found = passes = 0;
+    const Clock::time_point start = Clock::now();
+    for (const BareWord &bare : bare_words) {
+      vurel::VectorFst lattice;
+      fst::Compose(bare.acceptor, model.fst(), &lattice);
+      for (const std::int32_t paths : bare.requests) {
+        vurel::VectorFst shortest;
+        fst::ShortestPath(lattice, &shortest, paths);
+        if (shortest.Start() != fst::kNoStateId) found += shortest.NumArcs(shortest.Start());
+        ++passes;
+      }
+    }
+    std::printf("round_seconds %.6f\n", SecondsSince(start));
+  }
+  std::printf("words %zu\npasses %zu\npaths %zu\n", bare_words.size(), passes, found);
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+  const std::string mode = argc > 1 ? argv[1] : "";
+  if (mode == "load" && argc == 4) return TimeLoads(argv[2], std::max(1, std::atoi(argv[3])));
+  if (mode == "memory" && (argc == 3 || (argc == 4 && std::string(argv[3]) == "openfst"))) {
+    return MeasureMemory(argv[2], argc == 4);
+  }
+  if ((mode == "decode" || mode == "bare" || mode == "bare-last") && argc == 6) {
+    const std::uint64_t nbest = std::strtoull(argv[4], nullptr, 10);
+    const int rounds = std::max(1, std::atoi(argv[5]));
+    if (mode == "decode") return TimeDriver(argv[2], argv[3], nbest, rounds);
+    return TimeBareOpenFst(argv[2], argv[3], nbest, rounds, mode == "bare-last");
+  }
+  std::fprintf(stderr,
+               "usage: g2p_bench load MODEL REPETITIONS | memory MODEL [openfst] |\n"
+               "       g2p_bench decode|bare|bare-last MODEL WORDS NBEST ROUNDS\n");
+  return 2;
+}

