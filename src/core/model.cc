@@ -297,6 +297,20 @@ void StableSortArcsByInput(VectorFst &fst) {
                     fst::kFstProperties);
 }
 
+// The file's property bits are taken as they stand, but OpenFst picks its
+// algorithms by them (a false "top sorted" or "acyclic" sends the shortest
+// distance off the end of its queue), so only the claims that hold are kept.
+// A valid file keeps all of its bits; the check reads only what is claimed.
+void DropFalseProperties(VectorFst &fst) {
+  const std::uint64_t stored = fst.Properties(fst::kFstProperties, false);
+  const std::uint64_t claimed = stored & fst::kTrinaryProperties;
+  if (claimed == 0) return;
+  std::uint64_t known = 0;
+  const std::uint64_t actual = fst::internal::ComputeProperties(fst, claimed, &known);
+  const std::uint64_t kept = claimed & known & actual;
+  if (kept != claimed) fst.SetProperties(kept, fst::kTrinaryProperties);
+}
+
 Result<Model> Model::Load(const std::string &path, std::string delimiter) {
   Result<VectorFst> read = ReadFstFile(path);
   if (!read.ok()) {
@@ -308,6 +322,7 @@ Result<Model> Model::Load(const std::string &path, std::string delimiter) {
 }
 
 Result<Model> Model::FromFst(VectorFst fst, std::string delimiter) {
+  DropFalseProperties(fst);
   StableSortArcsByInput(fst);
   if (fst.InputSymbols() == nullptr) {
     return InvalidInput("FST is missing input symbol table");

@@ -22,8 +22,9 @@ class Model {
   static Result<Model> Load(const std::string &path, std::string delimiter);
 
   // Builds a model from an FST in memory (both symbol tables required, same
-  // messages as Load); sorts its arcs stably by input label. Rejects models
-  // that cannot be decoded safely (see CheckInputEpsilonCycles).
+  // messages as Load); drops property bits that the arcs contradict, sorts
+  // the arcs stably by input label. Rejects models that cannot be decoded
+  // safely (see CheckInputEpsilonCycles).
   static Result<Model> FromFst(VectorFst fst, std::string delimiter);
 
   const VectorFst &fst() const { return fst_; }
@@ -50,6 +51,10 @@ class Model {
   VetoSet veto_set_;
   std::string delimiter_;
 };
+
+// Clears the known property bits of `fst` that its states and arcs
+// contradict (or that cannot be verified); true claims are kept.
+void DropFalseProperties(VectorFst &fst);
 
 // Fails with kInvalidInput if a cycle of input-epsilon arcs (reading no
 // letter) on a path from the start to a final state has a total weight

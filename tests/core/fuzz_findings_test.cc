@@ -1,0 +1,88 @@
+// Files the model reader fuzzer found faults with, kept byte for byte, and
+// the faults they stand for, written out by hand.
+#include <gtest/gtest.h>
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "driver.h"
+#include "fst_file.h"
+#include "model.h"
+
+namespace vurel {
+namespace {
+
+std::vector<std::byte> FromHex(std::string_view hex) {
+  std::vector<std::byte> bytes;
+  for (std::size_t i = 0; i + 1 < hex.size(); i += 2) {
+    bytes.push_back(static_cast<std::byte>(std::stoi(std::string(hex.substr(i, 2)), nullptr, 16)));
+  }
+  return bytes;
+}
+
+// What the fuzzer does with each input: parse, load, decode.
+void LoadAndDecode(std::string_view hex, const std::string &word) {
+  Result<VectorFst> fst = ParseFst(FromHex(hex));
+  ASSERT_TRUE(fst.ok()) << fst.error().message;
+  Result<Model> model = Model::FromFst(std::move(fst).value(), "");
+  ASSERT_TRUE(model.ok()) << model.error().message;
+  PhoneticizeOptions options;
+  options.nbest = 3;
+  (void)Phoneticize(*model, word, options);
+}
+
+// A header claiming "top sorted", "acyclic" and more for a model with a
+// loop: OpenFst's shortest distance trusted the claim and indexed its
+// queue out of bounds.
+TEST(FuzzFindingsTest, FalsePropertyClaimsInTheHeader) {
+  LoadAndDecode(
+      "d6fdb27e06000000766563746f72080000007374616e6461726402000000030000000000"
+      "0000fefffffd00000000000000000200000000000000020000000000000074fbb27e0700"
+      "000073796d626f6c7307000000000000000700000000000000050000003c6570733e0000"
+      "000000000000010000007c0100000000000000010000005f020000000000000001000000"
+      "610300000000000000010000006204000000000000000100000063050000000000000003"
+      "000000617c62060000000000000074fbb27e0700000073796d626f6c7307000000000000"
+      "000700000000000000050000003c6570733e0000000000000000010000007c0100000000"
+      "000000010000005f02000000000000000100000041030000000000000001000000420400"
+      "000000000000010000004b050000000000000003000000417c4706000000000000000000"
+      "807f010000000000000003000000030000000000803f0100000000000000010000000000"
+      "000000000000040000000000003f01000000",
+      "abca|b");
+}
+
+TEST(FuzzFindingsTest, OnlyTruePropertyClaimsSurviveLoading) {
+  fst::SymbolTable symbols;
+  for (const char *text : {"<eps>", "|", "_", "a"}) symbols.AddSymbol(text);
+  VectorFst fst;
+  fst.AddState();
+  fst.AddState();
+  fst.SetStart(1);
+  fst.AddArc(1, Arc(3, 3, 1.0f, 0));
+  fst.AddArc(0, Arc(3, 3, 1.0f, 1));
+  fst.SetFinal(0, 0.0f);
+  fst.SetInputSymbols(&symbols);
+  fst.SetOutputSymbols(&symbols);
+  // True: weighted, no epsilons, an acceptor. False: top sorted, acyclic,
+  // unweighted cycles.
+  const std::uint64_t truths = fst::kWeighted | fst::kNoEpsilons | fst::kAcceptor;
+  fst.SetProperties(truths | fst::kTopSorted | fst::kAcyclic | fst::kUnweightedCycles,
+                    fst::kTrinaryProperties);
+  VectorFst copy = fst;
+  DropFalseProperties(copy);
+  const std::uint64_t known = copy.Properties(fst::kTrinaryProperties, false);
+  EXPECT_EQ(known & truths, truths);
+  EXPECT_EQ(known & (fst::kTopSorted | fst::kAcyclic | fst::kUnweightedCycles), 0u);
+
+  Result<Model> model = Model::FromFst(std::move(fst), "");
+  ASSERT_TRUE(model.ok());
+  PhoneticizeOptions options;
+  options.nbest = 4;
+  const std::vector<PathData> paths = Phoneticize(*model, "aaa", options);
+  ASSERT_EQ(paths.size(), 1u);
+  EXPECT_EQ(paths[0].uniques, std::vector<Label>({3, 3, 3}));
+}
+
+}  // namespace
+}  // namespace vurel
