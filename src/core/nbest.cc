@@ -179,6 +179,7 @@ Result<PathCollection> SearchNbest(const VectorFst &lattice, std::uint64_t nbest
   const PathRequests requests = PathRequestsFor(nbest);
   const Arc::StateId result_states = ResultStateBudget(lattice, budget);
   std::uint64_t requested = requests.first;
+  bool single_path_pass = false;
   for (;;) {
     if (observe_pass) observe_pass(requested);
     const std::uint64_t asked = std::min(requested, kLargestRequest);
@@ -196,7 +197,16 @@ Result<PathCollection> SearchNbest(const VectorFst &lattice, std::uint64_t nbest
       return InternalError("n-shortest paths search failed");
     }
     const Arc::StateId start = shortest_paths.Start();
-    if (start == fst::kNoStateId) return collection;
+    if (start == fst::kNoStateId) {
+      // No path at all, or none completed within the budget.
+      if (single_path_pass || !collection.keys.empty() ||
+          CountPathsUpTo(lattice, 1) == 0) {
+        return collection;
+      }
+      single_path_pass = true;
+      requested = 1;
+      continue;
+    }
     if (!IsState(shortest_paths, start)) return MissingState(start);
 
     PathCollection previous = std::exchange(collection, PathCollection());
@@ -227,8 +237,17 @@ Result<PathCollection> SearchNbest(const VectorFst &lattice, std::uint64_t nbest
       if (previous.keys.size() > collection.keys.size()) {
         collection = std::move(previous);
       }
+      // Not one path within the budget (a word of thousands of letters):
+      // OpenFst's search for the single best path needs memory only in
+      // proportion to the lattice, and gives the head of the result.
+      if (collection.keys.empty() && !single_path_pass) {
+        single_path_pass = true;
+        requested = 1;
+        continue;
+      }
       break;
     }
+    if (single_path_pass) break;
 
     if (requested >= requests.cap) break;
     const std::uint64_t next =

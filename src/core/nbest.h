@@ -68,7 +68,8 @@ struct SearchBudget {
 // with the weights log-added when `accumulate`. A pass cut short by the
 // budget is the last: its paths are the best ones in order, so the result is
 // the head of the unbounded one (or the previous pass's, if that held more
-// pronunciations). Fails with kInternal when OpenFst reports an error.
+// pronunciations); if it completed no path at all, one more pass asks for
+// the single best path. Fails with kInternal when OpenFst reports an error.
 Result<PathCollection> SearchNbest(const VectorFst &lattice, std::uint64_t nbest,
                                    bool accumulate,
                                    const ClusterTable &output_clusters,

@@ -126,6 +126,28 @@ TEST(SearchBudgetTest, EachLimitCutsThePassShortAndEndsTheSearch) {
   }
 }
 
+// A long word: the paths are too long to complete any within the budget,
+// so the search falls back to the single best path.
+TEST(SearchBudgetTest, NoPathWithinTheBudgetFallsBackToTheBestPath) {
+  const VectorFst lattice = WideLattice(40, 3);
+  SearchBudget budget;
+  budget.result_states = 20;
+  budget.result_states_per_lattice_arc = 0;
+  const Search search = RunSearch(lattice, 5, budget);
+  ASSERT_TRUE(search.result.ok());
+  EXPECT_EQ(search.requests, std::vector<std::uint64_t>({40, 1}));
+  ASSERT_EQ(search.result->keys.size(), 1u);
+  EXPECT_EQ(search.result->keys[0], LabelSequence(40, 3));
+
+  // A lattice without any path makes one pass, as without a budget.
+  VectorFst dead = WideLattice(3, 2);
+  dead.SetFinal(3, Weight::Zero());
+  const Search none = RunSearch(dead, 5, budget);
+  ASSERT_TRUE(none.result.ok());
+  EXPECT_TRUE(none.result->keys.empty());
+  EXPECT_EQ(none.requests, std::vector<std::uint64_t>({40}));
+}
+
 TEST(SearchBudgetTest, ExhaustedLatticesStillMakeEveryPass) {
   // Fewer paths than asked is not a cut: the passes go on to the cap.
   const Search search = RunSearch(WideLattice(2, 2), 5);
