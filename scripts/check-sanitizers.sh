@@ -1,0 +1,53 @@
+#!/usr/bin/env bash
+# Runs the C++ tests and the Python tests (on Python 3.11) against a build
+# with AddressSanitizer and UndefinedBehaviorSanitizer, then fuzzes the
+# model reader for a bounded time (FUZZ_SECONDS, default 60). One clang
+# build directory serves all three, so the core is compiled once.
+# Expects scripts/test.sh to have run (it makes .venv/py3.11).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/install-deps.sh clang
+source scripts/build-env.sh
+
+build=build/sanitizers
+fuzz_seconds=${FUZZ_SECONDS:-60}
+jobs=$(nproc)
+python=.venv/py3.11/bin/python
+[ -x "$python" ] || python=$(scripts/python-env.sh 3.11)
+sanitizers="-fsanitize=address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer"
+
+CC=clang CXX=clang++ cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=None \
+  -DCMAKE_CXX_FLAGS="-O1 -gline-tables-only $sanitizers" \
+  -DVUREL_BUILD_TESTS=ON -DVUREL_BUILD_PYTHON=ON -DVUREL_BUILD_FUZZERS=ON \
+  -DPython_EXECUTABLE="$("$python" -c 'import sys; print(sys.executable)')" >/dev/null
+cmake --build "$build" -j "$jobs"
+
+export ASAN_OPTIONS=strict_string_checks=1:detect_stack_use_after_return=1
+export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+echo "== C++ tests under AddressSanitizer and UndefinedBehaviorSanitizer"
+ctest --test-dir "$build" --output-on-failure -j "$jobs"
+
+# The module under the installed package's Python files and trainer, with
+# the sanitizer runtime loaded ahead of the interpreter. The interpreter
+# itself is not instrumented and keeps some memory until exit, so leak
+# detection is off here.
+echo "== pytest on $("$python" --version) under AddressSanitizer"
+package=$("$python" -c 'import os, vurel; print(os.path.dirname(vurel.__file__))')
+stage=$build/python-stage
+rm -rf "$stage"
+mkdir -p "$stage"
+cp -r "$package" "$stage/vurel"
+rm -f "$stage"/vurel/_vurel*.so
+cp "$build"/_vurel*.so "$stage/vurel/"
+PYTHONPATH=$stage LD_PRELOAD=$(clang -print-file-name=libclang_rt.asan-x86_64.so) \
+  ASAN_OPTIONS=$ASAN_OPTIONS:detect_leaks=0 \
+  "$python" -m pytest -q -p no:cacheprovider tests/python
+
+echo "== fuzzing the model reader for ${fuzz_seconds}s"
+corpus=$build/fuzz-corpus
+mkdir -p "$corpus" "$build/fuzz-findings"
+python3 fuzz/make_initial_corpus.py "$build/fuzz-initial-corpus"
+"$build"/fuzz/model_reader_fuzzer -max_total_time="$fuzz_seconds" -timeout=10 \
+  -rss_limit_mb=2048 -close_fd_mask=2 -print_final_stats=1 \
+  -artifact_prefix="$build/fuzz-findings/" \
+  "$corpus" "$build/fuzz-initial-corpus"
