@@ -23,7 +23,9 @@ Result<VectorFst> PrepareLattice(VectorFst acceptor, const VectorFst &model) {
   {
     // The options hand the matchers to the composition, which owns and
     // deletes them; a null filter and state table make it build new ones.
-    ComposeOptions options(fst::CacheOptions(),
+    // The lattice is copied out state by state, once, so the composition's
+    // cache need only keep the state being copied.
+    ComposeOptions options(fst::CacheOptions(/*gc=*/true, /*gc_limit=*/0),
                            new Matcher(acceptor, fst::MATCH_OUTPUT),
                            new Matcher(model, fst::MATCH_INPUT));
     const fst::ComposeFst<Arc> composition(acceptor, model, options);
