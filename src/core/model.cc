@@ -299,16 +299,25 @@ void StableSortArcsByInput(VectorFst &fst) {
 
 // The file's property bits are taken as they stand, but OpenFst picks its
 // algorithms by them (a false "top sorted" or "acyclic" sends the shortest
-// distance off the end of its queue), so only the claims that hold are kept.
-// A valid file keeps all of its bits; the check reads only what is claimed.
+// distance off the end of its queue). Only claims that let an algorithm
+// take a shortcut can do harm, so only those are checked, and dropped if
+// the arcs contradict them; a claim such as "cyclic" or "not sorted" just
+// sends OpenFst down its general road. Trained models claim none of these
+// and pay nothing.
+constexpr std::uint64_t kShortcutProperties =
+    fst::kAcceptor | fst::kIDeterministic | fst::kODeterministic | fst::kNoEpsilons |
+    fst::kNoIEpsilons | fst::kNoOEpsilons | fst::kILabelSorted | fst::kOLabelSorted |
+    fst::kUnweighted | fst::kAcyclic | fst::kInitialAcyclic | fst::kTopSorted |
+    fst::kAccessible | fst::kCoAccessible | fst::kString | fst::kUnweightedCycles;
+
 void DropFalseProperties(VectorFst &fst) {
-  const std::uint64_t stored = fst.Properties(fst::kFstProperties, false);
-  const std::uint64_t claimed = stored & fst::kTrinaryProperties;
+  const std::uint64_t claimed =
+      fst.Properties(fst::kFstProperties, false) & kShortcutProperties;
   if (claimed == 0) return;
   std::uint64_t known = 0;
   const std::uint64_t actual = fst::internal::ComputeProperties(fst, claimed, &known);
-  const std::uint64_t kept = claimed & known & actual;
-  if (kept != claimed) fst.SetProperties(kept, fst::kTrinaryProperties);
+  const std::uint64_t false_claims = claimed & ~(known & actual);
+  if (false_claims != 0) fst.SetProperties(0, false_claims);
 }
 
 Result<Model> Model::Load(const std::string &path, std::string delimiter) {

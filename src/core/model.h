@@ -52,8 +52,9 @@ class Model {
   std::string delimiter_;
 };
 
-// Clears the known property bits of `fst` that its states and arcs
-// contradict (or that cannot be verified); true claims are kept.
+// Clears the known property bits of `fst` that would let OpenFst take a
+// shortcut (sorted, acyclic, no epsilons, ...) where its states and arcs
+// contradict them; true claims and all other bits are kept.
 void DropFalseProperties(VectorFst &fst);
 
 // Fails with kInvalidInput if a cycle of input-epsilon arcs (reading no
