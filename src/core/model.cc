@@ -314,9 +314,15 @@ void DropFalseProperties(VectorFst &fst) {
   const std::uint64_t claimed =
       fst.Properties(fst::kFstProperties, false) & kShortcutProperties;
   if (claimed == 0) return;
+  // Without a start state, OpenFst's computation of these reads an empty
+  // table (its depth-first search visits nothing); they are dropped unread.
+  constexpr std::uint64_t kSearchedProperties = fst::kAcyclic | fst::kInitialAcyclic |
+      fst::kAccessible | fst::kCoAccessible | fst::kUnweightedCycles;
+  std::uint64_t checked = claimed;
+  if (fst.Start() == fst::kNoStateId) checked &= ~kSearchedProperties;
   std::uint64_t known = 0;
-  const std::uint64_t actual = fst::internal::ComputeProperties(fst, claimed, &known);
-  const std::uint64_t false_claims = claimed & ~(known & actual);
+  const std::uint64_t actual = fst::internal::ComputeProperties(fst, checked, &known);
+  const std::uint64_t false_claims = claimed & ~(checked & known & actual);
   if (false_claims != 0) fst.SetProperties(0, false_claims);
 }
 

@@ -52,6 +52,34 @@ TEST(FuzzFindingsTest, FalsePropertyClaimsInTheHeader) {
       "abca|b");
 }
 
+// A header claiming "unweighted cycles" for a model without a start state:
+// OpenFst's property computation read an empty table of components.
+TEST(FuzzFindingsTest, PropertyClaimsWithoutAStartState) {
+  LoadAndDecode(
+      "d6fdb27e06000000766563746f72080000007374616e6461726402000000030000005712"
+      "ff245a7f0000ffffffffffffffff0100000000000000050000000000000074fbb27e0700"
+      "000073796d626f6c7307000000000000000700000000000000050000003c6570733e0000"
+      "000000000000010000007c0100000000000000010000005f020000000000000001000000"
+      "610300000000000000010000006204000000000000000100000063050000000000000003"
+      "000000617c62060000000000000074fbb27e0700000073796d626f6c7307000000000000"
+      "000700000000000000050000003c6570733e0000000000000000010000007c0100000000"
+      "000000010000005f02000000000000000100000041030000000000000001000000420400"
+      "000000000000010000004b050000000000000003000000417c4206000000000000000000"
+      "0000050000000000000003000000030000000000803f0000000004000000040000000000"
+      "803f0000000005000000050000000000003f0000000006000000060000000000803e0000"
+      "000003000000000000000000004000000000",
+      "abca|b");
+
+  VectorFst fst;
+  fst.AddState();
+  fst.AddArc(0, Arc(3, 3, 2.0f, 0));
+  fst.SetFinal(0, 0.0f);
+  fst.SetProperties(fst::kAcyclic | fst::kUnweightedCycles | fst::kAccessible,
+                    fst::kTrinaryProperties);
+  DropFalseProperties(fst);
+  EXPECT_EQ(fst.Properties(fst::kAcyclic | fst::kUnweightedCycles | fst::kAccessible, false), 0u);
+}
+
 TEST(FuzzFindingsTest, OnlyTruePropertyClaimsSurviveLoading) {
   fst::SymbolTable symbols;
   for (const char *text : {"<eps>", "|", "_", "a"}) symbols.AddSymbol(text);
