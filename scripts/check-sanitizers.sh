@@ -2,7 +2,8 @@
 # Runs the C++ tests and the Python tests (on Python 3.11) against a build
 # with AddressSanitizer and UndefinedBehaviorSanitizer, then fuzzes the
 # model reader for a bounded time (FUZZ_SECONDS, default 60). One clang
-# build directory serves all three, so the core is compiled once.
+# build directory serves all three, so the core is compiled once; the
+# trainer, which the runtime never links, is left out of it.
 # Expects scripts/test.sh to have run (it makes .venv/py3.11).
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -19,6 +20,7 @@ sanitizers="-fsanitize=address,undefined -fno-sanitize-recover=undefined -fno-om
 CC=clang CXX=clang++ cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=None \
   -DCMAKE_CXX_FLAGS="-O1 -gline-tables-only $sanitizers" \
   -DVUREL_BUILD_TESTS=ON -DVUREL_BUILD_PYTHON=ON -DVUREL_BUILD_FUZZERS=ON \
+  -DVUREL_BUILD_TRAINER=OFF \
   -DPython_EXECUTABLE="$("$python" -c 'import sys; print(sys.executable)')" >/dev/null
 cmake --build "$build" -j "$jobs"
 
