@@ -3,7 +3,7 @@
 #include <string>
 #include <string_view>
 
-#include "tokenizer.h"
+#include "utf8.h"
 
 namespace vurel {
 

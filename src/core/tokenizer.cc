@@ -5,38 +5,9 @@
 #include <cerrno>
 #include <string>
 
-namespace vurel {
+#include "utf8.h"
 
-std::size_t Utf8CharLength(std::string_view text, std::size_t pos) {
-  const auto byte = [&](std::size_t offset) {
-    return static_cast<unsigned char>(text[pos + offset]);
-  };
-  const unsigned char lead = byte(0);
-  std::size_t length;
-  unsigned char second_min = 0x80;
-  unsigned char second_max = 0xBF;
-  if (lead < 0x80) {
-    return 1;
-  } else if (lead >= 0xC2 && lead <= 0xDF) {
-    length = 2;
-  } else if (lead >= 0xE0 && lead <= 0xEF) {
-    length = 3;
-    if (lead == 0xE0) second_min = 0xA0;  // overlong
-    if (lead == 0xED) second_max = 0x9F;  // surrogates
-  } else if (lead >= 0xF0 && lead <= 0xF4) {
-    length = 4;
-    if (lead == 0xF0) second_min = 0x90;  // overlong
-    if (lead == 0xF4) second_max = 0x8F;  // beyond U+10FFFF
-  } else {
-    return 1;
-  }
-  if (text.size() - pos < length) return 1;
-  if (byte(1) < second_min || byte(1) > second_max) return 1;
-  for (std::size_t offset = 2; offset < length; ++offset) {
-    if (byte(offset) < 0x80 || byte(offset) > 0xBF) return 1;
-  }
-  return length;
-}
+namespace vurel {
 
 namespace {
 

@@ -10,11 +10,6 @@
 
 namespace vurel {
 
-// Length in bytes of the character that starts at byte `pos` of `text`
-// (pos < text.size()): its UTF-8 encoding when that is well formed, else 1,
-// so that every byte that is not valid UTF-8 is a character of its own.
-std::size_t Utf8CharLength(std::string_view text, std::size_t pos);
-
 // With an empty `delimiter` every code point of `word` is one piece;
 // otherwise the word is split at each character equal to the whole
 // delimiter (so a delimiter of two or more characters never splits). Each

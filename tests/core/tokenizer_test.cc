@@ -1,4 +1,5 @@
 #include "tokenizer.h"
+#include "utf8.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
