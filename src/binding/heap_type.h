@@ -11,15 +11,15 @@
 
 namespace vurel::python {
 
-// Returns the type kept in `slot`, creating it from `spec` on first use.
+// Returns the type kept in `slot`, creating it from `type_spec` on first use.
 // Threads racing on the first use all get the same type: the loser of the
 // race drops the type it made. Borrowed reference; null with an exception
 // set when creation fails.
 inline PyTypeObject *TypeFromSpecOnce(std::atomic<PyObject *> &slot,
-                                      PyType_Spec &spec) {
+                                      PyType_Spec &type_spec) {
   if (PyObject *existing = slot.load(std::memory_order_acquire))
     return reinterpret_cast<PyTypeObject *>(existing);
-  PyRef created = PyRef::Steal(PyType_FromSpec(&spec));
+  PyRef created = PyRef::Steal(PyType_FromSpec(&type_spec));
   if (!created) return nullptr;
   PyObject *expected = nullptr;
   if (slot.compare_exchange_strong(expected, created.get(),

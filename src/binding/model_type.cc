@@ -404,7 +404,7 @@ PyType_Slot slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec spec = {
+PyType_Spec type_spec = {
     "vurel._vurel.Model",
     sizeof(PyModel),
     0,
@@ -416,6 +416,6 @@ std::atomic<PyObject *> model_type{nullptr};
 
 }  // namespace
 
-PyTypeObject *ModelType() { return TypeFromSpecOnce(model_type, spec); }
+PyTypeObject *ModelType() { return TypeFromSpecOnce(model_type, type_spec); }
 
 }  // namespace vurel::python

@@ -102,7 +102,7 @@ PyType_Slot slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec spec = {
+PyType_Spec type_spec = {
     "vurel._vurel.PathData",
     sizeof(PathDataObject),
     0,
@@ -114,7 +114,7 @@ std::atomic<PyObject *> path_data_type{nullptr};
 
 }  // namespace
 
-PyTypeObject *PathDataType() { return TypeFromSpecOnce(path_data_type, spec); }
+PyTypeObject *PathDataType() { return TypeFromSpecOnce(path_data_type, type_spec); }
 
 PyObject *NewPathDataList(std::vector<PathData> records) {
   PyTypeObject *type = PathDataType();
