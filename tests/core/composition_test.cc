@@ -7,28 +7,13 @@
 #include <tuple>
 #include <vector>
 
+#include "fst_builder.h"
+
 namespace vurel {
 namespace {
 
-struct ArcSpec {
-  int from;
-  int ilabel;
-  int olabel;
-  float weight;
-  int to;
-};
-
-VectorFst MakeFst(int num_states, const std::vector<ArcSpec> &arcs,
-                  const std::vector<std::pair<int, float>> &finals) {
-  VectorFst fst;
-  for (int i = 0; i < num_states; ++i) fst.AddState();
-  if (num_states > 0) fst.SetStart(0);
-  for (const ArcSpec &arc : arcs) {
-    fst.AddArc(arc.from, Arc(arc.ilabel, arc.olabel, arc.weight, arc.to));
-  }
-  for (const auto &[state, weight] : finals) fst.SetFinal(state, weight);
-  return fst;
-}
+using test_fst::ArcSpec;
+using test_fst::MakeFst;
 
 VectorFst SortedModel(int num_states, const std::vector<ArcSpec> &arcs,
                       const std::vector<std::pair<int, float>> &finals) {

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "driver.h"
+#include "fst_builder.h"
 #include "fst_file.h"
 #include "model.h"
 
@@ -20,29 +21,17 @@ namespace {
 constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
 constexpr float kInfinity = std::numeric_limits<float>::infinity();
 
-struct ArcSpec {
-  int from;
-  int ilabel;
-  int olabel;
-  float weight;
-  int to;
-};
+using test_fst::ArcSpec;
 
 // Inputs 3 "a", 4 "b"; outputs 3 "A", 4 "B", 5 "X". States 0..num_states-1,
 // start 0, then the arcs and final weights given.
-VectorFst MakeFst(int num_states, const std::vector<ArcSpec> &arcs,
+VectorFst MakeModelFst(int num_states, const std::vector<ArcSpec> &arcs,
                   const std::vector<std::pair<int, float>> &finals) {
   fst::SymbolTable graphemes;
   for (const char *text : {"<eps>", "|", "_", "a", "b"}) graphemes.AddSymbol(text);
   fst::SymbolTable phonemes;
   for (const char *text : {"<eps>", "|", "_", "A", "B", "X"}) phonemes.AddSymbol(text);
-  VectorFst fst;
-  for (int i = 0; i < num_states; ++i) fst.AddState();
-  fst.SetStart(0);
-  for (const ArcSpec &arc : arcs) {
-    fst.AddArc(arc.from, Arc(arc.ilabel, arc.olabel, arc.weight, arc.to));
-  }
-  for (const auto &[state, weight] : finals) fst.SetFinal(state, weight);
+  VectorFst fst = test_fst::MakeFst(num_states, arcs, finals);
   fst.SetInputSymbols(&graphemes);
   fst.SetOutputSymbols(&phonemes);
   return fst;
@@ -52,7 +41,7 @@ VectorFst MakeFst(int num_states, const std::vector<ArcSpec> &arcs,
 VectorFst WithLoop(const std::vector<ArcSpec> &loop, int num_states = 3) {
   std::vector<ArcSpec> arcs = {{0, 3, 3, 1.0f, 1}};
   arcs.insert(arcs.end(), loop.begin(), loop.end());
-  return MakeFst(num_states, arcs, {{1, 0.0f}});
+  return MakeModelFst(num_states, arcs, {{1, 0.0f}});
 }
 
 std::vector<PathData> Decode(const Model &model, const std::string &word,
@@ -117,7 +106,7 @@ TEST(HostileModelTest, TheCheckRunsAtLoadFromAFile) {
 TEST(HostileModelTest, NaNAndInfiniteWeightsDecodeWithoutFault) {
   // A NaN final weight is a final state and travels into the path weight.
   Result<Model> nan_final =
-      Model::FromFst(MakeFst(2, {{0, 3, 3, 1.0f, 1}}, {{1, kNaN}}), "");
+      Model::FromFst(MakeModelFst(2, {{0, 3, 3, 1.0f, 1}}, {{1, kNaN}}), "");
   ASSERT_TRUE(nan_final.ok());
   std::vector<PathData> paths = Decode(*nan_final, "a");
   ASSERT_EQ(paths.size(), 1u);
@@ -127,7 +116,7 @@ TEST(HostileModelTest, NaNAndInfiniteWeightsDecodeWithoutFault) {
   // Arcs that OpenFst cannot add up make the word's search fail: no paths.
   for (const float weight : {kNaN, -kInfinity}) {
     Result<Model> model = Model::FromFst(
-        MakeFst(2, {{0, 3, 3, 1.0f, 1}, {0, 3, 4, weight, 1}}, {{1, 0.0f}}), "");
+        MakeModelFst(2, {{0, 3, 3, 1.0f, 1}, {0, 3, 4, weight, 1}}, {{1, 0.0f}}), "");
     ASSERT_TRUE(model.ok());
     EXPECT_TRUE(Decode(*model, "a", 3).empty()) << weight;
     EXPECT_TRUE(Decode(*model, "b").empty()) << weight;
@@ -144,7 +133,7 @@ TEST(HostileModelTest, AStateWithManyArcs) {
     arcs.push_back({0, 3 + i % 2, 3 + i % 3, 1.0f + static_cast<float>(i) * 1e-6f, 0});
   }
   const auto start = std::chrono::steady_clock::now();
-  Result<Model> model = Model::FromFst(MakeFst(1, arcs, {{0, 0.0f}}), "");
+  Result<Model> model = Model::FromFst(MakeModelFst(1, arcs, {{0, 0.0f}}), "");
   ASSERT_TRUE(model.ok());
   std::vector<PathData> best = Decode(*model, "ab", 3);
   ASSERT_EQ(best.size(), 3u);

@@ -7,33 +7,16 @@
 #include <limits>
 #include <vector>
 
+#include "fst_builder.h"
+
 namespace vurel {
 namespace {
 
 constexpr float kInfinity = std::numeric_limits<float>::infinity();
 constexpr std::uint64_t kMaxCount = std::numeric_limits<std::uint64_t>::max();
 
-struct ArcSpec {
-  int from;
-  int ilabel;
-  int olabel;
-  float weight;
-  int to;
-};
-
-// An FST of `num_states` states starting at 0, with the given arcs (in order)
-// and final weights.
-VectorFst MakeFst(int num_states, const std::vector<ArcSpec> &arcs,
-                  const std::vector<std::pair<int, float>> &finals) {
-  VectorFst fst;
-  for (int i = 0; i < num_states; ++i) fst.AddState();
-  if (num_states > 0) fst.SetStart(0);
-  for (const ArcSpec &arc : arcs) {
-    fst.AddArc(arc.from, Arc(arc.ilabel, arc.olabel, arc.weight, arc.to));
-  }
-  for (const auto &[state, weight] : finals) fst.SetFinal(state, weight);
-  return fst;
-}
+using test_fst::ArcSpec;
+using test_fst::MakeFst;
 
 // Output labels 2..9 are plain symbols, 10 the cluster of 3 and 4, 11 a
 // symbol made only of ties, 12 a cluster whose first piece is vetoed.
