@@ -5,8 +5,10 @@
 #include <cstdlib>
 #include <fstream>
 #include <iostream>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "dictionary.h"
@@ -149,16 +151,25 @@ void ReportSkipped(const Dictionary &dictionary, const std::string &path) {
   }
 }
 
+// Reads the dictionary at `path`, reporting a failure or skipped lines on
+// standard error; nullopt when it cannot be read.
+std::optional<Dictionary> LoadDictionary(const std::string &path,
+                                         const Arguments &args) {
+  vurel::Result<Dictionary> dictionary = ReadDictionary(path, args.dictionary);
+  if (!dictionary.ok()) {
+    std::cerr << "vurel-train: " << dictionary.error().message << "\n";
+    return std::nullopt;
+  }
+  ReportSkipped(*dictionary, path);
+  return std::move(dictionary).value();
+}
+
 int Train(const Arguments &args) {
   const std::string &dictionary_path = args.positional[0];
   const std::string &model_path = args.positional[1];
-  vurel::Result<Dictionary> dictionary =
-      ReadDictionary(dictionary_path, args.dictionary);
-  if (!dictionary.ok()) {
-    std::cerr << "vurel-train: " << dictionary.error().message << "\n";
-    return 1;
-  }
-  ReportSkipped(*dictionary, dictionary_path);
+  std::optional<Dictionary> dictionary =
+      LoadDictionary(dictionary_path, args);
+  if (!dictionary) return 1;
   ProgressCallback progress;
   if (!args.quiet) {
     progress = [](const std::string &message) {
@@ -200,13 +211,9 @@ int Train(const Arguments &args) {
 // inspecting the aligner's choices.
 int AlignOnly(const Arguments &args) {
   const std::string &dictionary_path = args.positional[0];
-  vurel::Result<Dictionary> dictionary =
-      ReadDictionary(dictionary_path, args.dictionary);
-  if (!dictionary.ok()) {
-    std::cerr << "vurel-train: " << dictionary.error().message << "\n";
-    return 1;
-  }
-  ReportSkipped(*dictionary, dictionary_path);
+  std::optional<Dictionary> dictionary =
+      LoadDictionary(dictionary_path, args);
+  if (!dictionary) return 1;
   vurel::Result<Alignment> alignment =
       Align(dictionary->entries, args.train.aligner);
   if (!alignment.ok()) {
@@ -241,13 +248,9 @@ int EvaluateModel(const Arguments &args) {
     std::cerr << "vurel-train: " << model.error().message << "\n";
     return 1;
   }
-  vurel::Result<Dictionary> dictionary =
-      ReadDictionary(dictionary_path, args.dictionary);
-  if (!dictionary.ok()) {
-    std::cerr << "vurel-train: " << dictionary.error().message << "\n";
-    return 1;
-  }
-  ReportSkipped(*dictionary, dictionary_path);
+  std::optional<Dictionary> dictionary =
+      LoadDictionary(dictionary_path, args);
+  if (!dictionary) return 1;
   const EvaluationReport report = Evaluate(*model, *dictionary, args.list_errors);
   const double words_per_second =
       report.decoding_seconds > 0 ? report.words / report.decoding_seconds : 0;
