@@ -111,6 +111,61 @@ float LogAdd(float running, float next) {
   return low - log1pf(expf(-(high - low)));
 }
 
+NShortestPaths::NShortestPaths(const VectorFst &lattice, float delta)
+    : lattice_(lattice), delta_(delta) {
+  openfst::MakeErrorsNonFatal();
+}
+
+// The steps of fst::ShortestPath before its call of internal::NShortestPath,
+// with the queue, arc filter and options it builds.
+void NShortestPaths::Prepare() {
+  prepared_ = true;
+  openfst::ScopedLogSilencer silencer;
+  using Queue = fst::AutoQueue<Arc::StateId>;
+  using ArcFilter = fst::AnyArcFilter<Arc>;
+  const ArcFilter arc_filter;
+  Queue queue(lattice_, &distance_, arc_filter);
+  // The shortest-distance part of the options fst::ShortestPath passes.
+  const fst::ShortestDistanceOptions<Arc, Queue, ArcFilter> options(
+      &queue, arc_filter, fst::kNoStateId, delta_);
+  fst::ShortestDistance(lattice_, &distance_, options);
+  if (distance_.size() == 1 && !distance_[0].Member()) {
+    distance_failed_ = true;
+    return;
+  }
+  fst::Reverse(lattice_, &reversed_);
+  Weight superinitial = Weight::Zero();
+  for (fst::ArcIterator<fst::VectorFst<ReverseArc>> arcs(reversed_, 0); !arcs.Done();
+       arcs.Next()) {
+    const ReverseArc &arc = arcs.Value();
+    const std::size_t state = static_cast<std::size_t>(arc.nextstate - 1);
+    if (state < distance_.size()) {
+      superinitial = fst::Plus(superinitial,
+                               fst::Times(arc.weight.Reverse(), distance_[state]));
+    }
+  }
+  distance_.insert(distance_.begin(), superinitial);
+}
+
+void NShortestPaths::Search(std::int32_t paths, Arc::StateId state_threshold,
+                            VectorFst &result) {
+  if (paths <= 1) {
+    // OpenFst's single-path search needs none of what is kept.
+    openfst::ScopedLogSilencer silencer;
+    fst::ShortestPath(lattice_, &result, paths, /*unique=*/false,
+                      /*first_path=*/false, Weight::Zero(), state_threshold, delta_);
+    return;
+  }
+  if (!prepared_) Prepare();
+  if (distance_failed_) {
+    result.SetProperties(fst::kError, fst::kError);
+    return;
+  }
+  openfst::ScopedLogSilencer silencer;
+  fst::internal::NShortestPath(reversed_, &result, distance_, paths, delta_,
+                               Weight::Zero(), state_threshold);
+}
+
 Result<PathData> ReadPath(const VectorFst &shortest_paths, const Arc &start_arc,
                           const ClusterTable &output_clusters,
                           const VetoSet &veto) {
@@ -180,19 +235,14 @@ Result<PathCollection> SearchNbest(const VectorFst &lattice, std::uint64_t nbest
   const Arc::StateId result_states = ResultStateBudget(lattice, budget);
   std::uint64_t requested = requests.first;
   bool single_path_pass = false;
+  NShortestPaths search(lattice, kShortestPathDelta);
   for (;;) {
     if (observe_pass) observe_pass(requested);
     const std::uint64_t asked = std::min(requested, kLargestRequest);
     VectorFst shortest_paths;
-    {
-      openfst::ScopedLogSilencer silencer;
-      // OpenFst stops expanding once the result holds this many states and
-      // keeps the paths completed so far, best first.
-      fst::ShortestPath(lattice, &shortest_paths, static_cast<std::int32_t>(asked),
-                        /*unique=*/false, /*first_path=*/false, Weight::Zero(),
-                        result_states,
-                        kShortestPathDelta);
-    }
+    // OpenFst stops expanding once the result holds `result_states` states
+    // and keeps the paths completed so far, best first.
+    search.Search(static_cast<std::int32_t>(asked), result_states, shortest_paths);
     if (shortest_paths.Properties(fst::kError, false)) {
       return InternalError("n-shortest paths search failed");
     }

@@ -41,6 +41,31 @@ struct PathRequests {
 };
 PathRequests PathRequestsFor(std::uint64_t nbest);
 
+// OpenFst's n-shortest-paths search, fst::ShortestPath(lattice, result,
+// paths, false, false, Weight::Zero(), state_threshold, delta), with the part
+// that depends only on the lattice (shortest distances, reversed lattice)
+// done once, on the first call that asks for more than one path, and kept
+// for the later calls. Results equal OpenFst's call exactly.
+class NShortestPaths {
+ public:
+  NShortestPaths(const VectorFst &lattice, float delta);
+  void Search(std::int32_t paths, Arc::StateId state_threshold, VectorFst &result);
+
+ private:
+  using ReverseArc = fst::ReverseArc<Arc>;
+
+  void Prepare();
+
+  const VectorFst &lattice_;
+  const float delta_;
+  bool prepared_ = false;
+  bool distance_failed_ = false;
+  // The shortest distance from the start to each lattice state, preceded by
+  // that of the reversed lattice's super-initial state.
+  std::vector<Weight> distance_;
+  fst::VectorFst<ReverseArc> reversed_;
+};
+
 // Told the number of paths requested, once before each pass of a search.
 using PassObserver = std::function<void(std::uint64_t requested)>;
 

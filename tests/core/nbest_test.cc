@@ -4,7 +4,9 @@
 
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <limits>
+#include <random>
 #include <vector>
 
 #include "fst_builder.h"
@@ -241,6 +243,101 @@ TEST(ReadPathTest, ANextStateOutsideTheResultFails) {
       result, fst::ArcIterator<VectorFst>(result, 0).Value(), OutputClusters(), kVeto);
   ASSERT_FALSE(path.ok());
   EXPECT_EQ(path.error().message, "State 7 doesn't exist");
+}
+
+// Weights compared bit for bit, so that NaN equals NaN.
+bool SameWeight(const Weight &a, const Weight &b) {
+  const float x = a.Value();
+  const float y = b.Value();
+  return std::memcmp(&x, &y, sizeof x) == 0;
+}
+
+void ExpectSameFst(const VectorFst &expected, const VectorFst &actual) {
+  ASSERT_EQ(actual.Properties(fst::kFstProperties, false),
+            expected.Properties(fst::kFstProperties, false));
+  ASSERT_EQ(actual.Start(), expected.Start());
+  ASSERT_EQ(actual.NumStates(), expected.NumStates());
+  for (Arc::StateId state = 0; state < expected.NumStates(); ++state) {
+    ASSERT_TRUE(SameWeight(actual.Final(state), expected.Final(state))) << state;
+    ASSERT_EQ(actual.NumArcs(state), expected.NumArcs(state)) << state;
+    fst::ArcIterator<VectorFst> actual_arcs(actual, state);
+    for (fst::ArcIterator<VectorFst> arcs(expected, state); !arcs.Done();
+         arcs.Next(), actual_arcs.Next()) {
+      const Arc &want = arcs.Value();
+      const Arc &got = actual_arcs.Value();
+      ASSERT_EQ(got.ilabel, want.ilabel) << state;
+      ASSERT_EQ(got.olabel, want.olabel) << state;
+      ASSERT_TRUE(SameWeight(got.weight, want.weight)) << state;
+      ASSERT_EQ(got.nextstate, want.nextstate) << state;
+    }
+  }
+}
+
+// Lattices with cycles, input-epsilon arcs (some of weight 0, so that
+// paths tie) and several final states, from a fixed random state.
+VectorFst RandomLattice(std::mt19937 &random, int num_states) {
+  std::uniform_int_distribution<int> state(0, num_states - 1);
+  std::uniform_int_distribution<int> label(0, 6);
+  std::uniform_int_distribution<int> tenths(0, 40);
+  VectorFst lattice;
+  for (int i = 0; i < num_states; ++i) lattice.AddState();
+  lattice.SetStart(0);
+  for (int from = 0; from < num_states; ++from) {
+    for (int k = 0; k < 3; ++k) {
+      const int to = k == 0 ? std::min(from + 1, num_states - 1) : state(random);
+      lattice.AddArc(from, Arc(k == 2 ? 0 : label(random), label(random),
+                               tenths(random) / 10.0f, to));
+    }
+    if (state(random) < num_states / 3 || from == num_states - 1) {
+      lattice.SetFinal(from, tenths(random) / 10.0f);
+    }
+  }
+  return lattice;
+}
+
+// Every pass of a search reuses what the first one prepared; each must give
+// what a call of OpenFst's ShortestPath on its own gives.
+TEST(NShortestPathsTest, EveryPassEqualsOpenFstsShortestPath) {
+  std::mt19937 random(20240611);
+  for (int trial = 0; trial < 60; ++trial) {
+    const VectorFst lattice = RandomLattice(random, 2 + trial % 12);
+    for (const Arc::StateId state_threshold : {fst::kNoStateId, 9, 200}) {
+      NShortestPaths search(lattice, 1e-6f);
+      for (const std::int32_t paths : {16, 1, 2, 5, 32, 200}) {
+        VectorFst expected;
+        fst::ShortestPath(lattice, &expected, paths, false, false, Weight::Zero(),
+                          state_threshold, 1e-6f);
+        VectorFst actual;
+        search.Search(paths, state_threshold, actual);
+        SCOPED_TRACE(testing::Message() << "trial " << trial << ", paths " << paths
+                                        << ", state threshold " << state_threshold);
+        ExpectSameFst(expected, actual);
+        if (HasFatalFailure()) return;
+      }
+    }
+  }
+}
+
+TEST(NShortestPathsTest, LatticesOpenFstCannotSearchGiveItsResultToo) {
+  VectorFst failed = MakeFst(3, {{0, 5, 6, 1.0f, 1}, {1, 0, 7, 1.0f, 2}}, {{2, 0.0f}});
+  failed.SetProperties(fst::kError, fst::kError);
+  VectorFst no_path = MakeFst(3, {{0, 5, 6, 1.0f, 1}, {1, 0, 7, 1.0f, 0}}, {});
+  VectorFst not_a_number =
+      MakeFst(2, {{0, 5, 6, std::nanf(""), 1}, {0, 5, 7, 1.0f, 1}}, {{1, 0.0f}});
+  for (const VectorFst *lattice : {&failed, &no_path, &not_a_number}) {
+    NShortestPaths search(*lattice, 1e-6f);
+    for (const std::int32_t paths : {16, 32, 1}) {
+      VectorFst expected;
+      {
+        openfst::ScopedLogSilencer silencer;
+        fst::ShortestPath(*lattice, &expected, paths, false, false, Weight::Zero(),
+                          fst::kNoStateId, 1e-6f);
+      }
+      VectorFst actual;
+      search.Search(paths, fst::kNoStateId, actual);
+      ExpectSameFst(expected, actual);
+    }
+  }
 }
 
 TEST(SearchNbestTest, NothingToSearchMakesNoPass) {
