@@ -33,6 +33,21 @@ struct NgramOptions {
 // when n1 or n2 is 0.
 std::array<double, 3> KneserNeyDiscounts(const std::array<double, 4> &count_of_counts);
 
+// Training entries may come as several alternative token sequences, each
+// with a share of the entry: `entry[i]` names the entry of sequence i
+// (equal names adjacent) and `share[i]` its share, an entry's shares
+// summing to 1. Empty spans make every sequence an entry of its own.
+struct SequenceShares {
+  std::span<const std::size_t> entry;
+  std::span<const double> share;
+};
+
+// The distribution of an n-gram's count over the training entries, as the
+// probabilities of counts 0 to 4 and of 5 or more. Fractional counts keep
+// the Kneser-Ney statistics in expectation (Zhang and Chiang 2014); whole
+// counts give a distribution with all its mass on one count.
+using CountDistribution = std::array<double, 6>;
+
 class JointNgramModel {
  public:
   using NodeId = std::uint32_t;
@@ -42,10 +57,12 @@ class JointNgramModel {
   // Estimates a model of `options.order` from token sequences over tokens
   // 0 to vocabulary_size - 1; every sequence implicitly starts with the
   // begin token and ends with the end token. Fails on an order below 1, an
-  // empty corpus or a token out of range.
+  // empty corpus, a token out of range or shares that do not match the
+  // sequences.
   static Result<JointNgramModel> Estimate(
       const std::vector<std::vector<std::uint32_t>> &sequences,
-      std::uint32_t vocabulary_size, const NgramOptions &options);
+      std::uint32_t vocabulary_size, const NgramOptions &options,
+      SequenceShares shares = {});
 
   int order() const { return order_; }
   std::uint32_t end_token() const { return vocabulary_size_; }
@@ -76,8 +93,15 @@ class JointNgramModel {
 
  private:
   JointNgramModel() = default;
-  void Count(const std::vector<std::vector<std::uint32_t>> &sequences);
-  void Smooth(Smoothing smoothing);
+  // What training says of each node: its expected count and the
+  // distribution of its count.
+  struct Counts {
+    std::vector<double> expected;
+    std::vector<CountDistribution> distribution;
+  };
+  Counts Count(const std::vector<std::vector<std::uint32_t>> &sequences,
+               SequenceShares shares);
+  void Smooth(Counts counts, Smoothing smoothing);
 
   int order_ = 0;
   std::uint32_t vocabulary_size_ = 0;
@@ -87,7 +111,6 @@ class JointNgramModel {
   std::vector<NodeId> backoff_;
   std::vector<std::uint8_t> node_order_;
   std::vector<std::uint8_t> starts_with_begin_;
-  std::vector<std::uint32_t> count_;
   std::vector<double> probability_;
   std::vector<double> backoff_weight_;
   std::vector<std::size_t> first_child_;  // children of node n: [first_child_[n], first_child_[n+1])

@@ -76,6 +76,50 @@ TEST(JointNgramTest, KneserNeyBigramsMatchHandComputedValues) {
   EXPECT_DOUBLE_EQ(model.Probability(zero, 0), 0.15);
 }
 
+TEST(JointNgramTest, FractionalCountsMatchHandComputedValues) {
+  // Entry 0 is "0" with share 3/4 or "1" with share 1/4; entry 1 is "0".
+  const Sequences sequences = {{0}, {1}, {0}};
+  const std::vector<std::size_t> entries = {0, 0, 1};
+  const std::vector<double> shares = {0.75, 0.25, 1.0};
+  Result<JointNgramModel> model = JointNgramModel::Estimate(
+      sequences, 2, {1, Smoothing::kKneserNey}, {entries, shares});
+  ASSERT_TRUE(model.ok());
+  // Token 0 is seen twice with probability 3/4, once with 1/4; token 1 once
+  // with 1/4; the end twice. Expected n1 = 1/2 and n2 = 7/4 give the one
+  // discount D = 1/8; the expected counts total 4.
+  const NodeId root = JointNgramModel::kRoot;
+  const double backoff = (1.0 + 0.25 + 1.0) / 8 / 4;
+  EXPECT_DOUBLE_EQ(model->backoff_weight(root), backoff);
+  EXPECT_DOUBLE_EQ(model->Probability(root, 0), (1.75 - 0.125) / 4 + backoff / 3);
+  EXPECT_DOUBLE_EQ(model->Probability(root, 1),
+                   (0.25 - 0.125 * 0.25) / 4 + backoff / 3);
+  EXPECT_DOUBLE_EQ(model->Probability(root, model->end_token()),
+                   (2 - 0.125) / 4 + backoff / 3);
+}
+
+TEST(JointNgramTest, AlternativesThatAgreeCountAsOneSequence) {
+  // Shares of one entry exclude each other: two identical halves are one
+  // whole sequence, not two independent half counts.
+  const Sequences once = {{0, 1, 0}, {1, 1}, {0}};
+  const Sequences split = {{0, 1, 0}, {0, 1, 0}, {1, 1}, {0}};
+  const std::vector<std::size_t> entries = {0, 0, 1, 2};
+  const std::vector<double> shares = {0.5, 0.5, 1.0, 1.0};
+  for (Smoothing smoothing : {Smoothing::kKneserNey, Smoothing::kWittenBell}) {
+    const JointNgramModel whole = EstimateOk(once, 2, 3, smoothing);
+    Result<JointNgramModel> halves = JointNgramModel::Estimate(
+        split, 2, {3, smoothing}, {entries, shares});
+    ASSERT_TRUE(halves.ok());
+    ASSERT_EQ(halves->num_nodes(), whole.num_nodes());
+    for (NodeId node = 0; node < whole.num_nodes(); ++node) {
+      EXPECT_NEAR(halves->backoff_weight(node), whole.backoff_weight(node), 1e-12);
+      for (std::uint32_t token = 0; token < whole.predicted_tokens(); ++token) {
+        EXPECT_NEAR(halves->Probability(node, token), whole.Probability(node, token),
+                    1e-12);
+      }
+    }
+  }
+}
+
 TEST(JointNgramTest, EveryHistoryDistributionSumsToOne) {
   std::mt19937 random_state(7);
   Sequences corpus(300);
@@ -84,22 +128,39 @@ TEST(JointNgramTest, EveryHistoryDistributionSumsToOne) {
     // A skewed distribution, so that count-of-counts vary by order.
     for (auto &token : sequence) token = (random_state() % 6) * (random_state() % 3);
   }
-  for (Smoothing smoothing : {Smoothing::kKneserNey, Smoothing::kWittenBell}) {
-    for (int order : {1, 2, 3, 5}) {
-      const JointNgramModel model = EstimateOk(corpus, 11, order, smoothing);
-      std::size_t histories = 0;
-      for (NodeId node = 0; node < model.num_nodes(); ++node) {
-        if (model.children(node).empty()) continue;
-        ++histories;
-        double sum = 0;
-        for (std::uint32_t token = 0; token < model.predicted_tokens(); ++token) {
-          sum += model.Probability(node, token);
+  // Also with the sequences as alternatives of entries of one to three.
+  std::vector<std::size_t> entries;
+  std::vector<double> shares;
+  for (std::size_t s = 0; s < corpus.size();) {
+    const std::size_t size = std::min<std::size_t>(1 + random_state() % 3, corpus.size() - s);
+    const double first = size == 1 ? 1.0 : 0.6;
+    for (std::size_t k = 0; k < size; ++k, ++s) {
+      entries.push_back(s - k);
+      shares.push_back(k == 0 ? first : (1 - first) / static_cast<double>(size - 1));
+    }
+  }
+  for (bool fractional : {false, true}) {
+    for (Smoothing smoothing : {Smoothing::kKneserNey, Smoothing::kWittenBell}) {
+      for (int order : {1, 2, 3, 5}) {
+        Result<JointNgramModel> estimated = JointNgramModel::Estimate(
+            corpus, 11, {order, smoothing},
+            fractional ? SequenceShares{entries, shares} : SequenceShares{});
+        ASSERT_TRUE(estimated.ok());
+        const JointNgramModel &model = *estimated;
+        std::size_t histories = 0;
+        for (NodeId node = 0; node < model.num_nodes(); ++node) {
+          if (model.children(node).empty()) continue;
+          ++histories;
+          double sum = 0;
+          for (std::uint32_t token = 0; token < model.predicted_tokens(); ++token) {
+            sum += model.Probability(node, token);
+          }
+          EXPECT_NEAR(sum, 1.0, 1e-9) << "order " << order << " node " << node;
+          EXPECT_GT(model.backoff_weight(node), 0.0);
+          EXPECT_LE(model.backoff_weight(node), 1.0);
         }
-        EXPECT_NEAR(sum, 1.0, 1e-9) << "order " << order << " node " << node;
-        EXPECT_GT(model.backoff_weight(node), 0.0);
-        EXPECT_LE(model.backoff_weight(node), 1.0);
+        EXPECT_GE(histories, order == 1 ? 1u : 10u);
       }
-      EXPECT_GE(histories, order == 1 ? 1u : 10u);
     }
   }
 }
@@ -124,6 +185,10 @@ TEST(JointNgramTest, RejectsBadInput) {
   EXPECT_FALSE(JointNgramModel::Estimate({{0, 3}}, 3, {}).ok());
   EXPECT_FALSE(JointNgramModel::Estimate({{0}}, 3, {0, Smoothing::kKneserNey}).ok());
   EXPECT_FALSE(JointNgramModel::Estimate({{0}}, 3, {21, Smoothing::kKneserNey}).ok());
+  const std::vector<std::size_t> entries = {0, 0};
+  const std::vector<double> bad_shares = {0.5, 0.0};
+  EXPECT_FALSE(JointNgramModel::Estimate({{0}, {1}}, 3, {}, {entries, bad_shares}).ok());
+  EXPECT_FALSE(JointNgramModel::Estimate({{0}}, 3, {}, {entries, bad_shares}).ok());
 }
 
 }  // namespace
