@@ -38,6 +38,8 @@ constexpr char kUsage[] =
     "  --no-deletions          forbid letters without phonemes\n"
     "  --many-to-many          allow steps of 2 letters with 2 phonemes\n"
     "  --iterations N          most EM iterations (default 30)\n"
+    "  --alternatives N        segmentations counted per entry, 1-64, each by\n"
+    "                          its share of their probability (default 1)\n"
     "  --align-stress          let stress digits take part in the alignment\n"
     "                          (by default they are ignored while aligning)\n"
     "  --quiet                 no progress messages\n"
@@ -95,6 +97,12 @@ bool ParseArguments(int argc, char **argv, Arguments &args) {
       args.train.aligner.allow_deletions = false;
     } else if (flag == "--many-to-many") {
       args.train.aligner.allow_many_to_many = true;
+    } else if (flag == "--resegment-order" && has_value) {
+      if (!ParseInt(argv[++i], 1, 20, args.train.resegment_order)) return false;
+    } else if (flag == "--resegment-alternatives" && has_value) {
+      if (!ParseInt(argv[++i], 1, 64, args.train.resegment.alternatives)) return false;
+    } else if (flag == "--alternatives" && has_value) {
+      if (!ParseInt(argv[++i], 1, 64, args.train.aligner.alternatives)) return false;
     } else if (flag == "--iterations" && has_value) {
       if (!ParseInt(argv[++i], 1, 1000, args.train.aligner.max_iterations)) return false;
     } else if (flag == "--align-stress") {
@@ -227,6 +235,7 @@ int AlignOnly(const Arguments &args) {
       const JointUnit &unit = alignment->units[alignment->sequences[s][t]];
       out << (t ? " " : "") << GraphemeText(unit) << "}" << PhonemeText(unit);
     }
+    if (args.train.aligner.alternatives > 1) out << "\t" << alignment->shares[s];
     out << "\n";
   }
   for (std::size_t index : alignment->unalignable) {

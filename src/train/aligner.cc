@@ -11,6 +11,8 @@
 namespace vurel::train {
 namespace {
 
+constexpr int kMostAlternatives = 64;
+
 struct Step {
   int graphemes;
   int phonemes;
@@ -121,6 +123,10 @@ class AlignerImpl {
         options_.max_phonemes < 0 || options_.max_phonemes > 2) {
       return InvalidInput(
           "alignment steps take 1 or 2 letters and 0 to 2 phonemes");
+    }
+    if (options_.alternatives < 1 || options_.alternatives > kMostAlternatives) {
+      return InvalidInput("alternative alignments must number 1 to " +
+                          std::to_string(kMostAlternatives));
     }
     std::unordered_map<std::uint64_t, std::int32_t> unit_ids;
     const std::size_t step_count = steps_.size();
@@ -261,41 +267,69 @@ class AlignerImpl {
                                  ? std::log(probabilities[u])
                                  : -std::numeric_limits<double>::infinity();
     }
+    // The k best ways into each cell, best first.
+    struct Way {
+      double score;
+      std::size_t from_cell;
+      std::int32_t step;
+      std::int32_t from_rank;
+    };
+    const std::size_t alternatives = static_cast<std::size_t>(options_.alternatives);
     std::vector<std::vector<std::int32_t>> paths;
-    std::vector<double> best;
-    std::vector<std::int32_t> back_step;
+    std::vector<std::size_t> path_lattice;
+    std::vector<double> path_shares;
+    std::vector<std::vector<Way>> ways;
     std::vector<char> used(unit_keys_.size(), 0);
     for (std::size_t l = 0; l < lattices_.size(); ++l) {
       const Lattice &lattice = lattices_[l];
       const std::size_t cells = lattice.Cells();
       const std::int32_t *edges = edges_.data() + lattice.first_edge;
-      best.assign(cells, -std::numeric_limits<double>::infinity());
-      back_step.assign(cells, -1);
-      best[0] = 0.0;
-      std::vector<std::size_t> back_cell(cells, 0);
+      ways.assign(cells, {});
+      ways[0].push_back({0.0, 0, -1, -1});
       for (std::size_t cell = 0; cell < cells; ++cell) {
-        if (cell != 0 && back_step[cell] < 0) continue;
-        for (std::size_t s = 0; s < step_count; ++s) {
-          const std::int32_t unit = edges[cell * step_count + s];
-          if (unit < 0) continue;
-          const std::size_t next = Destination(lattice, cell, steps_[s]);
-          const double score = best[cell] + log_probabilities[unit];
-          if (back_step[next] < 0 || score > best[next]) {
-            best[next] = score;
-            back_step[next] = static_cast<std::int32_t>(s);
-            back_cell[next] = cell;
+        for (std::size_t rank = 0; rank < ways[cell].size(); ++rank) {
+          for (std::size_t s = 0; s < step_count; ++s) {
+            const std::int32_t unit = edges[cell * step_count + s];
+            if (unit < 0) continue;
+            std::vector<Way> &into = ways[Destination(lattice, cell, steps_[s])];
+            const Way way{ways[cell][rank].score + log_probabilities[unit], cell,
+                          static_cast<std::int32_t>(s), static_cast<std::int32_t>(rank)};
+            // Among equal scores the way found first stays ahead.
+            auto at = std::upper_bound(into.begin(), into.end(), way,
+                                       [](const Way &a, const Way &b) { return a.score > b.score; });
+            if (static_cast<std::size_t>(at - into.begin()) >= alternatives) continue;
+            into.insert(at, way);
+            if (into.size() > alternatives) into.pop_back();
           }
         }
       }
-      std::vector<std::int32_t> path;
-      for (std::size_t cell = cells - 1; cell != 0; cell = back_cell[cell]) {
-        const std::int32_t unit =
-            edges[back_cell[cell] * step_count + back_step[cell]];
-        path.push_back(unit);
-        used[unit] = 1;
+      const std::vector<Way> &endings = ways[cells - 1];
+      // Only the first way when even the best has probability 0.
+      const std::size_t kept =
+          endings.front().score > -std::numeric_limits<double>::infinity()
+              ? endings.size() : 1;
+      double total = 0;
+      for (std::size_t rank = 0; rank < kept; ++rank) {
+        total += std::exp(endings[rank].score - endings.front().score);
       }
-      std::reverse(path.begin(), path.end());
-      paths.push_back(std::move(path));
+      for (std::size_t rank = 0; rank < kept; ++rank) {
+        std::vector<std::int32_t> path;
+        std::size_t cell = cells - 1;
+        std::size_t at = rank;
+        while (cell != 0) {
+          const Way &way = ways[cell][at];
+          const std::int32_t unit = edges[way.from_cell * step_count + way.step];
+          path.push_back(unit);
+          used[unit] = 1;
+          cell = way.from_cell;
+          at = static_cast<std::size_t>(way.from_rank);
+        }
+        std::reverse(path.begin(), path.end());
+        paths.push_back(std::move(path));
+        path_lattice.push_back(l);
+        path_shares.push_back(
+            kept == 1 ? 1.0 : std::exp(endings[rank].score - endings.front().score) / total);
+      }
     }
 
     std::vector<std::pair<std::pair<std::string, std::string>, std::int32_t>>
@@ -317,7 +351,8 @@ class AlignerImpl {
       std::vector<std::uint32_t> sequence;
       for (std::int32_t unit : paths[l]) sequence.push_back(token[unit]);
       alignment.sequences.push_back(std::move(sequence));
-      alignment.entry_index.push_back(lattice_entry_[l]);
+      alignment.entry_index.push_back(lattice_entry_[path_lattice[l]]);
+      alignment.shares.push_back(path_shares[l]);
     }
     alignment.unalignable = unalignable_;
   }

@@ -29,6 +29,9 @@ struct AlignerOptions {
   // stressed and unstressed vowels share their statistics; the units still
   // carry the phonemes as written.
   bool ignore_stress = true;
+  // Segmentations kept per entry: the most probable ones, each with its
+  // share of their summed probability.
+  int alternatives = 1;
   int max_iterations = 30;
   // EM stops when the log-likelihood improves by less than this fraction.
   double tolerance = 1e-5;
@@ -44,9 +47,11 @@ struct JointUnit {
 
 struct Alignment {
   std::vector<JointUnit> units;  // a token's id is its index
-  // One token sequence per aligned entry; `entry_index` names the entry.
+  // The token sequences of each aligned entry, adjacent; `entry_index`
+  // names a sequence's entry and `shares` its share of the entry.
   std::vector<std::vector<std::uint32_t>> sequences;
   std::vector<std::size_t> entry_index;
+  std::vector<double> shares;
   std::vector<std::size_t> unalignable;  // entries with no segmentation
   int iterations = 0;
   double log_likelihood = 0.0;

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -129,30 +130,72 @@ TEST(AlignerTest, UnitsSpellEveryEntryWithOrWithoutStressInTheAlignment) {
       "record R EH1 K ER0 D\nrecord(2) R IH0 K AO1 R D\nrecords R EH1 K ER0 D Z\n"
       "axe AE1 K S\nbox B AA1 K S\nexit EH1 G Z AH0 T\n"
       "cord K AO1 R D\nex EH1 K S\n");
-  for (bool ignore_stress : {false, true}) {
-    AlignerOptions options = TwoByTwo();
-    options.ignore_stress = ignore_stress;
-    Result<Alignment> alignment = Align(entries, options);
-    ASSERT_TRUE(alignment.ok());
-    ASSERT_EQ(alignment->sequences.size(), entries.size());
-    for (std::size_t s = 0; s < alignment->sequences.size(); ++s) {
-      const DictionaryEntry &entry = entries[alignment->entry_index[s]];
-      std::vector<std::string> letters, phonemes;
-      for (std::uint32_t token : alignment->sequences[s]) {
-        const JointUnit &unit = alignment->units.at(token);
-        letters.insert(letters.end(), unit.graphemes.begin(), unit.graphemes.end());
-        phonemes.insert(phonemes.end(), unit.phonemes.begin(), unit.phonemes.end());
+  for (int alternatives : {1, 3}) {
+    for (bool ignore_stress : {false, true}) {
+      AlignerOptions options = TwoByTwo();
+      options.ignore_stress = ignore_stress;
+      options.alternatives = alternatives;
+      Result<Alignment> alignment = Align(entries, options);
+      ASSERT_TRUE(alignment.ok());
+      ASSERT_EQ(alignment->sequences.size() == entries.size(), alternatives == 1);
+      for (std::size_t s = 0; s < alignment->sequences.size(); ++s) {
+        const DictionaryEntry &entry = entries[alignment->entry_index[s]];
+        std::vector<std::string> letters, phonemes;
+        for (std::uint32_t token : alignment->sequences[s]) {
+          const JointUnit &unit = alignment->units.at(token);
+          letters.insert(letters.end(), unit.graphemes.begin(), unit.graphemes.end());
+          phonemes.insert(phonemes.end(), unit.phonemes.begin(), unit.phonemes.end());
+        }
+        EXPECT_EQ(letters, entry.graphemes) << entry.word;
+        EXPECT_EQ(phonemes, entry.phonemes) << entry.word;
       }
-      EXPECT_EQ(letters, entry.graphemes) << entry.word;
-      EXPECT_EQ(phonemes, entry.phonemes) << entry.word;
-    }
-    // Tokens are numbered in the order of the units' texts, each used.
-    for (std::size_t t = 1; t < alignment->units.size(); ++t) {
-      const JointUnit &a = alignment->units[t - 1], &b = alignment->units[t];
-      EXPECT_LT(std::pair(GraphemeText(a), PhonemeText(a)),
-                std::pair(GraphemeText(b), PhonemeText(b)));
+      // Tokens are numbered in the order of the units' texts, each used.
+      for (std::size_t t = 1; t < alignment->units.size(); ++t) {
+        const JointUnit &a = alignment->units[t - 1], &b = alignment->units[t];
+        EXPECT_LT(std::pair(GraphemeText(a), PhonemeText(a)),
+                  std::pair(GraphemeText(b), PhonemeText(b)));
+      }
     }
   }
+}
+
+TEST(AlignerTest, AlternativesAreTheBestSegmentationsWithTheirShares) {
+  const auto entries = Entries(
+      "ab A\nba A\nabc A C\nletter L EH T ER\nbetter B EH T ER\nax AE K S\n");
+  AlignerOptions options;  // single letters, deletions and insertions
+  Result<Alignment> best = Align(entries, options);
+  options.alternatives = 4;
+  Result<Alignment> several = Align(entries, options);
+  ASSERT_TRUE(best.ok() && several.ok());
+  ASSERT_EQ(several->shares.size(), several->sequences.size());
+  std::size_t first = 0;
+  for (std::size_t index = 0; index < entries.size(); ++index) {
+    std::size_t last = first;
+    double sum = 0;
+    while (last < several->sequences.size() && several->entry_index[last] == index) {
+      sum += several->shares[last];
+      if (last > first) EXPECT_LE(several->shares[last], several->shares[last - 1]);
+      ++last;
+    }
+    // Each of these entries has more than four segmentations.
+    EXPECT_EQ(last - first, 4u) << entries[index].word;
+    EXPECT_NEAR(sum, 1.0, 1e-12);
+    EXPECT_EQ(Rendered(*several, index), Rendered(*best, index));
+    std::vector<std::vector<std::string>> seen;
+    for (std::size_t s = first; s < last; ++s) {
+      std::vector<std::string> pairs;
+      for (std::uint32_t token : several->sequences[s]) {
+        pairs.push_back(GraphemeText(several->units[token]) + "}" +
+                        PhonemeText(several->units[token]));
+      }
+      EXPECT_EQ(std::count(seen.begin(), seen.end(), pairs), 0);
+      seen.push_back(pairs);
+    }
+    first = last;
+  }
+  EXPECT_EQ(first, several->sequences.size());
+  options.alternatives = 0;
+  EXPECT_FALSE(Align(entries, options).ok());
 }
 
 TEST(AlignerTest, UnitTextsJoinWithTheTie) {
