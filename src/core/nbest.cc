@@ -52,11 +52,17 @@ bool IsState(const VectorFst &fst, Arc::StateId state) {
   return state >= 0 && state < fst.NumStates();
 }
 
-// The path walk, adding the number of arcs it follows to `walked`.
-Result<PathData> WalkPath(const VectorFst &shortest_paths, const Arc &start_arc,
-                          const ClusterTable &output_clusters,
-                          const VetoSet &veto, std::uint64_t &walked) {
-  PathData path;
+// The path walk into `path`, which it clears first (keeping its capacity,
+// so that a search reading many paths reuses one record), adding the
+// number of arcs it follows to `walked`.
+Status WalkPath(const VectorFst &shortest_paths, const Arc &start_arc,
+                const ClusterTable &output_clusters, const VetoSet &veto,
+                std::uint64_t &walked, PathData &path) {
+  path.path_weight = 0.0f;
+  path.path_weights.clear();
+  path.ilabels.clear();
+  path.olabels.clear();
+  path.uniques.clear();
   AppendArc(start_arc, output_clusters, veto, path);
   ++walked;
   for (Arc::StateId state = start_arc.nextstate;;) {
@@ -68,7 +74,7 @@ Result<PathData> WalkPath(const VectorFst &shortest_paths, const Arc &start_arc,
     ++walked;
     state = arc.nextstate;
   }
-  return path;
+  return Status();
 }
 
 Arc::StateId ResultStateBudget(const VectorFst &lattice, const SearchBudget &budget) {
@@ -85,7 +91,8 @@ Arc::StateId ResultStateBudget(const VectorFst &lattice, const SearchBudget &bud
 
 // Returns the number of arcs recorded in `path` if it became a new key, 0
 // if it merged into a kept record.
-std::size_t Merge(PathData path, bool accumulate, PathCollection &collection) {
+// Copies `path` only when it becomes a new key.
+std::size_t Merge(const PathData &path, bool accumulate, PathCollection &collection) {
   const auto kept = collection.paths.find(path.uniques);
   if (kept != collection.paths.end()) {
     if (accumulate) {
@@ -94,11 +101,9 @@ std::size_t Merge(PathData path, bool accumulate, PathCollection &collection) {
     }
     return 0;
   }
-  const std::size_t recorded = path.path_weights.size() + path.uniques.size();
   collection.keys.push_back(path.uniques);
-  LabelSequence key = path.uniques;
-  collection.paths.emplace(std::move(key), std::move(path));
-  return recorded;
+  collection.paths.emplace(path.uniques, path);
+  return path.path_weights.size() + path.uniques.size();
 }
 
 }  // namespace
@@ -170,7 +175,10 @@ Result<PathData> ReadPath(const VectorFst &shortest_paths, const Arc &start_arc,
                           const ClusterTable &output_clusters,
                           const VetoSet &veto) {
   std::uint64_t walked = 0;
-  return WalkPath(shortest_paths, start_arc, output_clusters, veto, walked);
+  PathData path;
+  Status walk = WalkPath(shortest_paths, start_arc, output_clusters, veto, walked, path);
+  if (!walk.ok()) return walk.error();
+  return path;
 }
 
 std::uint64_t CountPathsUpTo(const VectorFst &fst, std::uint64_t limit) {
@@ -236,6 +244,7 @@ Result<PathCollection> SearchNbest(const VectorFst &lattice, std::uint64_t nbest
   std::uint64_t requested = requests.first;
   bool single_path_pass = false;
   NShortestPaths search(lattice, kShortestPathDelta);
+  PathData path;
   for (;;) {
     if (observe_pass) observe_pass(requested);
     const std::uint64_t asked = std::min(requested, kLargestRequest);
@@ -270,10 +279,10 @@ Result<PathCollection> SearchNbest(const VectorFst &lattice, std::uint64_t nbest
         cut_short = true;
         break;
       }
-      Result<PathData> path = WalkPath(shortest_paths, arcs.Value(),
-                                       output_clusters, veto, walked);
-      if (!path.ok()) return std::move(path).error();
-      kept += Merge(std::move(path).value(), accumulate, collection);
+      Status walk = WalkPath(shortest_paths, arcs.Value(), output_clusters, veto,
+                             walked, path);
+      if (!walk.ok()) return walk.error();
+      kept += Merge(path, accumulate, collection);
       if (collection.keys.size() >= nbest) break;
     }
     if (collection.keys.size() >= nbest) break;
