@@ -97,10 +97,6 @@ bool ParseArguments(int argc, char **argv, Arguments &args) {
       args.train.aligner.allow_deletions = false;
     } else if (flag == "--many-to-many") {
       args.train.aligner.allow_many_to_many = true;
-    } else if (flag == "--resegment-order" && has_value) {
-      if (!ParseInt(argv[++i], 1, 20, args.train.resegment_order)) return false;
-    } else if (flag == "--resegment-alternatives" && has_value) {
-      if (!ParseInt(argv[++i], 1, 64, args.train.resegment.alternatives)) return false;
     } else if (flag == "--alternatives" && has_value) {
       if (!ParseInt(argv[++i], 1, 64, args.train.aligner.alternatives)) return false;
     } else if (flag == "--iterations" && has_value) {

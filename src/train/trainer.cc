@@ -24,16 +24,6 @@ Result<TrainReport> TrainModel(const Dictionary &dictionary,
   report.alignment_iterations = alignment->iterations;
   report.units = alignment->units.size();
 
-  if (options.resegment_order > 0) {
-    if (progress) progress("segmenting anew under a " + std::to_string(options.resegment_order) + "-gram model");
-    Result<JointNgramModel> guide = JointNgramModel::Estimate(
-        alignment->sequences, static_cast<std::uint32_t>(report.units),
-        {options.resegment_order, options.ngram.smoothing},
-        {alignment->entry_index, alignment->shares});
-    if (!guide.ok()) return guide.error();
-    *alignment = Resegment(dictionary.entries, *alignment, *guide, options.resegment);
-  }
-
   if (progress) {
     progress("estimating the " + std::to_string(options.ngram.order) +
              "-gram model over " + std::to_string(report.units) + " units");

@@ -9,17 +9,12 @@
 #include "dictionary.h"
 #include "joint_ngram.h"
 #include "model_builder.h"
-#include "resegmenter.h"
 #include "result.h"
 
 namespace vurel::train {
 
 struct TrainOptions {
   AlignerOptions aligner;
-  // When above 0, a model of this order is estimated from the aligner's
-  // segmentations and the entries are segmented anew under it.
-  int resegment_order = 0;
-  ResegmentOptions resegment;
   NgramOptions ngram;
 };
 
