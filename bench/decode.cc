@@ -1,8 +1,8 @@
 // Times decoding a word list with a generated model shaped like a trained
-// joint n-gram transducer, for nbest 1 and 5, and splits the time between
+// joint n-gram transducer, for nbest 1 and 10, and splits the time between
 // the stages: lattice (composition and trimming) and n-best search.
 //
-// Usage: decode [words [nbest]]; without nbest, times nbest 1 and 5.
+// Usage: decode [words [nbest]]; without nbest, times nbest 1 and 10.
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -189,7 +189,7 @@ int main(int argc, char **argv) {
     TimeDecoding(model, words, std::strtoull(argv[2], nullptr, 10));
   } else {
     TimeDecoding(model, words, 1);
-    TimeDecoding(model, words, 5);
+    TimeDecoding(model, words, 10);
   }
   return 0;
 }
