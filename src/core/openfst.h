@@ -33,7 +33,10 @@ void MakeErrorsNonFatal();
 
 // While one of these lives, OpenFst's log output (written to std::cerr) is
 // discarded, so that errors that come back as values are not also printed.
-// Nesting and concurrent use from several threads are safe.
+// OpenFst has no switch for its log, so std::cerr itself is muted: other C++
+// code of the process writing to it meanwhile is muted too (Python's
+// sys.stderr and writes to descriptor 2 are not). Nesting and concurrent use
+// from several threads are safe.
 class ScopedLogSilencer {
  public:
   ScopedLogSilencer();
