@@ -1,6 +1,7 @@
 """No call, failing or not, leaks memory or references."""
 
 import gc
+import os
 import sys
 
 import numpy
@@ -9,6 +10,9 @@ from vurel import Model, PathData
 
 ROUNDS = 8000
 SLACK_BYTES = 2 * 1024 * 1024  # steady-state growth measured here is 0
+# AddressSanitizer holds freed memory back in quarantine, so resident size
+# says nothing of leaks there; its own checks stand in for this one.
+UNDER_ADDRESS_SANITIZER = "asan" in os.environ.get("LD_PRELOAD", "")
 
 
 def _rss_bytes():
@@ -71,4 +75,5 @@ def test_repeated_calls_do_not_grow_memory_or_refcounts(model_path):
     gc.collect()
     # a leak in any call would add a reference per round; unrelated code may move None's count a little
     assert all(abs(sys.getrefcount(o) - count) < 100 for o, count in zip(watched, refcounts))
-    assert _rss_bytes() - rss < SLACK_BYTES
+    if not UNDER_ADDRESS_SANITIZER:
+        assert _rss_bytes() - rss < SLACK_BYTES
