@@ -15,6 +15,7 @@ package, shuffled with a fixed random state.
 from __future__ import annotations
 
 import argparse
+import gc
 import math
 import random
 import re
@@ -191,6 +192,9 @@ def crosscheck(model_path: Path, words: list[str], jobs: int = 2) -> list[Verdic
                 return []
             return oracle_paths(acceptor, sorted_model, directory, f"word{index}")
 
+        # A Model may only be released on the thread that made it; collect
+        # cyclic garbage here so that no worker's collection releases one.
+        gc.collect()
         with ThreadPoolExecutor(max_workers=jobs) as pool:
             oracles = list(pool.map(oracle, enumerate(words)))
     return [compare(word, found, model.phoneticize_paths(word))
