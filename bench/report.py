@@ -142,6 +142,17 @@ class Table:
             print("  ".join(cell.ljust(width) for cell, width in zip(row, widths)).rstrip())
 
 
+def add_rate_against(table, tool: str, seconds: list, missing: str, word_count: int,
+                     python_rate: float) -> None:
+    """Adds the row comparing vurel's Python words/s with `tool`'s, timed as `seconds`."""
+    if seconds[0] is None:
+        table.add(f"words/s vs {tool}", "", missing, None)
+        return
+    rate = word_count / statistics.median(seconds)
+    table.add(f"words/s, Python nbest 1 / {tool}", f"{python_rate:.0f} words/s",
+              f"{tool} {rate:.0f} words/s", python_rate / rate)
+
+
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--model", type=Path, help="model file (default: the English model)")
@@ -213,20 +224,12 @@ def main() -> int:
 
         if not args.skip_others:
             espeak = [espeak_seconds(words_file, one_word_file) for _ in range(args.rounds)]
-            if espeak[0] is None:
-                table.add("words/s vs espeak-ng", "", "espeak-ng not installed", None)
-            else:
-                rate = len(words) / statistics.median(espeak)
-                table.add("words/s, Python nbest 1 / espeak-ng", f"{python_rate_nbest1:.0f} words/s",
-                          f"espeak-ng {rate:.0f} words/s", python_rate_nbest1 / rate)
+            add_rate_against(table, "espeak-ng", espeak, "espeak-ng not installed", len(words),
+                             python_rate_nbest1)
             gruut = gruut_python(args.build_dir)
             gruut_s = [gruut_seconds(gruut, words_file) for _ in range(max(1, args.rounds // 2))]
-            if gruut_s[0] is None:
-                table.add("words/s vs gruut", "", "gruut could not be installed", None)
-            else:
-                rate = len(words) / statistics.median(gruut_s)
-                table.add("words/s, Python nbest 1 / gruut", f"{python_rate_nbest1:.0f} words/s",
-                          f"gruut {rate:.0f} words/s", python_rate_nbest1 / rate)
+            add_rate_against(table, "gruut", gruut_s, "gruut could not be installed", len(words),
+                             python_rate_nbest1)
 
     print(f"model {args.model} ({size / 2**20:.1f} MiB), {len(words)} cmudict words, "
           f"median of {args.rounds} alternating rounds")
