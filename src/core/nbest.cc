@@ -89,9 +89,8 @@ Arc::StateId ResultStateBudget(const VectorFst &lattice, const SearchBudget &bud
       std::min(kLargest, budget.result_states + per_arc * arcs));
 }
 
-// Returns the number of arcs recorded in `path` if it became a new key, 0
-// if it merged into a kept record.
-// Copies `path` only when it becomes a new key.
+// Copies `path` into `collection` only when its output is a new key, and
+// returns the number of labels and weights copied (0 when it merged).
 std::size_t Merge(const PathData &path, bool accumulate, PathCollection &collection) {
   const auto kept = collection.paths.find(path.uniques);
   if (kept != collection.paths.end()) {
