@@ -42,6 +42,10 @@ constexpr char kUsage[] =
     "                          its share of their probability (default 1)\n"
     "  --align-stress          let stress digits take part in the alignment\n"
     "                          (by default they are ignored while aligning)\n"
+    "  --primary-stress auto|one|any\n"
+    "                          one: every pronunciation gets exactly one\n"
+    "                          primary stress (a phoneme ending in 1); auto\n"
+    "                          (default): one when 95% of the entries have one\n"
     "  --quiet                 no progress messages\n"
     "evaluation options:\n"
     "  --errors                list the words decoded wrongly\n"
@@ -101,6 +105,12 @@ bool ParseArguments(int argc, char **argv, Arguments &args) {
       if (!ParseInt(argv[++i], 1, 64, args.train.aligner.alternatives)) return false;
     } else if (flag == "--iterations" && has_value) {
       if (!ParseInt(argv[++i], 1, 1000, args.train.aligner.max_iterations)) return false;
+    } else if (flag == "--primary-stress" && has_value) {
+      const std::string_view value = argv[++i];
+      if (value == "auto") args.train.primary_stress = PrimaryStress::kAuto;
+      else if (value == "one") args.train.primary_stress = PrimaryStress::kOne;
+      else if (value == "any") args.train.primary_stress = PrimaryStress::kAny;
+      else return false;
     } else if (flag == "--align-stress") {
       args.train.aligner.ignore_stress = false;
     } else if (flag == "--quiet") {
@@ -194,6 +204,8 @@ int Train(const Arguments &args) {
               << ", \"unalignable\": " << r.unalignable
               << ", \"alignment_iterations\": " << r.alignment_iterations
               << ", \"units\": " << r.units << ", \"ngrams\": " << r.ngrams
+              << ", \"one_primary_stress\": " << (r.one_primary_stress ? "true" : "false")
+              << ", \"one_primary_stress_share\": " << r.one_primary_stress_share
               << ", \"states\": " << r.model.states
               << ", \"arcs\": " << r.model.arcs
               << ", \"bytes\": " << r.model.bytes
@@ -204,6 +216,9 @@ int Train(const Arguments &args) {
               << " lines skipped, " << dictionary->duplicates
               << " duplicates)\n"
               << "units: " << r.units << ", n-grams: " << r.ngrams << "\n"
+              << "one primary stress per word: "
+              << (r.one_primary_stress ? "yes" : "no") << " ("
+              << 100 * r.one_primary_stress_share << "% of the entries have one)\n"
               << "model: " << r.model.states << " states, " << r.model.arcs
               << " arcs, " << r.model.bytes << " bytes\n"
               << "time: " << r.seconds << " s\n";

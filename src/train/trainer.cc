@@ -2,7 +2,14 @@
 
 #include <chrono>
 
+#include "stress_constraint.h"
+
 namespace vurel::train {
+namespace {
+
+constexpr double kOnePrimaryStressShare = 0.95;
+
+}  // namespace
 
 Result<TrainReport> TrainModel(const Dictionary &dictionary,
                                const TrainOptions &options,
@@ -34,9 +41,19 @@ Result<TrainReport> TrainModel(const Dictionary &dictionary,
   if (!model.ok()) return model.error();
   report.ngrams = model->num_nodes() - 1;
 
-  if (progress) progress("writing the model to " + model_path);
   Result<VectorFst> fst = BuildModelFst(*model, alignment->units);
   if (!fst.ok()) return fst.error();
+  report.one_primary_stress_share = ShareWithOnePrimaryStress(dictionary.entries);
+  report.one_primary_stress =
+      options.primary_stress == PrimaryStress::kOne ||
+      (options.primary_stress == PrimaryStress::kAuto &&
+       report.one_primary_stress_share >= kOnePrimaryStressShare);
+  if (report.one_primary_stress) {
+    if (progress) progress("keeping the paths with one primary stress");
+    fst = RequireOnePrimaryStress(*fst);
+    if (!fst.ok()) return fst.error();
+  }
+  if (progress) progress("writing the model to " + model_path);
   Result<ModelFileSize> size = WriteModel(*fst, model_path);
   if (!size.ok()) return size.error();
   report.model = *size;

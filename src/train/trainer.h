@@ -13,9 +13,19 @@
 
 namespace vurel::train {
 
+enum class PrimaryStress {
+  // One per word when at least 95% of the entries have exactly one (as in
+  // the CMU dictionary, whose words with two or none are 1.2%); any number
+  // otherwise, so that dictionaries without stress marks are left alone.
+  kAuto,
+  kOne,  // every pronunciation gets exactly one
+  kAny,  // the n-gram model alone decides
+};
+
 struct TrainOptions {
   AlignerOptions aligner;
   NgramOptions ngram;
+  PrimaryStress primary_stress = PrimaryStress::kAuto;
 };
 
 struct TrainReport {
@@ -24,6 +34,10 @@ struct TrainReport {
   int alignment_iterations = 0;
   std::size_t units = 0;   // distinct letter-phoneme units
   std::size_t ngrams = 0;  // n-grams kept by the model
+  // Whether the model writes exactly one primary stress per word, and the
+  // share of the entries that have exactly one.
+  bool one_primary_stress = false;
+  double one_primary_stress_share = 0;
   ModelFileSize model;
   double seconds = 0;
 };
