@@ -23,7 +23,7 @@ from collections.abc import Iterator
 from pathlib import Path
 
 # Bump when the training options below change, so cached models are rebuilt.
-RECIPE_VERSION = 2
+RECIPE_VERSION = 3
 TRAINER_NAME = "vurel-train"
 # Options for the trainer, chosen for a first use under about two minutes on
 # two cores.
