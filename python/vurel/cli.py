@@ -1,4 +1,5 @@
-"""The ``vurel`` command: ``g2p`` decodes words, ``info`` describes a model."""
+"""The ``vurel`` command: ``g2p`` decodes words, ``info`` describes a model,
+``train`` and ``evaluate`` make and measure models."""
 
 from __future__ import annotations
 
@@ -113,31 +114,146 @@ def build_parser() -> argparse.ArgumentParser:
     info.add_argument("--json", action="store_true", help="print the facts as one JSON object")
     info.set_defaults(handler=_run_info)
 
-    for name, usage, summary in (
-        ("train", "DICT MODEL", "train a model from a pronunciation dictionary"),
-        ("evaluate", "MODEL DICT", "measure a model's word and phoneme error rates on a dictionary"),
-    ):
-        trainer = commands.add_parser(
-            name, help=summary, add_help=False, usage=f"{PROGRAM} {name} {usage} [options]",
-            description=f"{summary[0].upper()}{summary[1:]}; runs the trainer (vurel-train {name}).",
-        )
-        trainer.add_argument("arguments", nargs=argparse.REMAINDER, help="see vurel-train's own usage")
+    _add_trainer_commands(commands)
     return parser
 
 
-TRAINER_COMMANDS = ("train", "evaluate")
+def _add_dictionary_options(parser: argparse.ArgumentParser) -> None:
+    group = parser.add_argument_group("dictionary")
+    group.add_argument("--format", choices=("auto", "cmu", "tsv"), default="auto",
+                       help="dictionary format; auto: a line with a tab is TSV, others CMU (default auto)")
+    group.add_argument("--skip-malformed", action="store_true", help="skip and count malformed lines")
+    group.add_argument("--strip-stress", action="store_true", help="remove stress digits from phonemes")
 
 
-def _run_trainer(command: str, arguments: Sequence[str]) -> int:
-    """Hands the command and every argument (``--help`` included) to the trainer."""
-    from vurel.english_model import TRAINER_NAME, find_trainer
+def _add_trainer_commands(commands) -> None:
+    train = commands.add_parser(
+        "train",
+        help="train a model from a pronunciation dictionary",
+        usage=f"{PROGRAM} train --dict FILE -o MODEL [options]",
+        description=(
+            "Train a model from a pronunciation dictionary (CMU format or word<TAB>phonemes): EM alignment of "
+            "letters and phonemes, a joint n-gram model, then the transducer the decoder loads."
+        ),
+    )
+    train.add_argument("paths", nargs="*", metavar="DICT MODEL", help=argparse.SUPPRESS)
+    train.add_argument("-d", "--dict", dest="dictionary", metavar="FILE", help="pronunciation dictionary")
+    train.add_argument("-o", "--output", dest="model", metavar="MODEL", help="model file to write")
+    _add_dictionary_options(train)
+    options = train.add_argument_group("training")
+    options.add_argument("--order", type=_positive, default=9, help="n-gram order (default 9)")
+    options.add_argument("--smoothing", choices=("kn", "wb"), default="kn",
+                         help="Kneser-Ney or Witten-Bell (default kn)")
+    options.add_argument("--max-letters", type=int, choices=(1, 2), default=1,
+                         help="letters per alignment step (default 1)")
+    options.add_argument("--max-phonemes", type=int, choices=(0, 1, 2), default=1,
+                         help="phonemes per alignment step (default 1)")
+    options.add_argument("--no-insertions", dest="insertions", action="store_false",
+                         help="forbid phonemes without letters")
+    options.add_argument("--no-deletions", dest="deletions", action="store_false",
+                         help="forbid letters without phonemes")
+    options.add_argument("--many-to-many", action="store_true",
+                         help="allow steps of 2 letters with 2 phonemes")
+    options.add_argument("--iterations", type=_positive, default=30, help="most EM iterations (default 30)")
+    options.add_argument("--alternatives", type=_positive, default=1,
+                         help="segmentations counted per entry, each by its share (default 1)")
+    options.add_argument("--align-stress", action="store_true",
+                         help="let stress digits take part in the alignment")
+    options.add_argument("--primary-stress", choices=("auto", "one", "any"), default="auto",
+                         help="one primary stress per pronunciation; auto: when 95%% of the entries have one")
+    train.add_argument("-q", "--quiet", action="store_true", help="no progress messages")
+    train.add_argument("--json", action="store_true", help="print the report as one JSON object")
+    train.set_defaults(handler=_run_train)
 
-    trainer = find_trainer()
-    if trainer is None:
-        raise CliError(f"{command} needs the trainer ({TRAINER_NAME}), which is not installed")
-    import subprocess
+    evaluate = commands.add_parser(
+        "evaluate",
+        help="measure a model's word and phoneme error rates on a dictionary",
+        usage=f"{PROGRAM} evaluate --model MODEL --dict FILE [options]",
+        description=(
+            "Measure a model on a dictionary: a word is right when its best pronunciation equals one of its "
+            "variants; phoneme errors are the edit distance to the nearest variant."
+        ),
+    )
+    evaluate.add_argument("paths", nargs="*", metavar="MODEL DICT", help=argparse.SUPPRESS)
+    evaluate.add_argument("-m", "--model", metavar="MODEL", help="model file")
+    evaluate.add_argument("-d", "--dict", dest="dictionary", metavar="FILE", help="pronunciation dictionary")
+    _add_dictionary_options(evaluate)
+    evaluate.add_argument("--errors", action="store_true", help="list the words decoded wrongly")
+    evaluate.add_argument("--json", action="store_true", help="print the report as one JSON object")
+    evaluate.set_defaults(handler=_run_evaluate)
 
-    return subprocess.run([trainer, command, *arguments]).returncode
+
+def _paths(args: argparse.Namespace, names: tuple[str, str], flags: tuple[str, str]) -> tuple[str, str]:
+    """The two files from their options or, as earlier versions took them, as
+    two positional arguments in the same order."""
+    values = [getattr(args, name) for name in names]
+    if args.paths:
+        if len(args.paths) != 2 or any(values):
+            raise CliError(f"give {flags[0]} and {flags[1]}, or exactly two files")
+        return args.paths[0], args.paths[1]
+    missing = [flag for flag, value in zip(flags, values) if not value]
+    if missing:
+        raise CliError("missing " + " and ".join(missing))
+    return values[0], values[1]
+
+
+def _run_train(args: argparse.Namespace) -> int:
+    from vurel.training import train
+
+    dictionary, model = _paths(args, ("dictionary", "model"), ("--dict FILE", "-o MODEL"))
+    started = time.monotonic()
+
+    def progress(message: str) -> None:
+        sys.stderr.write(f"{PROGRAM}: [{time.monotonic() - started:6.1f} s] {message}\n")
+        sys.stderr.flush()
+
+    try:
+        report = train(
+            dictionary, model, format=args.format, skip_malformed=args.skip_malformed,
+            strip_stress=args.strip_stress, order=args.order, smoothing=args.smoothing,
+            max_letters=args.max_letters, max_phonemes=args.max_phonemes, insertions=args.insertions,
+            deletions=args.deletions, many_to_many=args.many_to_many, iterations=args.iterations,
+            alternatives=args.alternatives, align_stress=args.align_stress,
+            primary_stress=args.primary_stress, progress=None if args.quiet else progress,
+        )
+    except (OSError, ValueError, RuntimeError) as error:
+        raise CliError(str(error)) from None
+    if args.json:
+        print(json.dumps(report))
+        return 0
+    stress = "yes" if report["one_primary_stress"] else "no"
+    print(
+        f"entries: {report['entries']} ({report['unalignable']} not alignable, "
+        f"{report['skipped_lines']} lines skipped, {report['duplicates']} duplicates)\n"
+        f"units: {report['units']}, n-grams: {report['ngrams']}\n"
+        f"one primary stress per word: {stress} "
+        f"({100 * report['one_primary_stress_share']:.1f}% of the entries have one)\n"
+        f"model: {model}: {report['states']} states, {report['arcs']} arcs, {report['bytes']} bytes\n"
+        f"time: {report['seconds']:.1f} s"
+    )
+    return 0
+
+
+def _run_evaluate(args: argparse.Namespace) -> int:
+    from vurel.training import evaluate
+
+    model, dictionary = _paths(args, ("model", "dictionary"), ("--model MODEL", "--dict FILE"))
+    try:
+        report = evaluate(model, dictionary, format=args.format, skip_malformed=args.skip_malformed,
+                          strip_stress=args.strip_stress, errors=args.errors)
+    except (OSError, ValueError, RuntimeError) as error:
+        raise CliError(str(error)) from None
+    if args.json:
+        print(json.dumps(report, ensure_ascii=False))
+        return 0
+    for error in report.get("errors", ()):
+        references = " / ".join(" ".join(reference) for reference in error["references"])
+        print(f"{error['word']}\t{' '.join(error['predicted']) or '-'}\t{references}")
+    print(
+        f"words: {report['words']}, WER: {report['wer']:.2f}%, PER: {report['per']:.2f}%, "
+        f"words with unknown letters: {report['words_with_unknown_letters']}"
+    )
+    return 0
 
 
 # Reading words ------------------------------------------------------------
@@ -474,12 +590,6 @@ def _on_terminate(signum, frame) -> NoReturn:
 
 def main(argv: Sequence[str] | None = None) -> int:
     arguments = list(sys.argv[1:] if argv is None else argv)
-    if arguments and arguments[0] in TRAINER_COMMANDS:
-        try:
-            return _run_trainer(arguments[0], arguments[1:])
-        except CliError as error:
-            sys.stderr.write(f"{PROGRAM}: error: {error}\n")
-            return 1
     parser = build_parser()
     args = parser.parse_args(arguments)
     try:

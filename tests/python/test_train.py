@@ -1,0 +1,138 @@
+"""Training and evaluating from Python (vurel.train, vurel.evaluate) and from
+the ``vurel train`` and ``vurel evaluate`` commands."""
+
+from __future__ import annotations
+
+import json
+from pathlib import Path
+
+import pytest
+
+import vurel
+from cli_fixtures import run_vurel
+from vurel import _train, _vurel
+
+DICTIONARY = """\
+cat  K AE1 T
+cats  K AE1 T S
+tax  T AE1 K S
+hat  HH AE1 T
+hats  HH AE1 T S
+ham  HH AE1 M
+sax  S AE1 K S
+chat  CH AE1 T
+"""
+
+
+@pytest.fixture()
+def dictionary(tmp_path) -> Path:
+    path = tmp_path / "tiny.dict"
+    path.write_text(DICTIONARY, encoding="utf-8")
+    return path
+
+
+def test_trained_model_decodes_its_words_and_evaluates_clean(dictionary, tmp_path):
+    messages: list[str] = []
+    model_path = tmp_path / "tiny.fst"
+    report = vurel.train(dictionary, model_path, order=4, progress=messages.append)
+    assert report["entries"] == 8 and report["unalignable"] == 0
+    assert report["one_primary_stress"] is True and report["one_primary_stress_share"] == 1.0
+    assert report["bytes"] == model_path.stat().st_size
+    assert messages[0] == "aligning 8 entries" and messages[-1].startswith("writing the model")
+
+    model = vurel.Model(str(model_path))
+    for line in DICTIONARY.splitlines():
+        word, *phonemes = line.split()
+        assert model.phoneticize(word) == phonemes
+
+    clean = vurel.evaluate(model_path, dictionary, errors=True)
+    assert (clean["words"], clean["word_errors"], clean["wer"], clean["per"]) == (8, 0, 0.0, 0.0)
+    assert clean["errors"] == []
+
+    other = tmp_path / "other.tsv"
+    other.write_text("cat\tK AH1 T\nhat\tHH AE1 T\n", encoding="utf-8")
+    measured = vurel.evaluate(model_path, other, errors=True)
+    assert (measured["words"], measured["word_errors"], measured["wer"]) == (2, 1, 50.0)
+    assert measured["errors"] == [
+        {"word": "cat", "predicted": ["K", "AE1", "T"], "references": [["K", "AH1", "T"]], "edits": 1}
+    ]
+    assert "errors" not in vurel.evaluate(model_path, other)
+
+
+def test_bad_input_raises_and_leaves_no_model(dictionary, tmp_path):
+    model_path = tmp_path / "bad.fst"
+    broken = tmp_path / "broken.dict"
+    broken.write_text(DICTIONARY + "dog\n", encoding="utf-8")
+    with pytest.raises(ValueError, match=r"broken\.dict:9"):
+        vurel.train(broken, model_path)
+    assert vurel.train(broken, model_path, skip_malformed=True)["skipped_lines"] == 1
+
+    empty = tmp_path / "empty.dict"
+    empty.write_text(";;; nothing here\n", encoding="utf-8")
+    with pytest.raises(ValueError, match="no entries"):
+        vurel.train(empty, tmp_path / "empty.fst")
+    with pytest.raises(FileNotFoundError):
+        vurel.train(tmp_path / "missing.dict", model_path)
+    with pytest.raises(FileNotFoundError):
+        vurel.evaluate(tmp_path / "missing.fst", dictionary)
+    with pytest.raises(ValueError):
+        vurel.evaluate(broken, dictionary)  # not a model file
+
+    for options in ({"order": 0}, {"alternatives": 0}, {"max_letters": 3}, {"smoothing": "good-turing"},
+                    {"format": "xml"}, {"primary_stress": "two"}):
+        with pytest.raises(ValueError):
+            vurel.train(dictionary, tmp_path / "option.fst", **options)
+        assert not (tmp_path / "option.fst").exists()
+    with pytest.raises(TypeError):
+        vurel.train(dictionary, model_path, progress="not callable")
+    # One primary stress where no phoneme carries one would decode nothing.
+    with pytest.raises(ValueError, match="primary stress"):
+        vurel.train(dictionary, tmp_path / "stressless.fst", strip_stress=True, primary_stress="one")
+    assert not (tmp_path / "stressless.fst").exists()
+    assert vurel.train(dictionary, model_path, strip_stress=True)["one_primary_stress"] is False
+
+
+def test_failing_progress_callback_stops_training_without_a_model(dictionary, tmp_path):
+    model_path = tmp_path / "stopped.fst"
+    calls = []
+
+    def progress(message: str) -> None:
+        calls.append(message)
+        raise KeyboardInterrupt
+
+    with pytest.raises(KeyboardInterrupt):
+        vurel.train(dictionary, model_path, progress=progress)
+    assert len(calls) == 1  # not called again after it raised
+    assert not model_path.exists()
+
+
+def test_decoder_module_keeps_its_surface_and_does_not_carry_the_trainer():
+    assert {name for name in dir(_vurel) if not name.startswith("_")} == {"Model", "PathData"}
+    trainer_message = b"keeping the paths with one primary stress"
+    assert trainer_message in Path(_train.__file__).read_bytes()
+    assert trainer_message not in Path(_vurel.__file__).read_bytes()
+
+
+def test_commands_train_and_evaluate(dictionary, tmp_path):
+    model_path = tmp_path / "cli.fst"
+    trained = run_vurel("train", "--dict", str(dictionary), "-o", str(model_path), "--order", "4")
+    assert trained.returncode == 0, trained.stderr
+    assert "aligning 8 entries" in trained.stderr
+    assert "one primary stress per word: yes" in trained.stdout
+    evaluated = run_vurel("evaluate", "--model", str(model_path), "--dict", str(dictionary), "--json")
+    assert evaluated.returncode == 0, evaluated.stderr
+    assert json.loads(evaluated.stdout)["wer"] == 0.0
+
+    # The positional form of earlier versions still works.
+    again = run_vurel("train", str(dictionary), str(tmp_path / "again.fst"), "--quiet", "--json")
+    assert again.returncode == 0 and again.stderr == ""
+    assert json.loads(again.stdout)["entries"] == 8
+
+    for args, message in (
+        (("train", "-o", str(model_path)), "missing --dict FILE"),
+        (("evaluate", "--dict", str(dictionary)), "missing --model MODEL"),
+        (("train", str(dictionary)), "or exactly two files"),
+        (("train", "--dict", str(tmp_path / "none.dict"), "-o", str(model_path)), "dictionary not found"),
+    ):
+        failed = run_vurel(*args)
+        assert failed.returncode == 1 and message in failed.stderr, (args, failed.stderr)
