@@ -181,6 +181,10 @@ std::optional<Dictionary> LoadDictionary(const std::string &path,
 int Train(const Arguments &args) {
   const std::string &dictionary_path = args.positional[0];
   const std::string &model_path = args.positional[1];
+  if (vurel::Status status = CheckModelPath(dictionary_path, model_path); !status.ok()) {
+    std::cerr << "vurel-train: " << status.error().message << "\n";
+    return 1;
+  }
   std::optional<Dictionary> dictionary =
       LoadDictionary(dictionary_path, args);
   if (!dictionary) return 1;

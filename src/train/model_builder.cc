@@ -7,7 +7,10 @@
 #include <limits>
 #include <memory>
 #include <set>
+#include <string>
 #include <system_error>
+
+#include <unistd.h>
 
 #include "fst_file.h"
 
@@ -177,15 +180,20 @@ Result<ModelFileSize> WriteModel(const VectorFst &fst, const std::string &path) 
   if (Status status = CheckInputEpsilonCycles(fst); !status.ok()) {
     return status.error();
   }
-  if (Status status = WriteFstFile(fst, path); !status.ok()) {
-    return status.error();
-  }
+  // Written beside its final name and moved there only once checked, so
+  // that a failure never destroys a model already at `path`.
+  const std::string partial = path + ".partial-" + std::to_string(::getpid());
   const auto reject = [&](const std::string &message) -> Result<ModelFileSize> {
     std::error_code ignored;
-    std::filesystem::remove(path, ignored);
+    std::filesystem::remove(partial, ignored);
     return InternalError("written model " + path + " is unusable: " + message);
   };
-  Result<VectorFst> written = ReadFstFile(path);
+  if (Status status = WriteFstFile(fst, partial); !status.ok()) {
+    std::error_code ignored;
+    std::filesystem::remove(partial, ignored);
+    return InvalidInput("cannot write the model to " + path + ": " + status.error().message);
+  }
+  Result<VectorFst> written = ReadFstFile(partial);
   if (!written.ok()) return reject(written.error().message);
   ModelFileSize size;
   size.states = static_cast<std::uint64_t>(written->NumStates());
@@ -207,9 +215,22 @@ Result<ModelFileSize> WriteModel(const VectorFst &fst, const std::string &path) 
     return reject(status.error().message);
   }
   std::error_code error;
-  size.bytes = std::filesystem::file_size(path, error);
+  size.bytes = std::filesystem::file_size(partial, error);
   if (error) return reject("cannot read its size");
+  std::filesystem::rename(partial, path, error);
+  if (error) {
+    std::filesystem::remove(partial, error);
+    return InvalidInput("cannot write the model to " + path + ": " + error.message());
+  }
   return size;
+}
+
+Status CheckModelPath(const std::string &dictionary_path, const std::string &model_path) {
+  std::error_code error;
+  if (std::filesystem::equivalent(dictionary_path, model_path, error)) {
+    return InvalidInput("the model " + model_path + " would overwrite the dictionary");
+  }
+  return {};
 }
 
 }  // namespace vurel::train

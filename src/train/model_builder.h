@@ -35,9 +35,14 @@ struct ModelFileSize {
 };
 
 // Writes `fst` to `path`, reads the file back and checks it (same states and
-// arcs, both symbol tables, CheckInputEpsilonCycles). A file that fails the
-// check is removed.
+// arcs, both symbol tables, CheckInputEpsilonCycles). The file is written
+// under a temporary name beside `path` and renamed to `path` only once it
+// passed, so on failure nothing is left and a file already at `path` stays.
 Result<ModelFileSize> WriteModel(const VectorFst &fst, const std::string &path);
+
+// Fails when `model_path` names the file at `dictionary_path` (through any
+// link), which training would replace.
+Status CheckModelPath(const std::string &dictionary_path, const std::string &model_path);
 
 }  // namespace vurel::train
 

@@ -12,6 +12,7 @@
 
 #include "dictionary.h"
 #include "evaluation.h"
+#include "model_builder.h"
 #include "model.h"
 #include "openfst.h"
 #include "py_compat.h"
@@ -156,6 +157,9 @@ PyObject *Train(PyObject *, PyObject *args, PyObject *kwargs) {
   };
   Outcome outcome = bridge.Run([&](const train::ProgressCallback &report_progress) {
     try {
+      if (Status status = train::CheckModelPath(dictionary_file, model_file); !status.ok()) {
+        return Outcome{status.error(), status.error()};
+      }
       Result<Dictionary> dictionary = train::ReadDictionary(dictionary_file, dictionary_options);
       if (!dictionary.ok()) {
         const Error error = dictionary.error();

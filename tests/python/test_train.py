@@ -73,6 +73,9 @@ def test_bad_input_raises_and_leaves_no_model(dictionary, tmp_path):
         vurel.train(empty, tmp_path / "empty.fst")
     with pytest.raises(FileNotFoundError):
         vurel.train(tmp_path / "missing.dict", model_path)
+    with pytest.raises(ValueError, match="would overwrite the dictionary"):
+        vurel.train(dictionary, dictionary)
+    assert dictionary.read_text(encoding="utf-8") == DICTIONARY
     with pytest.raises(FileNotFoundError):
         vurel.evaluate(tmp_path / "missing.fst", dictionary)
     with pytest.raises(ValueError):

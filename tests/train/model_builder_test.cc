@@ -171,10 +171,24 @@ TEST(ModelBuilderTest, WriteModelRefusesBrokenModels) {
   EXPECT_EQ(size->arcs, 3u);
   EXPECT_EQ(size->bytes, std::filesystem::file_size(path));
 
-  // A model without symbol tables would not load: refused after writing.
+  // A model without symbol tables would not load: refused after writing,
+  // and the model already there is kept as it was, with no leftover file.
   Result<ModelFileSize> bare = WriteModel(EpsilonLoop(1.0f, 1.0f), path);
   ASSERT_FALSE(bare.ok());
-  EXPECT_FALSE(std::filesystem::exists(path));
+  ASSERT_TRUE(std::filesystem::exists(path));
+  EXPECT_EQ(std::filesystem::file_size(path), size->bytes);
+  for (const auto &entry : std::filesystem::directory_iterator(VUREL_TEST_TMPDIR)) {
+    EXPECT_EQ(entry.path().string().find(".partial"), std::string::npos) << entry.path();
+  }
+
+  const std::string missing_directory = TempPath("no-such-directory/model.fst");
+  Result<ModelFileSize> nowhere = WriteModel(good, missing_directory);
+  ASSERT_FALSE(nowhere.ok());
+  EXPECT_NE(nowhere.error().message.find("cannot write the model to " + missing_directory),
+            std::string::npos) << nowhere.error().message;
+
+  EXPECT_FALSE(CheckModelPath(path, path).ok());
+  EXPECT_TRUE(CheckModelPath(path, TempPath("other.fst")).ok());
 }
 
 TEST(ModelBuilderTest, TrainingRejectsUnusableDictionaries) {
