@@ -15,8 +15,8 @@ namespace vurel::train {
 
 enum class PrimaryStress {
   // One per word when at least 95% of the entries have exactly one (98.5%
-  // of the CMU dictionary's entries do); any number
-  // otherwise, so that dictionaries without stress marks are left alone.
+  // of the CMU dictionary's entries do); any number otherwise, so that
+  // dictionaries without stress marks are left alone.
   kAuto,
   kOne,  // every pronunciation gets exactly one
   kAny,  // the n-gram model alone decides
