@@ -109,6 +109,34 @@ def test_failing_progress_callback_stops_training_without_a_model(dictionary, tm
     assert not model_path.exists()
 
 
+def test_trainings_on_several_threads_at_once_match_one_alone(dictionary, tmp_path):
+    """Training releases the GIL; runs on other threads must not disturb it."""
+    from concurrent.futures import ThreadPoolExecutor
+
+    # Enough entries (5,000 made-up words) that the trainings overlap.
+    consonants = {"b": "B", "d": "D", "k": "K", "m": "M", "n": "N", "p": "P", "s": "S", "t": "T", "v": "V", "z": "Z"}
+    vowels = {"a": "AE1", "e": "EH1", "i": "IH1", "o": "AA1", "u": "AH1", "ee": "IY1", "oo": "UW1", "ai": "EY1",
+              "oa": "OW1", "ou": "AW1"}
+    dictionary = tmp_path / "made-up.dict"
+    with dictionary.open("w", encoding="utf-8") as out:
+        for first, first_phoneme in consonants.items():
+            for vowel, vowel_phoneme in vowels.items():
+                for last, last_phoneme in consonants.items():
+                    for suffix, suffix_phonemes in (("", ""), ("s", " Z"), ("er", " ER0"), ("ing", " IH0 NG"),
+                                                    ("y", " IY0")):
+                        out.write(f"{first}{vowel}{last}{suffix}  {first_phoneme} {vowel_phoneme} "
+                                  f"{last_phoneme}{suffix_phonemes}\n")
+    alone = tmp_path / "alone.fst"
+    expected = vurel.train(dictionary, alone)
+    paths = [tmp_path / f"thread{index}.fst" for index in range(4)]
+    with ThreadPoolExecutor(max_workers=4) as pool:
+        reports = list(pool.map(lambda path: vurel.train(dictionary, path), paths))
+    assert [report["entries"] for report in reports] == [5000] * 4
+    assert {report["states"] for report in reports} == {expected["states"]}
+    for path in paths:
+        assert path.read_bytes() == alone.read_bytes()
+
+
 def test_decoder_module_keeps_its_surface_and_does_not_carry_the_trainer():
     assert {name for name in dir(_vurel) if not name.startswith("_")} == {"Model", "PathData"}
     trainer_message = b"keeping the paths with one primary stress"
