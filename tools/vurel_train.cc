@@ -73,11 +73,9 @@ bool ParseArguments(int argc, char **argv, Arguments &args) {
     const std::string_view flag = argv[i];
     const bool has_value = i + 1 < argc;
     if (flag == "--format" && has_value) {
-      const std::string_view value = argv[++i];
-      if (value == "auto") args.dictionary.format = DictionaryFormat::kAuto;
-      else if (value == "cmu") args.dictionary.format = DictionaryFormat::kCmu;
-      else if (value == "tsv") args.dictionary.format = DictionaryFormat::kTsv;
-      else return false;
+      const auto format = ValueNamed<DictionaryFormat>(kDictionaryFormatNames, argv[++i]);
+      if (!format) return false;
+      args.dictionary.format = *format;
     } else if (flag == "--skip-malformed") {
       args.dictionary.skip_malformed = true;
     } else if (flag == "--strip-stress") {
@@ -85,10 +83,9 @@ bool ParseArguments(int argc, char **argv, Arguments &args) {
     } else if (flag == "--order" && has_value) {
       if (!ParseInt(argv[++i], 1, 20, args.train.ngram.order)) return false;
     } else if (flag == "--smoothing" && has_value) {
-      const std::string_view value = argv[++i];
-      if (value == "kn") args.train.ngram.smoothing = Smoothing::kKneserNey;
-      else if (value == "wb") args.train.ngram.smoothing = Smoothing::kWittenBell;
-      else return false;
+      const auto smoothing = ValueNamed<Smoothing>(kSmoothingNames, argv[++i]);
+      if (!smoothing) return false;
+      args.train.ngram.smoothing = *smoothing;
     } else if (flag == "--max-letters" && has_value) {
       if (!ParseInt(argv[++i], 1, 2, args.train.aligner.max_graphemes)) return false;
     } else if (flag == "--max-phonemes" && has_value) {
@@ -106,11 +103,9 @@ bool ParseArguments(int argc, char **argv, Arguments &args) {
     } else if (flag == "--iterations" && has_value) {
       if (!ParseInt(argv[++i], 1, 1000, args.train.aligner.max_iterations)) return false;
     } else if (flag == "--primary-stress" && has_value) {
-      const std::string_view value = argv[++i];
-      if (value == "auto") args.train.primary_stress = PrimaryStress::kAuto;
-      else if (value == "one") args.train.primary_stress = PrimaryStress::kOne;
-      else if (value == "any") args.train.primary_stress = PrimaryStress::kAny;
-      else return false;
+      const auto rule = ValueNamed<PrimaryStress>(kPrimaryStressNames, argv[++i]);
+      if (!rule) return false;
+      args.train.primary_stress = *rule;
     } else if (flag == "--align-stress") {
       args.train.aligner.ignore_stress = false;
     } else if (flag == "--quiet") {

@@ -3,7 +3,10 @@
 #define VUREL_TRAIN_TRAINER_H_
 
 #include <cstddef>
+#include <optional>
+#include <span>
 #include <string>
+#include <string_view>
 
 #include "aligner.h"
 #include "dictionary.h"
@@ -27,6 +30,29 @@ struct TrainOptions {
   NgramOptions ngram;
   PrimaryStress primary_stress = PrimaryStress::kAuto;
 };
+
+// The names by which the front ends (the tool, the Python module) spell the
+// options' values, so that they spell them alike.
+template <class Value>
+struct NamedValue {
+  std::string_view name;
+  Value value;
+};
+inline constexpr NamedValue<DictionaryFormat> kDictionaryFormatNames[] = {
+    {"auto", DictionaryFormat::kAuto}, {"cmu", DictionaryFormat::kCmu}, {"tsv", DictionaryFormat::kTsv}};
+inline constexpr NamedValue<Smoothing> kSmoothingNames[] = {
+    {"kn", Smoothing::kKneserNey}, {"wb", Smoothing::kWittenBell}};
+inline constexpr NamedValue<PrimaryStress> kPrimaryStressNames[] = {
+    {"auto", PrimaryStress::kAuto}, {"one", PrimaryStress::kOne}, {"any", PrimaryStress::kAny}};
+
+// The value that `names` gives `name`, or nullopt.
+template <class Value>
+std::optional<Value> ValueNamed(std::span<const NamedValue<Value>> names, std::string_view name) {
+  for (const NamedValue<Value> &named : names) {
+    if (named.name == name) return named.value;
+  }
+  return std::nullopt;
+}
 
 struct TrainReport {
   std::size_t entries = 0;      // entries given

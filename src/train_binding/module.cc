@@ -6,6 +6,8 @@
 #include <cstdio>
 #include <filesystem>
 #include <new>
+#include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <system_error>
@@ -36,25 +38,23 @@ PyObject *RaiseError(const Error &error) {
   return nullptr;
 }
 
-// Chooses among `names` (null-terminated); raises ValueError naming the
-// argument otherwise.
+// The value that `names` gives `value`; raises ValueError naming the
+// argument and the allowed names otherwise.
+template <class Value>
 bool ParseChoice(const char *argument, const char *value,
-                 const char *const *names, int &index) {
-  for (index = 0; names[index] != nullptr; ++index) {
-    if (std::string_view(value) == names[index]) return true;
+                 std::span<const train::NamedValue<Value>> names, Value &out) {
+  if (std::optional<Value> named = train::ValueNamed(names, value)) {
+    out = *named;
+    return true;
   }
   std::string allowed;
-  for (int i = 0; names[i] != nullptr; ++i) {
-    allowed += (i ? ", " : "") + std::string("'") + names[i] + "'";
+  for (const auto &named : names) {
+    allowed += (allowed.empty() ? "'" : ", '") + std::string(named.name) + "'";
   }
   PyErr_Format(PyExc_ValueError, "%s must be one of %s, not '%s'", argument,
                allowed.c_str(), value);
   return false;
 }
-
-constexpr const char *kFormats[] = {"auto", "cmu", "tsv", nullptr};
-constexpr DictionaryFormat kFormatValues[] = {
-    DictionaryFormat::kAuto, DictionaryFormat::kCmu, DictionaryFormat::kTsv};
 
 // Adds `value` (a new reference, null on failure) to `dict` under `key`.
 bool SetItem(PyObject *dict, const char *key, PyObject *value) {
@@ -130,17 +130,14 @@ PyObject *Train(PyObject *, PyObject *args, PyObject *kwargs) {
     return nullptr;
   }
   DictionaryOptions dictionary_options;
-  int choice = 0;
-  if (!ParseChoice("format", format, kFormats, choice)) return nullptr;
-  dictionary_options.format = kFormatValues[choice];
-  constexpr const char *smoothings[] = {"kn", "wb", nullptr};
-  if (!ParseChoice("smoothing", smoothing, smoothings, choice)) return nullptr;
-  options.ngram.smoothing = choice == 0 ? Smoothing::kKneserNey : Smoothing::kWittenBell;
-  constexpr const char *stress_rules[] = {"auto", "one", "any", nullptr};
-  if (!ParseChoice("primary_stress", primary_stress, stress_rules, choice)) return nullptr;
-  constexpr PrimaryStress stress_values[] = {PrimaryStress::kAuto, PrimaryStress::kOne,
-                                             PrimaryStress::kAny};
-  options.primary_stress = stress_values[choice];
+  if (!ParseChoice<DictionaryFormat>("format", format, train::kDictionaryFormatNames,
+                                     dictionary_options.format) ||
+      !ParseChoice<Smoothing>("smoothing", smoothing, train::kSmoothingNames,
+                              options.ngram.smoothing) ||
+      !ParseChoice<PrimaryStress>("primary_stress", primary_stress,
+                                  train::kPrimaryStressNames, options.primary_stress)) {
+    return nullptr;
+  }
   dictionary_options.skip_malformed = skip_malformed;
   dictionary_options.strip_stress = strip_stress;
   options.aligner.allow_insertions = insertions;
@@ -258,9 +255,10 @@ PyObject *Evaluate(PyObject *, PyObject *args, PyObject *kwargs) {
     return nullptr;
   }
   DictionaryOptions dictionary_options;
-  int choice = 0;
-  if (!ParseChoice("format", format, kFormats, choice)) return nullptr;
-  dictionary_options.format = kFormatValues[choice];
+  if (!ParseChoice<DictionaryFormat>("format", format, train::kDictionaryFormatNames,
+                                     dictionary_options.format)) {
+    return nullptr;
+  }
   dictionary_options.skip_malformed = skip_malformed;
   dictionary_options.strip_stress = strip_stress;
 
