@@ -1,6 +1,7 @@
 #include "model_builder.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <deque>
 #include <filesystem>
@@ -47,6 +48,14 @@ std::unique_ptr<fst::SymbolTable> MakeSymbols(
   for (const auto &text : singles) symbols->AddSymbol(text);
   for (const auto &text : clusters) symbols->AddSymbol(text);
   return symbols;
+}
+
+std::uint64_t CountArcs(const VectorFst &fst) {
+  std::uint64_t arcs = 0;
+  for (StateId state = 0; state < static_cast<StateId>(fst.NumStates()); ++state) {
+    arcs += fst.NumArcs(state);
+  }
+  return arcs;
 }
 
 }  // namespace
@@ -181,31 +190,32 @@ Result<ModelFileSize> WriteModel(const VectorFst &fst, const std::string &path) 
     return status.error();
   }
   // Written beside its final name and moved there only once checked, so
-  // that a failure never destroys a model already at `path`.
-  const std::string partial = path + ".partial-" + std::to_string(::getpid());
+  // that a failure never destroys a model already at `path`. The temporary
+  // file goes on every way out but the rename.
+  // Named by process and call, since threads of one process may train at once.
+  static std::atomic<unsigned> calls{0};
+  const std::string partial = path + ".partial-" + std::to_string(::getpid()) + "-" +
+                              std::to_string(calls.fetch_add(1));
+  struct RemoveOnExit {
+    const std::string &file;
+    ~RemoveOnExit() {
+      std::error_code ignored;
+      std::filesystem::remove(file, ignored);
+    }
+  } remove_partial{partial};
   const auto reject = [&](const std::string &message) -> Result<ModelFileSize> {
-    std::error_code ignored;
-    std::filesystem::remove(partial, ignored);
     return InternalError("written model " + path + " is unusable: " + message);
   };
   if (Status status = WriteFstFile(fst, partial); !status.ok()) {
-    std::error_code ignored;
-    std::filesystem::remove(partial, ignored);
     return InvalidInput("cannot write the model to " + path + ": " + status.error().message);
   }
   Result<VectorFst> written = ReadFstFile(partial);
   if (!written.ok()) return reject(written.error().message);
   ModelFileSize size;
   size.states = static_cast<std::uint64_t>(written->NumStates());
-  for (StateId state = 0; state < size.states; ++state) {
-    size.arcs += written->NumArcs(state);
-  }
-  std::uint64_t expected_arcs = 0;
-  for (StateId state = 0; state < static_cast<StateId>(fst.NumStates()); ++state) {
-    expected_arcs += fst.NumArcs(state);
-  }
+  size.arcs = CountArcs(*written);
   if (size.states != static_cast<std::uint64_t>(fst.NumStates()) ||
-      size.arcs != expected_arcs) {
+      size.arcs != CountArcs(fst)) {
     return reject("states or arcs differ from the model built");
   }
   if (written->InputSymbols() == nullptr || written->OutputSymbols() == nullptr) {
@@ -219,7 +229,6 @@ Result<ModelFileSize> WriteModel(const VectorFst &fst, const std::string &path) 
   if (error) return reject("cannot read its size");
   std::filesystem::rename(partial, path, error);
   if (error) {
-    std::filesystem::remove(partial, error);
     return InvalidInput("cannot write the model to " + path + ": " + error.message());
   }
   return size;
