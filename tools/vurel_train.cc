@@ -187,6 +187,7 @@ int Train(const Arguments &args) {
   if (!args.quiet) {
     progress = [](const std::string &message) {
       std::cerr << "vurel-train: " << message << "\n";
+      return true;
     };
   }
   vurel::Result<TrainReport> report =

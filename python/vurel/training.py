@@ -62,7 +62,8 @@ def train(
 
     Raises FileNotFoundError for a missing dictionary, ValueError for bad
     input or options, and any exception of ``progress`` (or an interrupt),
-    after which no model file is left behind.
+    which stops training before it writes anything: a model already at
+    ``model`` stays as it was.
     """
     return _trainer_module().train(
         _existing_file(dictionary, "dictionary"),

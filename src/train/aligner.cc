@@ -86,9 +86,9 @@ class AlignerImpl {
       }
       alignment.iterations = iteration;
       alignment.log_likelihood = log_likelihood;
-      if (progress) {
-        progress("alignment iteration " + std::to_string(iteration) +
-                 ": log-likelihood " + std::to_string(log_likelihood));
+      if (!GoOn(progress, "alignment iteration " + std::to_string(iteration) +
+                              ": log-likelihood " + std::to_string(log_likelihood))) {
+        return StoppedError();
       }
       if (log_likelihood - previous <
           options_.tolerance * std::fabs(log_likelihood)) {
@@ -433,6 +433,8 @@ void RestorePhonemes(const std::vector<DictionaryEntry> &entries,
 }
 
 }  // namespace
+
+Error StoppedError() { return InvalidInput("stopped by its progress callback"); }
 
 Result<Alignment> Align(const std::vector<DictionaryEntry> &entries,
                         const AlignerOptions &options,

@@ -59,7 +59,17 @@ struct Alignment {
   double log_likelihood = 0.0;
 };
 
-using ProgressCallback = std::function<void(const std::string &message)>;
+// Receives a line at each stage of the work; returning false stops it, and
+// the work then fails with StoppedError().
+using ProgressCallback = std::function<bool(const std::string &message)>;
+
+// The error of work stopped by its progress callback.
+Error StoppedError();
+
+// Calls `progress` when there is one; false when it asks to stop.
+inline bool GoOn(const ProgressCallback &progress, const std::string &message) {
+  return !progress || progress(message);
+}
 
 // Aligns every entry. Entries that no segmentation allowed by `options` can
 // explain are listed in `unalignable` and left out. Fails on invalid options

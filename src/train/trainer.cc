@@ -21,8 +21,8 @@ Result<TrainReport> TrainModel(const Dictionary &dictionary,
   }
   TrainReport report;
   report.entries = dictionary.entries.size();
-  if (progress) {
-    progress("aligning " + std::to_string(report.entries) + " entries");
+  if (!GoOn(progress, "aligning " + std::to_string(report.entries) + " entries")) {
+    return StoppedError();
   }
   Result<Alignment> alignment =
       Align(dictionary.entries, options.aligner, progress);
@@ -31,9 +31,9 @@ Result<TrainReport> TrainModel(const Dictionary &dictionary,
   report.alignment_iterations = alignment->iterations;
   report.units = alignment->units.size();
 
-  if (progress) {
-    progress("estimating the " + std::to_string(options.ngram.order) +
-             "-gram model over " + std::to_string(report.units) + " units");
+  if (!GoOn(progress, "estimating the " + std::to_string(options.ngram.order) +
+                          "-gram model over " + std::to_string(report.units) + " units")) {
+    return StoppedError();
   }
   Result<JointNgramModel> model = JointNgramModel::Estimate(
       alignment->sequences, static_cast<std::uint32_t>(report.units),
@@ -49,11 +49,11 @@ Result<TrainReport> TrainModel(const Dictionary &dictionary,
       (options.primary_stress == PrimaryStress::kAuto &&
        report.one_primary_stress_share >= kOnePrimaryStressShare);
   if (report.one_primary_stress) {
-    if (progress) progress("keeping the paths with one primary stress");
+    if (!GoOn(progress, "keeping the paths with one primary stress")) return StoppedError();
     fst = RequireOnePrimaryStress(*fst);
     if (!fst.ok()) return fst.error();
   }
-  if (progress) progress("writing the model to " + model_path);
+  if (!GoOn(progress, "writing the model to " + model_path)) return StoppedError();
   Result<ModelFileSize> size = WriteModel(*fst, model_path);
   if (!size.ok()) return size.error();
   report.model = *size;

@@ -4,13 +4,11 @@
 #include <Python.h>
 
 #include <cstdio>
-#include <filesystem>
 #include <new>
 #include <optional>
 #include <span>
 #include <string>
 #include <string_view>
-#include <system_error>
 
 #include "dictionary.h"
 #include "evaluation.h"
@@ -63,8 +61,8 @@ bool SetItem(PyObject *dict, const char *key, PyObject *value) {
 }
 
 // Runs `work` with the GIL released; `progress` (a callable or None) is
-// called with each message under the GIL. After an exception from it, it
-// is not called again and the exception is kept for the caller.
+// called with each message under the GIL. An exception from it, or a
+// pending signal (Ctrl-C), stops the work and is kept for the caller.
 class ProgressBridge {
  public:
   explicit ProgressBridge(PyObject *progress) : progress_(progress) {}
@@ -72,7 +70,7 @@ class ProgressBridge {
   template <class Work>
   auto Run(Work &&work) {
     state_ = PyEval_SaveThread();
-    auto result = work([this](const std::string &message) { Report(message); });
+    auto result = work([this](const std::string &message) { return Report(message); });
     PyEval_RestoreThread(state_);
     state_ = nullptr;
     return result;
@@ -82,8 +80,9 @@ class ProgressBridge {
   PyRef TakeFailure() { return std::move(failure_); }
 
  private:
-  void Report(const std::string &message) {
-    if (failure_) return;
+  // False once the work must stop.
+  bool Report(const std::string &message) {
+    if (failure_) return false;
     PyEval_RestoreThread(state_);
     if (PyErr_CheckSignals() < 0) {
       failure_ = TakeRaisedException();
@@ -94,6 +93,7 @@ class ProgressBridge {
       if (!result) failure_ = TakeRaisedException();
     }
     state_ = PyEval_SaveThread();
+    return !failure_;
   }
 
   PyObject *progress_;
@@ -171,12 +171,7 @@ PyObject *Train(PyObject *, PyObject *args, PyObject *kwargs) {
     }
   });
   if (PyRef failure = bridge.TakeFailure()) {
-    // Interrupted or the callback failed: a model written meanwhile is not
-    // the one the caller asked to keep.
-    if (outcome.report.ok()) {
-      std::error_code ignored;
-      std::filesystem::remove(model_file, ignored);
-    }
+    // Training stopped before writing anything.
     RestoreRaisedException(std::move(failure));
     return nullptr;
   }

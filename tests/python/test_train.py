@@ -108,6 +108,20 @@ def test_failing_progress_callback_stops_training_without_a_model(dictionary, tm
     assert len(calls) == 1  # not called again after it raised
     assert not model_path.exists()
 
+    # Stopped at its last stage, just before writing: a model already at the
+    # path stays as it was.
+    kept = tmp_path / "kept.fst"
+    vurel.train(dictionary, kept, order=4)
+    before = kept.read_bytes()
+
+    def stop_before_writing(message: str) -> None:
+        if message.startswith("writing the model"):
+            raise RuntimeError("changed my mind")
+
+    with pytest.raises(RuntimeError, match="changed my mind"):
+        vurel.train(dictionary, kept, order=3, progress=stop_before_writing)
+    assert kept.read_bytes() == before
+
 
 def test_trainings_on_several_threads_at_once_match_one_alone(dictionary, tmp_path):
     """Training releases the GIL; runs on other threads must not disturb it."""

@@ -191,6 +191,24 @@ TEST(ModelBuilderTest, WriteModelRefusesBrokenModels) {
   EXPECT_TRUE(CheckModelPath(path, TempPath("other.fst")).ok());
 }
 
+TEST(ModelBuilderTest, ProgressCallbackStopsTrainingBeforeAnythingIsWritten) {
+  const std::string path = TempPath("stopped.fst");
+  std::filesystem::remove(path);
+  for (const std::string stage : {"aligning", "alignment iteration 2", "estimating", "keeping",
+                                  "writing"}) {
+    std::vector<std::string> seen;
+    Result<TrainReport> report = TrainModel(
+        TinyDictionary(), {}, path, [&](const std::string &message) {
+          seen.push_back(message);
+          return message.rfind(stage, 0) != 0;
+        });
+    ASSERT_FALSE(report.ok()) << stage;
+    EXPECT_EQ(report.error().message, StoppedError().message);
+    EXPECT_EQ(seen.back().rfind(stage, 0), 0u) << "not called again after it stopped";
+    EXPECT_FALSE(std::filesystem::exists(path)) << stage;
+  }
+}
+
 TEST(ModelBuilderTest, TrainingRejectsUnusableDictionaries) {
   const std::string path = TempPath("empty.fst");
   Result<TrainReport> empty = TrainModel(Dictionary{}, {}, path);
