@@ -4,8 +4,9 @@
 # (pointer, rebind, construct, ...). When a C++20 probe fails, copies of the
 # two headers that name std::allocator are generated with an allocator that
 # restores those members, and put ahead of the system headers. OpenFst 1.8
-# needs none of this; every other version difference lives in
-# src/core/openfst.h.
+# needs none of this. OpenFst 1.8.2 renamed its flag variables from FLAGS_*
+# to FST_FLAGS_*; a second probe tells src/core/openfst.cc which to set.
+# Every other version difference lives in src/core/openfst.h.
 include(CheckCXXSourceCompiles)
 
 find_path(OPENFST_INCLUDE_DIR fst/vector-fst.h REQUIRED)
@@ -19,9 +20,22 @@ set(_openfst_probe [=[
 #include <fst/vector-fst.h>
 int main() { fst::StdVectorFst f; f.AddState(); return f.NumStates() == 1 ? 0 : 1; }
 ]=])
+# Compiled only, not linked: the question is whether the headers are valid
+# C++20, and a link step would fail for reasons of its own on any version.
 set(CMAKE_REQUIRED_INCLUDES ${OPENFST_INCLUDE_DIR})
 set(CMAKE_REQUIRED_FLAGS "-std=c++20")
+set(_saved_target_type ${CMAKE_TRY_COMPILE_TARGET_TYPE})
+set(CMAKE_TRY_COMPILE_TARGET_TYPE STATIC_LIBRARY)
 check_cxx_source_compiles("${_openfst_probe}" OPENFST_BUILDS_AS_CXX20)
+set(CMAKE_REQUIRED_FLAGS "-std=c++17")
+check_cxx_source_compiles([=[
+#include <fst/util.h>
+void MakeErrorsNonFatal() { FST_FLAGS_fst_error_fatal = false; }
+]=] OPENFST_HAS_PREFIXED_FLAGS)
+set(CMAKE_TRY_COMPILE_TARGET_TYPE ${_saved_target_type})
+if(OPENFST_HAS_PREFIXED_FLAGS)
+  target_compile_definitions(openfst INTERFACE VUREL_OPENFST_PREFIXED_FLAGS)
+endif()
 
 if(NOT OPENFST_BUILDS_AS_CXX20)
   set(_compat_dir ${CMAKE_BINARY_DIR}/openfst-compat)

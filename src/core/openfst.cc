@@ -7,9 +7,9 @@
 namespace vurel::openfst {
 
 void MakeErrorsNonFatal() {
-  // OpenFst 1.8.2 renamed its flag variables to FST_FLAGS_*, and introduced
-  // FST_DECLARE_FLAG at the same time.
-#ifdef FST_DECLARE_FLAG
+  // Defined by cmake/OpenFst.cmake for OpenFst 1.8.2 and later, whose flag
+  // variables are named FST_FLAGS_*.
+#ifdef VUREL_OPENFST_PREFIXED_FLAGS
   FST_FLAGS_fst_error_fatal = false;
 #else
   FLAGS_fst_error_fatal = false;
