@@ -17,6 +17,7 @@ build=${1:-build/openfst18}
 suite=trixie
 
 scripts/install-deps.sh
+source scripts/build-env.sh
 mkdir -p "$build/apt/lists/partial" "$build/apt/cache/archives/partial"
 apt_state=$(realpath "$build/apt")
 cat >"$apt_state/sources.list" <<EOF
