@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # Runs the C++ tests and the Python tests (on Python 3.11) against a build
 # with AddressSanitizer and UndefinedBehaviorSanitizer, then fuzzes the
-# model reader for a bounded time (FUZZ_SECONDS, default 60). One clang
-# build directory serves all three, so the core is compiled once; the
-# trainer, which the runtime never links, is left out of it.
+# model reader and the trainer for a bounded time each (FUZZ_SECONDS,
+# default 60). One clang build directory serves all of it, so the core and
+# the trainer are compiled once.
 # Expects scripts/test.sh to have run (it makes .venv/py3.11).
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -20,7 +20,7 @@ sanitizers="-fsanitize=address,undefined -fno-sanitize-recover=undefined -fno-om
 CC=clang CXX=clang++ cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=None \
   -DCMAKE_CXX_FLAGS="-O1 -gline-tables-only $sanitizers" \
   -DVUREL_BUILD_TESTS=ON -DVUREL_BUILD_PYTHON=ON -DVUREL_BUILD_FUZZERS=ON \
-  -DVUREL_BUILD_TRAINER=OFF \
+  -DVUREL_BUILD_TRAINER=ON \
   -DPython_EXECUTABLE="$("$python" -c 'import sys; print(sys.executable)')" >/dev/null
 cmake --build "$build" -j "$jobs"
 
@@ -29,7 +29,7 @@ export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 echo "== C++ tests under AddressSanitizer and UndefinedBehaviorSanitizer"
 ctest --test-dir "$build" --output-on-failure -j "$jobs"
 
-# The module under the installed package's Python files and trainer, with
+# The modules under the installed package's Python files, with
 # the sanitizer runtime loaded ahead of the interpreter. The interpreter
 # itself is not instrumented and keeps some memory until exit, so leak
 # detection is off here.
@@ -39,17 +39,24 @@ stage=$build/python-stage
 rm -rf "$stage"
 mkdir -p "$stage"
 cp -r "$package" "$stage/vurel"
-rm -f "$stage"/vurel/_vurel*.so
-cp "$build"/_vurel*.so "$stage/vurel/"
+rm -f "$stage"/vurel/_vurel*.so "$stage"/vurel/_train*.so
+cp "$build"/_vurel*.so "$build"/_train*.so "$stage/vurel/"
 PYTHONPATH=$stage LD_PRELOAD=$(clang -print-file-name=libclang_rt.asan-x86_64.so) \
   ASAN_OPTIONS=$ASAN_OPTIONS:detect_leaks=0 \
   "$python" -m pytest -q -p no:cacheprovider tests/python
 
-echo "== fuzzing the model reader for ${fuzz_seconds}s"
-corpus=$build/fuzz-corpus
-mkdir -p "$corpus" "$build/fuzz-findings"
-python3 fuzz/make_initial_corpus.py "$build/fuzz-initial-corpus"
-"$build"/fuzz/model_reader_fuzzer -max_total_time="$fuzz_seconds" -timeout=10 \
-  -rss_limit_mb=2048 -close_fd_mask=2 -print_final_stats=1 \
-  -artifact_prefix="$build/fuzz-findings/" \
-  "$corpus" "$build/fuzz-initial-corpus"
+# fuzz NAME MAKE_CORPUS [libFuzzer options]: runs fuzz/NAME for
+# FUZZ_SECONDS from the corpus that fuzz/MAKE_CORPUS writes.
+fuzz() {
+  local name=$1 make_corpus=$2
+  shift 2
+  echo "== fuzzing with $name for ${fuzz_seconds}s"
+  local corpus=$build/fuzz-corpus/$name initial=$build/fuzz-initial-corpus/$name
+  mkdir -p "$corpus" "$build/fuzz-findings"
+  python3 "fuzz/$make_corpus" "$initial"
+  "$build/fuzz/$name" -max_total_time="$fuzz_seconds" -timeout=10 \
+    -rss_limit_mb=2048 -close_fd_mask=2 -print_final_stats=1 \
+    -artifact_prefix="$build/fuzz-findings/$name-" "$@" "$corpus" "$initial"
+}
+fuzz model_reader_fuzzer make_initial_corpus.py
+fuzz dictionary_trainer_fuzzer make_dictionary_corpus.py -max_len=2048
