@@ -33,6 +33,8 @@ check_cxx_source_compiles([=[
 void MakeErrorsNonFatal() { FST_FLAGS_fst_error_fatal = false; }
 ]=] OPENFST_HAS_PREFIXED_FLAGS)
 set(CMAKE_TRY_COMPILE_TARGET_TYPE ${_saved_target_type})
+unset(CMAKE_REQUIRED_FLAGS)
+unset(CMAKE_REQUIRED_INCLUDES)
 if(OPENFST_HAS_PREFIXED_FLAGS)
   target_compile_definitions(openfst INTERFACE VUREL_OPENFST_PREFIXED_FLAGS)
 endif()
