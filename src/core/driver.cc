@@ -1,5 +1,6 @@
 #include "driver.h"
 
+#include <algorithm>
 #include <limits>
 #include <string>
 #include <utility>
@@ -52,8 +53,38 @@ std::vector<PathData> SelectPaths(const PathCollection &collection,
   return selected;
 }
 
-std::vector<PathData> Phoneticize(const Model &model, std::string_view word,
-                                  const PhoneticizeOptions &options) {
+namespace {
+
+DecodeStatus StatusOf(const Error &error) {
+  switch (error.code) {
+    case ErrorCode::kOverBudget:
+      return DecodeStatus::kOverBudget;
+    case ErrorCode::kCancelled:
+      return DecodeStatus::kCancelled;
+    case ErrorCode::kInvalidInput:
+    case ErrorCode::kInternal:
+      break;
+  }
+  return DecodeStatus::kFailed;
+}
+
+// A word's budget in shares: the lattice a quarter; OpenFst's n-shortest
+// paths result half; its reversed copy of the lattice and the trimming the
+// last quarter.
+constexpr std::uint64_t kBytesPerResultState = 128;
+
+SearchBudget SearchBudgetFor(std::uint64_t word_budget_bytes) {
+  SearchBudget budget;
+  budget.largest_result_states = static_cast<std::int64_t>(std::min<std::uint64_t>(
+      word_budget_bytes / 2 / kBytesPerResultState,
+      std::numeric_limits<std::int64_t>::max()));
+  return budget;
+}
+
+}  // namespace
+
+Decoding Decode(const Model &model, std::string_view word,
+                const PhoneticizeOptions &options, const std::atomic<bool> *cancel) {
   VectorFst acceptor;
   {
     const std::vector<Label> labels =
@@ -73,16 +104,24 @@ std::vector<PathData> Phoneticize(const Model &model, std::string_view word,
   const std::string file_stem(write_fsts ? word : std::string_view());
   if (write_fsts) (void)WriteFstFile(acceptor, file_stem + ".fst");
 
-  Result<VectorFst> lattice = PrepareLattice(std::move(acceptor), model.fst());
-  if (!lattice.ok()) return {};
+  const std::uint64_t budget_bytes = model.settings().word_budget_bytes;
+  Result<VectorFst> lattice = PrepareLattice(
+      std::move(acceptor), model.fst(), LatticeBudget::ForBytes(budget_bytes / 4), cancel);
+  if (!lattice.ok()) return Decoding{{}, StatusOf(lattice.error())};
   if (write_fsts) (void)WriteFstFile(*lattice, file_stem + ".lat.fst");
+  if (lattice->Start() == fst::kNoStateId) return {};
 
   Result<PathCollection> collection =
-      SearchNbest(*lattice, options.nbest, options.accumulate,
-                  model.output_clusters(), model.veto_set());
-  if (!collection.ok()) return {};
-  return SelectPaths(*collection, options.beam, options.threshold,
-                     options.pmass);
+      SearchNbest(*lattice, options.nbest, options.accumulate, model.output_clusters(),
+                  model.veto_set(), {}, SearchBudgetFor(budget_bytes));
+  if (!collection.ok()) return Decoding{{}, StatusOf(collection.error())};
+  return {.paths = SelectPaths(*collection, options.beam, options.threshold, options.pmass),
+          .status = DecodeStatus::kDecoded};
+}
+
+std::vector<PathData> Phoneticize(const Model &model, std::string_view word,
+                                  const PhoneticizeOptions &options) {
+  return Decode(model, word, options).paths;
 }
 
 }  // namespace vurel

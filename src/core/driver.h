@@ -2,6 +2,7 @@
 #ifndef VUREL_CORE_DRIVER_H_
 #define VUREL_CORE_DRIVER_H_
 
+#include <atomic>
 #include <cstdint>
 #include <string_view>
 #include <vector>
@@ -29,6 +30,27 @@ struct PhoneticizeOptions {
 std::vector<PathData> SelectPaths(const PathCollection &collection,
                                   std::uint64_t beam, float threshold,
                                   double pmass);
+
+// How decoding one word ended.
+enum class DecodeStatus {
+  kDecoded,     // the search ran; `paths` holds what the options select
+  kNoPath,      // no letter of the word is known, or the model reads no path
+  kOverBudget,  // the word needs more memory than the model's word budget
+  kCancelled,   // `*cancel` became true
+  kFailed,      // OpenFst reported an error
+};
+
+struct Decoding {
+  std::vector<PathData> paths;
+  DecodeStatus status = DecodeStatus::kNoPath;
+};
+
+// Decodes `word` with `model` as Phoneticize does, and says why there are
+// no paths when there are none. Safe to call from several threads at once
+// on one model. `cancel`, when given, is read while the lattice grows.
+Decoding Decode(const Model &model, std::string_view word,
+                const PhoneticizeOptions &options,
+                const std::atomic<bool> *cancel = nullptr);
 
 // Decodes `word` with `model`. Never fails: any error inside decoding
 // gives an empty list. Unknown pieces of the word are reported on

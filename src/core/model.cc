@@ -1,9 +1,13 @@
 #include "model.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstdint>
+#include <cstdlib>
+#include <limits>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <utility>
 #include <vector>
@@ -326,17 +330,37 @@ void DropFalseProperties(VectorFst &fst) {
   if (false_claims != 0) fst.SetProperties(0, false_claims);
 }
 
-Result<Model> Model::Load(const std::string &path, std::string delimiter) {
+DecodeSettings DecodeSettings::FromEnvironment() {
+  DecodeSettings settings;
+  if (const char *megabytes = std::getenv("VUREL_WORD_BUDGET_MB")) {
+    char *end = nullptr;
+    errno = 0;
+    const unsigned long long value = std::strtoull(megabytes, &end, 10);
+    constexpr unsigned long long kLargest = std::numeric_limits<std::uint64_t>::max() >> 20;
+    if (end != megabytes && *end == '\0' && errno == 0 && value >= 1 &&
+        value <= kLargest && megabytes[0] != '-') {
+      settings.word_budget_bytes = static_cast<std::uint64_t>(value) << 20;
+    }
+  }
+  if (const char *engine = std::getenv("VUREL_ENGINE")) {
+    settings.reference_only = std::string_view(engine) == "reference";
+  }
+  return settings;
+}
+
+Result<Model> Model::Load(const std::string &path, std::string delimiter,
+                          std::optional<DecodeSettings> settings) {
   Result<VectorFst> read = ReadFstFile(path);
   if (!read.ok()) {
     Error error = std::move(read).error();
     if (error.code != ErrorCode::kInvalidInput) return error;
     return InvalidInput("failed to read FST: " + error.message);
   }
-  return FromFst(std::move(read).value(), std::move(delimiter));
+  return FromFst(std::move(read).value(), std::move(delimiter), settings);
 }
 
-Result<Model> Model::FromFst(VectorFst fst, std::string delimiter) {
+Result<Model> Model::FromFst(VectorFst fst, std::string delimiter,
+                             std::optional<DecodeSettings> settings) {
   DropFalseProperties(fst);
   StableSortArcsByInput(fst);
   if (fst.InputSymbols() == nullptr) {
@@ -354,6 +378,7 @@ Result<Model> Model::FromFst(VectorFst fst, std::string delimiter) {
   model.output_clusters_ = BuildClusterTable(*model.fst_.OutputSymbols());
   model.veto_set_ = MakeVetoSet();
   model.delimiter_ = std::move(delimiter);
+  model.settings_ = settings ? *settings : DecodeSettings::FromEnvironment();
   return model;
 }
 

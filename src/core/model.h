@@ -4,6 +4,7 @@
 #ifndef VUREL_CORE_MODEL_H_
 #define VUREL_CORE_MODEL_H_
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -14,18 +15,35 @@
 
 namespace vurel {
 
+// How a model decodes, fixed when it is loaded.
+struct DecodeSettings {
+  // Memory one word's decoding may take beyond the model, in bytes. A word
+  // whose search would need more gives no pronunciation: without a bound, one
+  // absurd word (200,000 letters of base64) exhausts the machine.
+  std::uint64_t word_budget_bytes = std::uint64_t{1} << 30;
+  // Decode every word with the OpenFst pipeline, never the direct search.
+  bool reference_only = false;
+
+  // The defaults, changed by VUREL_WORD_BUDGET_MB (megabytes, at least 1)
+  // and VUREL_ENGINE=reference; other values of them are ignored.
+  static DecodeSettings FromEnvironment();
+};
+
 class Model {
  public:
   // Reads the model file at `path`. Fails with kInvalidInput and the full
   // text of the error: "failed to read FST: {reader message}", or
   // "FST is missing input symbol table" / "... output ...".
-  static Result<Model> Load(const std::string &path, std::string delimiter);
+  // Decodes with DecodeSettings::FromEnvironment() unless `settings` is given.
+  static Result<Model> Load(const std::string &path, std::string delimiter,
+                            std::optional<DecodeSettings> settings = std::nullopt);
 
   // Builds a model from an FST in memory (both symbol tables required, same
   // messages as Load); drops property bits that the arcs contradict, sorts
   // the arcs stably by input label. Rejects models that cannot be decoded
   // safely (see CheckInputEpsilonCycles).
-  static Result<Model> FromFst(VectorFst fst, std::string delimiter);
+  static Result<Model> FromFst(VectorFst fst, std::string delimiter,
+                               std::optional<DecodeSettings> settings = std::nullopt);
 
   const VectorFst &fst() const { return fst_; }
   const fst::SymbolTable &input_symbols() const { return *fst_.InputSymbols(); }
@@ -34,6 +52,7 @@ class Model {
   const ClusterTable &output_clusters() const { return output_clusters_; }
   const VetoSet &veto_set() const { return veto_set_; }
   const std::string &delimiter() const { return delimiter_; }
+  const DecodeSettings &settings() const { return settings_; }
 
   // Symbol lookups: the label of a text or the text of a label in the input
   // or output table; nullopt when absent or out of range.
@@ -50,6 +69,7 @@ class Model {
   ClusterTable output_clusters_;
   VetoSet veto_set_;
   std::string delimiter_;
+  DecodeSettings settings_;
 };
 
 // Clears the known property bits of `fst` that would let OpenFst take a

@@ -85,8 +85,8 @@ Arc::StateId ResultStateBudget(const VectorFst &lattice, const SearchBudget &bud
   constexpr std::int64_t kLargest = std::numeric_limits<Arc::StateId>::max();
   const std::int64_t per_arc = std::min(budget.result_states_per_lattice_arc,
                                         kLargest / std::max<std::int64_t>(arcs, 1));
-  return static_cast<Arc::StateId>(
-      std::min(kLargest, budget.result_states + per_arc * arcs));
+  return static_cast<Arc::StateId>(std::min({kLargest, budget.largest_result_states,
+                                              budget.result_states + per_arc * arcs}));
 }
 
 // Copies `path` into `collection` only when its output is a new key, and

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <limits>
 #include <unordered_map>
 #include <vector>
 
@@ -83,6 +84,8 @@ using PassObserver = std::function<void(std::uint64_t requested)>;
 struct SearchBudget {
   std::int64_t result_states = std::int64_t{1} << 21;
   std::int64_t result_states_per_lattice_arc = 2;
+  // Whatever the lattice's size, the result never holds more states.
+  std::int64_t largest_result_states = std::numeric_limits<std::int64_t>::max();
   std::uint64_t walked_arcs = std::uint64_t{1} << 25;
   std::uint64_t kept_arcs = std::uint64_t{1} << 22;
 };

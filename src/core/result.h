@@ -15,6 +15,8 @@ namespace vurel {
 enum class ErrorCode {
   kInvalidInput,  // a file or value the caller supplied is malformed
   kInternal,      // a fault inside vurel or OpenFst
+  kOverBudget,    // the work would need more memory than its budget allows
+  kCancelled,     // the caller asked to stop
 };
 
 struct Error {

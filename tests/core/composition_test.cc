@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -122,6 +123,48 @@ TEST(PrepareLatticeTest, ClusterArcBelowTheSingleLabelArcBeforeItComposes) {
   };
   EXPECT_EQ(AllPaths(*lattice), expected);
   EXPECT_EQ(AllPaths(*from_sorted), expected);
+}
+
+// A model that reads any number of a (label 3) on one state, emitting A.
+VectorFst LoopModel() {
+  return SortedModel(1, {{0, 3, 3, 1.0f, 0}, {0, 0, 6, 2.0f, 0}}, {{0, 0.0f}});
+}
+
+TEST(PrepareLatticeTest, ExpansionEqualsOpenFstsCopyOfTheComposition) {
+  for (const VectorFst &model : {Model(), LoopModel()}) {
+    for (const std::vector<int> &word :
+         {std::vector<int>{3, 4}, std::vector<int>{3, 3, 3}, std::vector<int>{3, 0, 4}}) {
+      VectorFst acceptor = Chain(word);
+      fst::ComposeFstOptions<Arc> options;
+      VectorFst expected(fst::ComposeFst<Arc>(acceptor, model, options));
+      fst::Connect(&expected);
+      const Result<VectorFst> lattice = PrepareLattice(std::move(acceptor), model);
+      ASSERT_TRUE(lattice.ok());
+      EXPECT_TRUE(fst::Equal(*lattice, expected, fst::kDelta));
+      EXPECT_EQ(lattice->Properties(fst::kFstProperties, false),
+                expected.Properties(fst::kFstProperties, false));
+    }
+  }
+}
+
+TEST(PrepareLatticeTest, ExpansionStopsAtItsBudgetOrWhenCancelled) {
+  // Word of n letters: n + 1 lattice states, 2n + 1 arcs.
+  const std::vector<int> word(20, 3);
+  EXPECT_TRUE(PrepareLattice(Chain(word), LoopModel(), {.states = 21, .arcs = 41}).ok());
+  const Result<VectorFst> states = PrepareLattice(Chain(word), LoopModel(), {.states = 20});
+  ASSERT_FALSE(states.ok());
+  EXPECT_EQ(states.error().code, ErrorCode::kOverBudget);
+  const Result<VectorFst> arcs = PrepareLattice(Chain(word), LoopModel(), {.arcs = 40});
+  ASSERT_FALSE(arcs.ok());
+  EXPECT_EQ(arcs.error().code, ErrorCode::kOverBudget);
+
+  const std::atomic<bool> cancelled{true};
+  const std::vector<int> long_word(2000, 3);
+  EXPECT_TRUE(PrepareLattice(Chain(long_word), LoopModel()).ok());
+  const Result<VectorFst> stopped =
+      PrepareLattice(Chain(long_word), LoopModel(), {}, &cancelled);
+  ASSERT_FALSE(stopped.ok());
+  EXPECT_EQ(stopped.error().code, ErrorCode::kCancelled);
 }
 
 fst::SymbolTable Symbols(const std::string &name, const std::vector<std::string> &texts) {

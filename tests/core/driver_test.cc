@@ -293,6 +293,37 @@ TEST_F(PhoneticizeTest, WordWithANulByteWritesNoFile) {
 
 // Random small models and words; without pmass and accumulate every record
 // is read straight from the library's ranking.
+TEST(DecodeTest, AWordPastTheModelsBudgetHasNoPathsAndSaysWhy) {
+  fst::SymbolTable graphemes("graphemes");
+  fst::SymbolTable phonemes("phonemes");
+  for (const char *text : {"<eps>", "|", "_", "a"}) graphemes.AddSymbol(text);
+  for (const char *text : {"<eps>", "|", "_", "A"}) phonemes.AddSymbol(text);
+  VectorFst fst;
+  fst.AddState();
+  fst.SetStart(0);
+  fst.AddArc(0, Arc(3, 3, 1.0f, 0));
+  fst.SetFinal(0, 0.0f);
+  fst.SetInputSymbols(&graphemes);
+  fst.SetOutputSymbols(&phonemes);
+  // A quarter of the budget goes to the lattice, at 160 bytes a state:
+  // room for 100 states.
+  const Result<Model> model =
+      Model::FromFst(std::move(fst), "", DecodeSettings{.word_budget_bytes = 4 * 160 * 100});
+  ASSERT_TRUE(model.ok());
+
+  const Decoding short_word = Decode(*model, std::string(99, 'a'), {});
+  EXPECT_EQ(short_word.status, DecodeStatus::kDecoded);
+  ASSERT_EQ(short_word.paths.size(), 1u);
+  EXPECT_EQ(short_word.paths[0].uniques, std::vector<Label>(99, 3));
+
+  const Decoding long_word = Decode(*model, std::string(100, 'a'), {});
+  EXPECT_EQ(long_word.status, DecodeStatus::kOverBudget);
+  EXPECT_TRUE(long_word.paths.empty());
+  EXPECT_TRUE(Phoneticize(*model, std::string(200000, 'a'), {}).empty());
+
+  EXPECT_EQ(Decode(*model, "b", {}).status, DecodeStatus::kNoPath);
+}
+
 TEST(PhoneticizePropertyTest, RecordsAreConsistentDistinctAndRanked) {
   std::mt19937 random(20240611);
   const auto uniform = [&](int low, int high) {
