@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "composition.h"
+#include "direct_search.h"
 #include "fst_file.h"
 #include "tokenizer.h"
 #include "word_acceptor.h"
@@ -72,6 +73,8 @@ DecodeStatus StatusOf(const Error &error) {
 // paths result half; its reversed copy of the lattice and the trimming the
 // last quarter.
 constexpr std::uint64_t kBytesPerResultState = 128;
+// The direct search's partial paths, with their queue entries.
+constexpr std::uint64_t kBytesPerPartialPath = 32;
 
 SearchBudget SearchBudgetFor(std::uint64_t word_budget_bytes) {
   SearchBudget budget;
@@ -84,7 +87,8 @@ SearchBudget SearchBudgetFor(std::uint64_t word_budget_bytes) {
 }  // namespace
 
 Decoding Decode(const Model &model, std::string_view word,
-                const PhoneticizeOptions &options, const std::atomic<bool> *cancel) {
+                const PhoneticizeOptions &options, const std::atomic<bool> *cancel,
+                Engine engine) {
   VectorFst acceptor;
   {
     const std::vector<Label> labels =
@@ -105,18 +109,53 @@ Decoding Decode(const Model &model, std::string_view word,
   if (write_fsts) (void)WriteFstFile(acceptor, file_stem + ".fst");
 
   const std::uint64_t budget_bytes = model.settings().word_budget_bytes;
-  Result<VectorFst> lattice = PrepareLattice(
-      std::move(acceptor), model.fst(), LatticeBudget::ForBytes(budget_bytes / 4), cancel);
-  if (!lattice.ok()) return Decoding{{}, StatusOf(lattice.error())};
+  const LatticeBudget lattice_budget = LatticeBudget::ForBytes(budget_bytes / 4);
+  const SearchBudget search_budget = SearchBudgetFor(budget_bytes);
+  bool fell_back = false;
+  if (engine == Engine::kAuto && !write_fsts && model.suits_direct_search() &&
+      !model.settings().reference_only) {
+    const DirectSearchBudget direct_budget{
+        .lattice_states = lattice_budget.states,
+        .lattice_arcs = lattice_budget.arcs,
+        .partial_paths = budget_bytes / 4 / kBytesPerPartialPath,
+        .reference_result_states = static_cast<std::uint64_t>(
+            std::min(search_budget.result_states, search_budget.largest_result_states)),
+        .walked_arcs = search_budget.walked_arcs,
+        .kept_arcs = search_budget.kept_arcs};
+    DirectSearchResult direct =
+        SearchDirect(model.fst(), acceptor, options.nbest, options.accumulate,
+                     model.output_clusters(), model.veto_set(), direct_budget, cancel);
+    switch (direct.outcome) {
+      case DirectSearchOutcome::kFound:
+        return Decoding{SelectPaths(direct.collection, options.beam, options.threshold,
+                                    options.pmass),
+                        DecodeStatus::kDecoded, true, false};
+      case DirectSearchOutcome::kNoPath:
+        return Decoding{{}, DecodeStatus::kNoPath, true, false};
+      case DirectSearchOutcome::kOverBudget:
+        return Decoding{{}, DecodeStatus::kOverBudget, true, false};
+      case DirectSearchOutcome::kCancelled:
+        return Decoding{{}, DecodeStatus::kCancelled, true, false};
+      case DirectSearchOutcome::kUnsure:
+        fell_back = true;
+        break;
+    }
+  }
+
+  Result<VectorFst> lattice =
+      PrepareLattice(std::move(acceptor), model.fst(), lattice_budget, cancel);
+  if (!lattice.ok()) return Decoding{{}, StatusOf(lattice.error()), false, fell_back};
   if (write_fsts) (void)WriteFstFile(*lattice, file_stem + ".lat.fst");
-  if (lattice->Start() == fst::kNoStateId) return {};
+  if (lattice->Start() == fst::kNoStateId) {
+    return Decoding{{}, DecodeStatus::kNoPath, false, fell_back};
+  }
 
   Result<PathCollection> collection =
       SearchNbest(*lattice, options.nbest, options.accumulate, model.output_clusters(),
-                  model.veto_set(), {}, SearchBudgetFor(budget_bytes));
-  if (!collection.ok()) return Decoding{{}, StatusOf(collection.error())};
-  return {.paths = SelectPaths(*collection, options.beam, options.threshold, options.pmass),
-          .status = DecodeStatus::kDecoded};
+                  model.veto_set(), {}, search_budget);
+  if (!collection.ok()) return Decoding{{}, StatusOf(collection.error()), false, fell_back};
+  return Decoding{SelectPaths(*collection, options.beam, options.threshold, options.pmass),
+                  DecodeStatus::kDecoded, false, fell_back};
 }
 
 std::vector<PathData> Phoneticize(const Model &model, std::string_view word,

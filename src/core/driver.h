@@ -40,9 +40,16 @@ enum class DecodeStatus {
   kFailed,      // OpenFst reported an error
 };
 
+// Which search decodes a word. kAuto takes the direct search where the
+// model suits it and the word needs no lattice files, and OpenFst's
+// pipeline where the direct search cannot be sure of its answer.
+enum class Engine { kAuto, kReference };
+
 struct Decoding {
   std::vector<PathData> paths;
   DecodeStatus status = DecodeStatus::kNoPath;
+  bool direct = false;       // the direct search gave the answer
+  bool fell_back = false;    // the direct search was tried and left it to OpenFst
 };
 
 // Decodes `word` with `model` as Phoneticize does, and says why there are
@@ -50,7 +57,7 @@ struct Decoding {
 // on one model. `cancel`, when given, is read while the lattice grows.
 Decoding Decode(const Model &model, std::string_view word,
                 const PhoneticizeOptions &options,
-                const std::atomic<bool> *cancel = nullptr);
+                const std::atomic<bool> *cancel = nullptr, Engine engine = Engine::kAuto);
 
 // Decodes `word` with `model`. Never fails: any error inside decoding
 // gives an empty list. Unknown pieces of the word are reported on

@@ -12,6 +12,7 @@
 #include <utility>
 #include <vector>
 
+#include "direct_search.h"
 #include "fst_file.h"
 
 namespace vurel {
@@ -379,6 +380,7 @@ Result<Model> Model::FromFst(VectorFst fst, std::string delimiter,
   model.veto_set_ = MakeVetoSet();
   model.delimiter_ = std::move(delimiter);
   model.settings_ = settings ? *settings : DecodeSettings::FromEnvironment();
+  model.suits_direct_search_ = SuitsDirectSearch(model.fst_);
   return model;
 }
 

@@ -53,6 +53,8 @@ class Model {
   const VetoSet &veto_set() const { return veto_set_; }
   const std::string &delimiter() const { return delimiter_; }
   const DecodeSettings &settings() const { return settings_; }
+  // Whether the direct search can decode with this model (SuitsDirectSearch).
+  bool suits_direct_search() const { return suits_direct_search_; }
 
   // Symbol lookups: the label of a text or the text of a label in the input
   // or output table; nullopt when absent or out of range.
@@ -70,6 +72,7 @@ class Model {
   VetoSet veto_set_;
   std::string delimiter_;
   DecodeSettings settings_;
+  bool suits_direct_search_ = false;
 };
 
 // Clears the known property bits of `fst` that would let OpenFst take a

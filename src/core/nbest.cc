@@ -33,21 +33,6 @@ Error MissingState(Arc::StateId state) {
                        " doesn't exist");
 }
 
-void AppendArc(const Arc &arc, const ClusterTable &output_clusters,
-               const VetoSet &veto, PathData &path) {
-  const float weight = arc.weight.Value();
-  if (arc.ilabel == 0 && arc.olabel == 0 && weight <= kEpsilonTolerance &&
-      weight + kEpsilonTolerance >= 0.0f) {
-    return;
-  }
-  AppendDecomposition(output_clusters, veto, static_cast<Label>(arc.olabel),
-                      path.uniques);
-  path.ilabels.push_back(static_cast<Label>(arc.ilabel));
-  path.olabels.push_back(static_cast<Label>(arc.olabel));
-  path.path_weights.push_back(weight);
-  path.path_weight += weight;
-}
-
 bool IsState(const VectorFst &fst, Arc::StateId state) {
   return state >= 0 && state < fst.NumStates();
 }
@@ -63,14 +48,14 @@ Status WalkPath(const VectorFst &shortest_paths, const Arc &start_arc,
   path.ilabels.clear();
   path.olabels.clear();
   path.uniques.clear();
-  AppendArc(start_arc, output_clusters, veto, path);
+  AppendPathArc(start_arc, output_clusters, veto, path);
   ++walked;
   for (Arc::StateId state = start_arc.nextstate;;) {
     if (!IsState(shortest_paths, state)) return MissingState(state);
     if (shortest_paths.Final(state) != Weight::Zero()) break;
     if (shortest_paths.NumArcs(state) == 0) break;
     const Arc &arc = fst::ArcIterator<VectorFst>(shortest_paths, state).Value();
-    AppendArc(arc, output_clusters, veto, path);
+    AppendPathArc(arc, output_clusters, veto, path);
     ++walked;
     state = arc.nextstate;
   }
@@ -89,9 +74,24 @@ Arc::StateId ResultStateBudget(const VectorFst &lattice, const SearchBudget &bud
                                               budget.result_states + per_arc * arcs}));
 }
 
-// Copies `path` into `collection` only when its output is a new key, and
-// returns the number of labels and weights copied (0 when it merged).
-std::size_t Merge(const PathData &path, bool accumulate, PathCollection &collection) {
+}  // namespace
+
+void AppendPathArc(const Arc &arc, const ClusterTable &output_clusters,
+                   const VetoSet &veto, PathData &path) {
+  const float weight = arc.weight.Value();
+  if (arc.ilabel == 0 && arc.olabel == 0 && weight <= kEpsilonTolerance &&
+      weight + kEpsilonTolerance >= 0.0f) {
+    return;
+  }
+  AppendDecomposition(output_clusters, veto, static_cast<Label>(arc.olabel),
+                      path.uniques);
+  path.ilabels.push_back(static_cast<Label>(arc.ilabel));
+  path.olabels.push_back(static_cast<Label>(arc.olabel));
+  path.path_weights.push_back(weight);
+  path.path_weight += weight;
+}
+
+std::size_t MergePath(const PathData &path, bool accumulate, PathCollection &collection) {
   const auto kept = collection.paths.find(path.uniques);
   if (kept != collection.paths.end()) {
     if (accumulate) {
@@ -104,8 +104,6 @@ std::size_t Merge(const PathData &path, bool accumulate, PathCollection &collect
   collection.paths.emplace(path.uniques, path);
   return path.path_weights.size() + path.uniques.size();
 }
-
-}  // namespace
 
 float LogAdd(float running, float next) {
   if (std::isinf(running)) return next;
@@ -281,7 +279,7 @@ Result<PathCollection> SearchNbest(const VectorFst &lattice, std::uint64_t nbest
       Status walk = WalkPath(shortest_paths, arcs.Value(), output_clusters, veto,
                              walked, path);
       if (!walk.ok()) return walk.error();
-      kept += Merge(path, accumulate, collection);
+      kept += MergePath(path, accumulate, collection);
       if (collection.keys.size() >= nbest) break;
     }
     if (collection.keys.size() >= nbest) break;

@@ -26,6 +26,17 @@ struct PathCollection {
 // other one. `running` is the accumulated value, `next` the new one.
 float LogAdd(float running, float next);
 
+// The arc step of reading a path: appends `arc` to `path`, unless it is an
+// epsilon arc whose weight is within 2^-10 of 0, which leaves no trace.
+void AppendPathArc(const Arc &arc, const ClusterTable &output_clusters,
+                   const VetoSet &veto, PathData &path);
+
+// Merges `path` into `collection` under its uniques: a new key is appended
+// with a copy of the record; a known one keeps its record, with the weights
+// log-added when `accumulate`. Returns the labels and weights copied (0
+// when it merged).
+std::size_t MergePath(const PathData &path, bool accumulate, PathCollection &collection);
+
 // Reads the path of an n-shortest-paths result that begins with
 // `start_arc`, recording every arc except epsilon arcs of weight within
 // 2^-10 of 0. Fails with "State {} doesn't exist" on a bad next state.

@@ -1,0 +1,78 @@
+// The direct search: a word's best paths found in the model itself, best
+// first over pairs of (position in the word, model state), with the model's
+// arcs read in place and no lattice built. It returns exactly what
+// SearchNbest returns on the lattice PrepareLattice builds for the same word,
+// or says that it cannot be sure, and the caller then builds the lattice.
+//
+// Paths are enumerated as OpenFst's n-shortest-paths search enumerates them:
+// backwards from the end of the word, ordered by the sum of the weights
+// taken from the last arc to the first (OpenFst's order, bit for bit), with
+// the shortest distance from the start as the heuristic. Only the pairs that
+// paths of interest can pass through are visited: those whose distance from
+// the start is within a margin of the best path, widened when more paths
+// are needed.
+#ifndef VUREL_CORE_DIRECT_SEARCH_H_
+#define VUREL_CORE_DIRECT_SEARCH_H_
+
+#include <atomic>
+#include <cstdint>
+#include <limits>
+
+#include "cluster_table.h"
+#include "nbest.h"
+#include "openfst.h"
+
+namespace vurel {
+
+// Whether the direct search can decode with `model`: best-first search
+// needs arc weights that are finite and not negative, final weights that are
+// not negative (infinite ones mark states that are not final), and labels
+// that are not negative. One pass over the arcs.
+bool SuitsDirectSearch(const VectorFst &model);
+
+struct DirectSearchBudget {
+  // Lattice states and arcs allowed: a word whose pairs or arcs reached
+  // from the start exceed them would outgrow the lattice's own budget too.
+  std::uint64_t lattice_states = std::numeric_limits<std::uint64_t>::max();
+  std::uint64_t lattice_arcs = std::numeric_limits<std::uint64_t>::max();
+  // Partial paths held while paths are enumerated.
+  std::uint64_t partial_paths = std::numeric_limits<std::uint64_t>::max();
+  // The fewest n-shortest-paths result states OpenFst's search may build;
+  // a search that may need more than that is left to it, since it would
+  // stop early there.
+  std::uint64_t reference_result_states = std::numeric_limits<std::uint64_t>::max();
+  // The arcs OpenFst's search may walk and keep while reading its paths
+  // (SearchBudget's walked_arcs and kept_arcs).
+  std::uint64_t walked_arcs = std::numeric_limits<std::uint64_t>::max();
+  std::uint64_t kept_arcs = std::numeric_limits<std::uint64_t>::max();
+};
+
+enum class DirectSearchOutcome {
+  kFound,       // `collection` is what SearchNbest returns on the lattice
+  kNoPath,      // the lattice has no path
+  kOverBudget,  // the word's lattice is past its budget
+  kCancelled,   // `*cancel` became true
+  kUnsure,      // the OpenFst pipeline must answer (see SearchDirect)
+};
+
+struct DirectSearchResult {
+  PathCollection collection;
+  DirectSearchOutcome outcome = DirectSearchOutcome::kNoPath;
+};
+
+// Searches the product of `acceptor` (a word acceptor, states 0 to n in
+// order, n final) and `model` (arcs sorted by input label, SuitsDirectSearch
+// true) for the paths SearchNbest would read with `nbest` and `accumulate`.
+// kUnsure when: two paths whose order decides the result have weights so
+// close that OpenFst's rounding could order them the other way round; the
+// acceptor has epsilon arcs; the partial paths outgrow their budget; or
+// OpenFst's search would be stopped by its own budget.
+DirectSearchResult SearchDirect(const VectorFst &model, const VectorFst &acceptor,
+                                std::uint64_t nbest, bool accumulate,
+                                const ClusterTable &output_clusters,
+                                const VetoSet &veto, const DirectSearchBudget &budget,
+                                const std::atomic<bool> *cancel = nullptr);
+
+}  // namespace vurel
+
+#endif  // VUREL_CORE_DIRECT_SEARCH_H_

@@ -1,0 +1,215 @@
+#include "direct_search.h"
+
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <limits>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "driver.h"
+#include "model.h"
+
+namespace vurel {
+namespace {
+
+constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
+
+fst::SymbolTable Symbols(const std::vector<std::string> &texts) {
+  fst::SymbolTable symbols;
+  for (const std::string &text : texts) symbols.AddSymbol(text);
+  return symbols;
+}
+
+// Letters a, b, c are labels 3 to 5 and the cluster a|b is 6; phonemes A,
+// B, C are 3 to 5 and the cluster A|B is 6.
+const fst::SymbolTable &Graphemes() {
+  static const fst::SymbolTable symbols = Symbols({"<eps>", "|", "_", "a", "b", "c", "a|b"});
+  return symbols;
+}
+const fst::SymbolTable &Phonemes() {
+  static const fst::SymbolTable symbols = Symbols({"<eps>", "|", "_", "A", "B", "C", "A|B"});
+  return symbols;
+}
+
+Result<Model> ModelFrom(VectorFst fst) {
+  fst.SetInputSymbols(&Graphemes());
+  fst.SetOutputSymbols(&Phonemes());
+  return Model::FromFst(std::move(fst), "", DecodeSettings{});
+}
+
+bool SameBits(float lhs, float rhs) {
+  return std::bit_cast<std::uint32_t>(lhs) == std::bit_cast<std::uint32_t>(rhs);
+}
+
+void ExpectIdentical(const Decoding &direct, const Decoding &reference,
+                     const std::string &context) {
+  ASSERT_EQ(direct.status, reference.status) << context;
+  ASSERT_EQ(direct.paths.size(), reference.paths.size()) << context;
+  for (std::size_t i = 0; i < direct.paths.size(); ++i) {
+    const PathData &lhs = direct.paths[i];
+    const PathData &rhs = reference.paths[i];
+    EXPECT_TRUE(SameBits(lhs.path_weight, rhs.path_weight))
+        << context << " record " << i << ": " << lhs.path_weight << " vs " << rhs.path_weight;
+    EXPECT_EQ(lhs.ilabels, rhs.ilabels) << context << " record " << i;
+    EXPECT_EQ(lhs.olabels, rhs.olabels) << context << " record " << i;
+    EXPECT_EQ(lhs.uniques, rhs.uniques) << context << " record " << i;
+    ASSERT_EQ(lhs.path_weights.size(), rhs.path_weights.size()) << context;
+    for (std::size_t j = 0; j < lhs.path_weights.size(); ++j) {
+      EXPECT_TRUE(SameBits(lhs.path_weights[j], rhs.path_weights[j])) << context;
+    }
+  }
+}
+
+// Weights from a small set, so that different paths often weigh exactly
+// the same, or drawn freely; now and then one the direct search refuses.
+float RandomWeight(std::mt19937 &random, bool hostile) {
+  static constexpr float kTied[] = {0.0f, 0.5f, 1.0f, 1.5f, 0.25f, 0.0005f};
+  const int draw = std::uniform_int_distribution<int>(0, 19)(random);
+  if (hostile && draw == 0) return kNaN;
+  if (hostile && draw == 1) return -0.75f;
+  if (draw < 10) return kTied[draw % 6];
+  return std::uniform_real_distribution<float>(0.0f, 3.0f)(random);
+}
+
+// A random model: input-epsilon arcs (cycles among them), clusters on both
+// sides, unreachable and dead states.
+VectorFst RandomModel(std::mt19937 &random, bool hostile) {
+  const int num_states = std::uniform_int_distribution<int>(1, 6)(random);
+  const int num_arcs = std::uniform_int_distribution<int>(num_states, 6 * num_states)(random);
+  std::uniform_int_distribution<int> state(0, num_states - 1);
+  std::uniform_int_distribution<int> input(0, 6);
+  std::uniform_int_distribution<int> output(0, 6);
+  VectorFst fst;
+  for (int i = 0; i < num_states; ++i) fst.AddState();
+  fst.SetStart(0);
+  for (int i = 0; i < num_arcs; ++i) {
+    fst.AddArc(state(random), Arc(input(random), output(random),
+                                  RandomWeight(random, hostile), state(random)));
+  }
+  for (int i = 0; i < num_states; ++i) {
+    if (std::uniform_int_distribution<int>(0, 2)(random) == 0) {
+      fst.SetFinal(i, RandomWeight(random, hostile));
+    }
+  }
+  return fst;
+}
+
+std::vector<PhoneticizeOptions> OptionSets() {
+  std::vector<PhoneticizeOptions> sets;
+  for (const std::uint64_t nbest : {1, 2, 5, 10, 1000}) {
+    for (const bool accumulate : {false, true}) {
+      PhoneticizeOptions options;
+      options.nbest = nbest;
+      options.accumulate = accumulate;
+      sets.push_back(options);
+      options.pmass = 0.9;
+      sets.push_back(options);
+      options.pmass = kOptionOff;
+      options.threshold = 1.5f;
+      options.beam = 2;
+      sets.push_back(options);
+    }
+  }
+  return sets;
+}
+
+TEST(DirectSearchTest, EveryRecordEqualsTheOpenFstPipelinesOnRandomModels) {
+  std::mt19937 random(14);
+  const std::vector<PhoneticizeOptions> option_sets = OptionSets();
+  int direct_answers = 0;
+  int direct_paths = 0;
+  int fallbacks = 0;
+  int unsuited_models = 0;
+  for (int trial = 0; trial < 200; ++trial) {
+    const bool hostile = trial % 4 == 0;
+    Result<Model> model = ModelFrom(RandomModel(random, hostile));
+    if (!model.ok()) continue;  // a negative input-epsilon cycle
+    if (!model->suits_direct_search()) ++unsuited_models;
+    const bool cyclic = model->fst().Properties(fst::kCyclic, true) != 0;
+    for (int word_index = 0; word_index < 4; ++word_index) {
+      std::string word;
+      const int length = std::uniform_int_distribution<int>(1, 4)(random);
+      for (int i = 0; i < length; ++i) {
+        word += "abc"[std::uniform_int_distribution<int>(0, 2)(random)];
+      }
+      for (const PhoneticizeOptions &options : option_sets) {
+        // A cyclic model has endless paths: OpenFst's search for a thousand
+        // outputs would run up to 256,000 of them, for seconds.
+        if (options.nbest > 10 && cyclic) continue;
+        const Decoding direct = Decode(*model, word, options);
+        const Decoding reference = Decode(*model, word, options, nullptr, Engine::kReference);
+        ExpectIdentical(direct, reference,
+                        "trial " + std::to_string(trial) + " word " + word + " nbest " +
+                            std::to_string(options.nbest));
+        if (HasFailure()) return;
+        direct_answers += direct.direct ? 1 : 0;
+        direct_paths += direct.direct && !direct.paths.empty() ? 1 : 0;
+        fallbacks += direct.fell_back ? 1 : 0;
+      }
+    }
+  }
+  // The comparisons reached every case: answers of the direct search with
+  // paths, fallbacks on ties, and models the direct search refuses.
+  std::printf("%d direct answers (%d with paths), %d fallbacks, %d unsuited models\n",
+              direct_answers, direct_paths, fallbacks, unsuited_models);
+  EXPECT_GT(direct_paths, 1000);
+  EXPECT_GT(direct_answers, direct_paths);
+  EXPECT_GT(fallbacks, 200);
+  EXPECT_GT(unsuited_models, 10);
+}
+
+// Two paths for the word a, both of weight 1, with equal uniques but
+// different records: A then the skip symbol, or A alone. Which one OpenFst
+// reads first is its own affair, so the direct search must leave the word
+// to it, whatever order the model's arcs come in.
+TEST(DirectSearchTest, ExactTiesThatDecideTheRecordGoToOpenFst) {
+  for (const bool tied_path_first : {false, true}) {
+    VectorFst fst;
+    for (int i = 0; i < 3; ++i) fst.AddState();
+    fst.SetStart(0);
+    const Arc direct_arc(3, 3, 1.0f, 1);
+    const Arc split_arc(3, 3, 0.5f, 2);
+    if (tied_path_first) fst.AddArc(0, split_arc);
+    fst.AddArc(0, direct_arc);
+    if (!tied_path_first) fst.AddArc(0, split_arc);
+    fst.AddArc(2, Arc(0, 2, 0.5f, 1));
+    fst.SetFinal(1, 0.0f);
+    const Result<Model> model = ModelFrom(std::move(fst));
+    ASSERT_TRUE(model.ok());
+    ASSERT_TRUE(model->suits_direct_search());
+
+    const Decoding decoded = Decode(*model, "a", {});
+    EXPECT_TRUE(decoded.fell_back);
+    ExpectIdentical(decoded, Decode(*model, "a", {}, nullptr, Engine::kReference),
+                    tied_path_first ? "split path first" : "direct path first");
+
+  }
+}
+
+TEST(DirectSearchTest, ModelsWithWeightsBestFirstSearchCannotTakeAreRefused) {
+  const auto suits = [](float arc_weight, float final_weight) {
+    VectorFst fst;
+    fst.AddState();
+    fst.AddState();
+    fst.SetStart(0);
+    fst.AddArc(0, Arc(3, 3, arc_weight, 1));
+    fst.SetFinal(1, final_weight);
+    return SuitsDirectSearch(fst);
+  };
+  constexpr float kInfinity = std::numeric_limits<float>::infinity();
+  EXPECT_TRUE(suits(0.0f, 0.0f));
+  EXPECT_TRUE(suits(-0.0f, kInfinity));
+  EXPECT_FALSE(suits(-1e-30f, 0.0f));
+  EXPECT_FALSE(suits(kNaN, 0.0f));
+  EXPECT_FALSE(suits(kInfinity, 0.0f));
+  EXPECT_FALSE(suits(1.0f, -kInfinity));
+  EXPECT_FALSE(suits(1.0f, kNaN));
+}
+
+}  // namespace
+}  // namespace vurel
