@@ -7,6 +7,7 @@
 #include <cmath>
 #include <filesystem>
 #include <limits>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -68,27 +69,75 @@ TEST(HostileModelTest, NegativeInputEpsilonCyclesAreRejected) {
   }
 }
 
+// Phonemes A then `xs` times X.
+std::vector<Label> AThenX(std::size_t xs) {
+  std::vector<Label> labels(1 + xs, 5);
+  labels[0] = 3;
+  return labels;
+}
+
 TEST(HostileModelTest, CyclesThatCannotLowerAPathForeverAreKept) {
-  const std::vector<std::vector<ArcSpec>> kept = {
-      {{1, 0, 5, 0.5f, 1}},                          // positive loop
-      {{1, 0, 5, 0.0f, 1}},                          // zero loop
-      {{1, 0, 5, -1e-7f, 1}},                        // within the search's delta
-      {{1, 0, 5, 1.0f, 2}, {2, 0, 5, -0.5f, 1}},     // negative arc, positive cycle
-      {{1, 0, 0, -2.0f, 2}, {2, 0, 0, -2.0f, 0}},    // negative, acyclic: back to the start reads "a"
-      {{1, 4, 5, -1.0f, 1}},                         // reads a letter each round
-      {{2, 0, 5, -1.0f, 2}},                         // unreachable
-      {{1, 0, 5, -1.0f, 2}, {2, 0, 5, -1.0f, 2}},    // a dead end: never reaches a final state
-      {{1, 0, 5, kNaN, 1}},                          // NaN and -inf make the search fail at once
-      {{1, 0, 5, -kInfinity, 1}},
-      {{1, 0, 5, kInfinity, 2}, {2, 0, 5, -1.0f, 1}},  // +inf is no arc
+  struct Case {
+    std::vector<ArcSpec> loop;
+    // What "a" decodes to with nbest 5: each record's weight and number of X.
+    std::vector<std::pair<float, std::size_t>> best;
+    // Endless paths of one weight: any five different A X...X of weight 1.
+    bool tied = false;
+    // After `best`, records of infinite weight fill the five: the search
+    // still returns paths through a +inf arc, once no finite one is left.
+    bool then_infinite = false;
+  };
+  const std::vector<Case> kept = {
+      // positive loop
+      {{{1, 0, 5, 0.5f, 1}}, {{1.0f, 0}, {1.5f, 1}, {2.0f, 2}, {2.5f, 3}, {3.0f, 4}}},
+      {{{1, 0, 5, 0.0f, 1}}, {}, true},    // zero loop
+      {{{1, 0, 5, -1e-7f, 1}}, {}, true},  // within the search's delta
+      // negative arc, positive cycle
+      {{{1, 0, 5, 1.0f, 2}, {2, 0, 5, -0.5f, 1}},
+       {{1.0f, 0}, {1.5f, 2}, {2.0f, 4}, {2.5f, 6}, {3.0f, 8}}},
+      // negative, acyclic: back to the start reads "a"
+      {{{1, 0, 0, -2.0f, 2}, {2, 0, 0, -2.0f, 0}}, {{1.0f, 0}}},
+      {{{1, 4, 5, -1.0f, 1}}, {{1.0f, 0}}},                       // reads a letter each round
+      {{{2, 0, 5, -1.0f, 2}}, {{1.0f, 0}}},                       // unreachable
+      {{{1, 0, 5, -1.0f, 2}, {2, 0, 5, -1.0f, 2}}, {{1.0f, 0}}},  // a dead end
+      {{{1, 0, 5, kNaN, 1}}, {}},  // NaN and -inf make the search fail at once
+      {{{1, 0, 5, -kInfinity, 1}}, {}},
+      {{{1, 0, 5, kInfinity, 2}, {2, 0, 5, -1.0f, 1}}, {{1.0f, 0}}, false, true},
   };
   for (std::size_t i = 0; i < kept.size(); ++i) {
-    Result<Model> model = Model::FromFst(WithLoop(kept[i]), "");
-    ASSERT_TRUE(model.ok()) << i << ": " << model.error().message;
+    SCOPED_TRACE(i);
+    Result<Model> model = Model::FromFst(WithLoop(kept[i].loop), "");
+    ASSERT_TRUE(model.ok()) << model.error().message;
     const auto start = std::chrono::steady_clock::now();
-    (void)Decode(*model, "a", 5);
-    (void)Decode(*model, "aba", 1000);
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5)) << i;
+    const std::vector<PathData> paths = Decode(*model, "a", 5);
+    if (kept[i].tied) {
+      ASSERT_EQ(paths.size(), 5u);
+      std::set<std::size_t> lengths;
+      for (const PathData &path : paths) {
+        EXPECT_NEAR(path.path_weight, 1.0f, 1e-5f);
+        ASSERT_FALSE(path.uniques.empty());
+        EXPECT_EQ(path.uniques, AThenX(path.uniques.size() - 1));
+        lengths.insert(path.uniques.size());
+      }
+      EXPECT_EQ(lengths.size(), 5u);
+    } else {
+      const std::size_t finite = kept[i].best.size();
+      ASSERT_EQ(paths.size(), kept[i].then_infinite ? 5u : finite);
+      for (std::size_t k = 0; k < finite; ++k) {
+        EXPECT_EQ(paths[k].path_weight, kept[i].best[k].first) << k;
+        EXPECT_EQ(paths[k].uniques, AThenX(kept[i].best[k].second)) << k;
+      }
+      for (std::size_t k = finite; k < paths.size(); ++k) {
+        EXPECT_EQ(paths[k].path_weight, kInfinity) << k;
+        // Each round through the +inf arc and back writes X twice.
+        EXPECT_EQ(paths[k].uniques.size() % 2, 1u) << k;
+        EXPECT_EQ(paths[k].uniques, AThenX(paths[k].uniques.size() - 1)) << k;
+      }
+    }
+    // Nothing reads "aba": the one loop that reads "b" never leads back to
+    // the start, the only state that reads "a".
+    EXPECT_TRUE(Decode(*model, "aba", 1000).empty());
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
   }
 }
 

@@ -9,6 +9,9 @@ import pytest
 from conftest import INPUT_SYMBOLS, OUTPUT_SYMBOLS, fst_file_bytes
 from vurel import Model
 
+A, K = OUTPUT_SYMBOLS.index("A"), OUTPUT_SYMBOLS.index("K")
+
+
 # 0 -a:A/1-> 1 (final); state 1 and 2 are joined by arcs that read nothing.
 def _with_epsilon_cycle(forward, back):
     return fst_file_bytes(
@@ -24,11 +27,28 @@ def test_negative_epsilon_cycle_is_refused(write_model):
         "its best paths are undefined")
 
 
-@pytest.mark.parametrize("forward, back", [(0.5, -0.25), (0.0, 0.0), (math.nan, -1.0), (-math.inf, 1.0)])
-def test_cycles_that_end_or_fail_at_once_load(write_model, forward, back):
+def _best_three(model):
+    return [(path.path_weight, list(path.uniques)) for path in model.phoneticize_paths("a", nbest=3)]
+
+
+@pytest.mark.parametrize("forward, back, expected", [
+    # each round of the cycle adds 0.25 and writes K
+    (0.5, -0.25, [(1.0, [A]), (1.25, [A, K]), (1.5, [A, K, K])]),
+    # NaN and -inf make the search fail at once
+    (math.nan, -1.0, []),
+    (-math.inf, 1.0, []),
+])
+def test_cycles_that_end_or_fail_at_once_load(write_model, forward, back, expected):
     model = Model(write_model(_with_epsilon_cycle(forward, back)))
-    result = model.phoneticize_paths("a", nbest=3)
-    assert len(result) <= 3
+    assert _best_three(model) == expected
+
+
+def test_a_cycle_of_weight_zero_gives_pronunciations_of_equal_weight(write_model):
+    model = Model(write_model(_with_epsilon_cycle(0.0, 0.0)))
+    best = _best_three(model)
+    assert [weight for weight, _ in best] == [1.0, 1.0, 1.0]
+    assert all(uniques == [A] + [K] * (len(uniques) - 1) for _, uniques in best)
+    assert len({len(uniques) for _, uniques in best}) == 3
 
 
 def test_false_property_claims_are_ignored(write_model):

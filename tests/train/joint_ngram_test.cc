@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <random>
+#include <string>
 #include <vector>
 
 namespace vurel::train {
@@ -180,15 +181,38 @@ TEST(JointNgramTest, KeepsNgramsUpToTheOrderAndBacksOffToSuffixes) {
   EXPECT_EQ(model.Find(zero_one_two, 3), JointNgramModel::kNoNode);
 }
 
-TEST(JointNgramTest, RejectsBadInput) {
-  EXPECT_FALSE(JointNgramModel::Estimate({}, 3, {}).ok());
-  EXPECT_FALSE(JointNgramModel::Estimate({{0, 3}}, 3, {}).ok());
-  EXPECT_FALSE(JointNgramModel::Estimate({{0}}, 3, {0, Smoothing::kKneserNey}).ok());
-  EXPECT_FALSE(JointNgramModel::Estimate({{0}}, 3, {21, Smoothing::kKneserNey}).ok());
+TEST(JointNgramTest, RejectsBadInputWithItsReason) {
   const std::vector<std::size_t> entries = {0, 0};
   const std::vector<double> bad_shares = {0.5, 0.0};
-  EXPECT_FALSE(JointNgramModel::Estimate({{0}, {1}}, 3, {}, {entries, bad_shares}).ok());
-  EXPECT_FALSE(JointNgramModel::Estimate({{0}}, 3, {}, {entries, bad_shares}).ok());
+  struct Case {
+    Sequences sequences;
+    std::uint32_t vocabulary;
+    NgramOptions options;
+    SequenceShares shares;
+    std::string reason;
+  };
+  const std::vector<Case> cases = {
+      {{}, 3, {}, {}, "no training sequences"},
+      {{{0, 3}}, 3, {}, {}, "token 3 outside the vocabulary"},
+      {{{0}}, 0xFFFFFFF0u, {}, {}, "vocabulary too large"},
+      {{{0}}, 3, {0, Smoothing::kKneserNey}, {}, "n-gram order must be 1 to 20"},
+      {{{0}}, 3, {21, Smoothing::kWittenBell}, {}, "n-gram order must be 1 to 20"},
+      {{{0}, {1}}, 3, {}, {entries, bad_shares}, "sequence shares must lie in (0, 1]"},
+      {{{0}}, 3, {}, {entries, bad_shares}, "sequence shares do not match the sequences"},
+  };
+  for (const Case &test : cases) {
+    Result<JointNgramModel> model =
+        JointNgramModel::Estimate(test.sequences, test.vocabulary, test.options, test.shares);
+    ASSERT_FALSE(model.ok()) << test.reason;
+    EXPECT_EQ(model.error().code, ErrorCode::kInvalidInput) << test.reason;
+    EXPECT_EQ(model.error().message, test.reason);
+  }
+  // The edges of what is accepted.
+  EXPECT_TRUE(JointNgramModel::Estimate({{0}}, 3, {1, Smoothing::kKneserNey}).ok());
+  EXPECT_TRUE(JointNgramModel::Estimate({{0}}, 3, {20, Smoothing::kKneserNey}).ok());
+  const std::vector<std::size_t> one_entry = {0};
+  const std::vector<double> whole = {1.0};
+  EXPECT_TRUE(JointNgramModel::Estimate({{2}}, 3, {}, {one_entry, whole}).ok());
 }
 
 }  // namespace

@@ -146,9 +146,10 @@ TEST(ModelBuilderTest, ChecksCyclesOfInputEpsilonArcs) {
   ASSERT_FALSE(negative.ok());
   EXPECT_EQ(negative.error().message,
             "model has a cycle of input-epsilon arcs with negative weight");
-  EXPECT_FALSE(CheckInputEpsilonCycles(
-                   EpsilonLoop(std::numeric_limits<float>::quiet_NaN(), 1.0f))
-                   .ok());
+  const Status nan = CheckInputEpsilonCycles(
+      EpsilonLoop(std::numeric_limits<float>::quiet_NaN(), 1.0f));
+  ASSERT_FALSE(nan.ok());
+  EXPECT_EQ(nan.error().message, "model has a NaN arc weight");
 }
 
 TEST(ModelBuilderTest, WriteModelRefusesBrokenModels) {
@@ -159,7 +160,10 @@ TEST(ModelBuilderTest, WriteModelRefusesBrokenModels) {
   symbols.AddSymbol("<eps>");
   fst.SetInputSymbols(&symbols);
   fst.SetOutputSymbols(&symbols);
-  EXPECT_FALSE(WriteModel(fst, path).ok());
+  Result<ModelFileSize> refused = WriteModel(fst, path);
+  ASSERT_FALSE(refused.ok());
+  EXPECT_EQ(refused.error().message,
+            "model has a cycle of input-epsilon arcs with negative weight");
   EXPECT_FALSE(std::filesystem::exists(path));
 
   VectorFst good = EpsilonLoop(1.0f, 1.0f);
@@ -175,6 +179,8 @@ TEST(ModelBuilderTest, WriteModelRefusesBrokenModels) {
   // and the model already there is kept as it was, with no leftover file.
   Result<ModelFileSize> bare = WriteModel(EpsilonLoop(1.0f, 1.0f), path);
   ASSERT_FALSE(bare.ok());
+  EXPECT_EQ(bare.error().message,
+            "written model " + path + " is unusable: a symbol table is missing");
   ASSERT_TRUE(std::filesystem::exists(path));
   EXPECT_EQ(std::filesystem::file_size(path), size->bytes);
   for (const auto &entry : std::filesystem::directory_iterator(VUREL_TEST_TMPDIR)) {
@@ -187,7 +193,9 @@ TEST(ModelBuilderTest, WriteModelRefusesBrokenModels) {
   EXPECT_NE(nowhere.error().message.find("cannot write the model to " + missing_directory),
             std::string::npos) << nowhere.error().message;
 
-  EXPECT_FALSE(CheckModelPath(path, path).ok());
+  const Status overwrite = CheckModelPath(path, path);
+  ASSERT_FALSE(overwrite.ok());
+  EXPECT_EQ(overwrite.error().message, "the model " + path + " would overwrite the dictionary");
   EXPECT_TRUE(CheckModelPath(path, TempPath("other.fst")).ok());
 }
 
@@ -219,7 +227,9 @@ TEST(ModelBuilderTest, TrainingRejectsUnusableDictionaries) {
   ASSERT_TRUE(hopeless.ok());
   TrainOptions no_insertions;
   no_insertions.aligner.allow_insertions = false;
-  EXPECT_FALSE(TrainModel(*hopeless, no_insertions, path).ok());
+  Result<TrainReport> unaligned = TrainModel(*hopeless, no_insertions, path);
+  ASSERT_FALSE(unaligned.ok());
+  EXPECT_EQ(unaligned.error().message, "no dictionary entry can be aligned");
   EXPECT_FALSE(std::filesystem::exists(path));
 }
 

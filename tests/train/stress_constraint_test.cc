@@ -71,6 +71,7 @@ TEST(StressConstraintTest, KeepsExactlyThePathsWithOnePrimaryStress) {
   for (const char *symbol : {"<eps>", "|", "_", "a", "b"}) inputs.AddSymbol(symbol);
 
   std::mt19937 random(7);
+  int kept_some = 0, dropped_some = 0;
   for (int trial = 0; trial < 40; ++trial) {
     VectorFst model;
     const int states = 2 + static_cast<int>(random() % 4);
@@ -90,30 +91,47 @@ TEST(StressConstraintTest, KeepsExactlyThePathsWithOnePrimaryStress) {
 
     Result<VectorFst> constrained = RequireOnePrimaryStress(model);
     ASSERT_TRUE(constrained.ok()) << constrained.error().message;
+    std::vector<Path> all = Paths(model, 5);
     std::vector<Path> expected;
-    for (Path &path : Paths(model, 5)) {
+    for (Path &path : all) {
       int stresses = 0;
       for (int label : std::get<1>(path)) stresses += PrimaryStresses(symbols[label]);
       if (stresses == 1) expected.push_back(std::move(path));
     }
-    EXPECT_EQ(Paths(*constrained, 5), expected) << "trial " << trial;
+    const std::vector<Path> kept = Paths(*constrained, 5);
+    EXPECT_EQ(kept, expected) << "trial " << trial;
+    kept_some += !kept.empty();
+    dropped_some += kept.size() < all.size();
     ASSERT_NE(constrained->OutputSymbols(), nullptr);
     EXPECT_EQ(constrained->OutputSymbols()->NumSymbols(), outputs.NumSymbols());
     EXPECT_NE(constrained->InputSymbols(), nullptr);
   }
+  // The trials reached both sides of the rule (21 and 30 of 40 with this seed).
+  EXPECT_GE(kept_some, 10);
+  EXPECT_GE(dropped_some, 10);
+}
+
+void ExpectRefused(const VectorFst &model, const std::string &reason) {
+  Result<VectorFst> constrained = RequireOnePrimaryStress(model);
+  ASSERT_FALSE(constrained.ok()) << reason;
+  EXPECT_EQ(constrained.error().code, ErrorCode::kInvalidInput);
+  EXPECT_EQ(constrained.error().message, reason);
 }
 
 TEST(StressConstraintTest, RefusesModelsItCannotConstrain) {
+  fst::SymbolTable stressed("phonemes");
+  for (const char *symbol : {"<eps>", "|", "_", "AH1", "B"}) stressed.AddSymbol(symbol);
   fst::SymbolTable unstressed("phonemes");
   for (const char *symbol : {"<eps>", "|", "_", "AH", "B"}) unstressed.AddSymbol(symbol);
   VectorFst model;
   model.AddState();
-  EXPECT_FALSE(RequireOnePrimaryStress(model).ok());  // no start, no symbols
+  ExpectRefused(model, "the model has no output symbols");
+  model.SetOutputSymbols(&stressed);
+  ExpectRefused(model, "the model has no start state");
   model.SetStart(0);
   model.SetFinal(0, 0.0f);
-  EXPECT_FALSE(RequireOnePrimaryStress(model).ok());  // no symbols
   model.SetOutputSymbols(&unstressed);
-  EXPECT_FALSE(RequireOnePrimaryStress(model).ok());  // nothing stressed
+  ExpectRefused(model, "no phoneme of the model carries a primary stress");
 }
 
 TEST(StressConstraintTest, TrainingAppliesTheConstraintWhereTheEntriesAgree) {
@@ -150,7 +168,9 @@ TEST(StressConstraintTest, TrainingAppliesTheConstraintWhereTheEntriesAgree) {
   ASSERT_TRUE(dictionary.ok());
   TrainOptions options;
   options.primary_stress = PrimaryStress::kOne;
-  EXPECT_FALSE(TrainModel(*dictionary, options, path).ok());
+  Result<TrainReport> refused = TrainModel(*dictionary, options, path);
+  ASSERT_FALSE(refused.ok());
+  EXPECT_EQ(refused.error().message, "no phoneme of the model carries a primary stress");
 }
 
 }  // namespace
