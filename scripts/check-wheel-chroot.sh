@@ -40,12 +40,17 @@ if [ ! -f "$root/.vurel-root-complete" ]; then
   touch "$root/.vurel-root-complete"
 fi
 
+# /proc for ldd and Python, /dev/shm for the semaphores of multiprocessing
+# (the Dask tests start worker processes).
 cleanup() {
   rm -rf "$check/openfst-tools"
+  if mountpoint -q "$root/dev/shm"; then umount "$root/dev/shm"; fi
   if mountpoint -q "$root/proc"; then umount "$root/proc"; fi
 }
 trap cleanup EXIT
 mountpoint -q "$root/proc" || mount -t proc proc "$root/proc"
+mkdir -p "$root/dev/shm"
+mountpoint -q "$root/dev/shm" || mount -t tmpfs shm "$root/dev/shm"
 
 rm -rf "$check"
 mkdir -p "$check/wheels" "$check/source"
@@ -55,11 +60,11 @@ host_python=$(find_python 3.11) || { echo "Python 3.11 is required" >&2; exit 1;
 # The test suite, and the tools/ helpers one of its files imports, but not
 # python/: the tests must see the installed package.
 cp -r tests tools "$check/source/"
-cp scripts/lib/wheel-check-inside.sh "$check/"
+cp scripts/lib/wheel-check-stage.sh "$check/"
 
 in_root() {
   chroot "$root" /usr/bin/env -i HOME=/root LANG=C.UTF-8 PATH=/usr/sbin:/usr/bin:/sbin:/bin \
-    XDG_CACHE_HOME=/opt/check/cache /bin/bash /opt/check/wheel-check-inside.sh "$@"
+    XDG_CACHE_HOME=/opt/check/cache /bin/bash /opt/check/wheel-check-stage.sh /opt/check "$@"
 }
 
 echo "== the root: $(chroot "$root" cat /etc/debian_version), $(chroot "$root" python3 --version)"

