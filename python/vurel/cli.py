@@ -491,7 +491,7 @@ def _decode_stream(args, source: WordSource, g2p: G2P, output: TextIO) -> int:
             else:
                 assert result.problem is not None
                 missing[problem_kind(result.problem)] += 1
-                progress.note(f"no pronunciation for {result.word!r}: {result.problem}")
+                progress.note(f"no pronunciation for {_shown(result.word)}: {result.problem}")
             now = time.monotonic()
             if live or now - last_flush >= 0.25:
                 output.flush()
@@ -516,6 +516,11 @@ def _decode_stream(args, source: WordSource, g2p: G2P, output: TextIO) -> int:
         parts.append(without)
         sys.stderr.write(f"{PROGRAM}: {', '.join(parts)}\n")
     return 0
+
+
+def _shown(word: str, limit: int = 40) -> str:
+    """The word quoted for a message; a word past ``limit`` characters is cut."""
+    return repr(word) if len(word) <= limit else repr(word[:limit]) + "..."
 
 
 def ipa_unknown(phonemes) -> list[str]:

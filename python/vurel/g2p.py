@@ -246,8 +246,11 @@ class G2P:
             return
         pool = ThreadPoolExecutor(self._threads, thread_name_prefix="vurel-g2p")
         pending: deque[Future[WordResult]] = deque()
-        limit = 4 * self._threads
+        # One thread gains nothing from reading ahead, and a word typed into a
+        # pipe gets its answer before the next one is read.
+        limit = 1 if self._threads == 1 else 4 * self._threads
         reading_error: Exception | None = None
+        finished = False
         iterator = iter(words)
         try:
             while True:
@@ -263,8 +266,9 @@ class G2P:
                     yield pending.popleft().result()
             while pending:
                 yield pending.popleft().result()
+            finished = True
             if reading_error is not None:
                 raise reading_error
         finally:
             # An interrupted caller must not wait for words still decoding.
-            pool.shutdown(wait=not pending, cancel_futures=True)
+            pool.shutdown(wait=finished, cancel_futures=True)

@@ -109,7 +109,8 @@ PyObject *ReadModelInfo(PyObject *, PyObject *argument) {
   }
   Py_END_ALLOW_THREADS
   if (!ran) return PyErr_NoMemory();
-  if (!read.ok()) return RaiseError(read.error());
+  // Worded as the decoder's loader words it, so that both say the same.
+  if (!read.ok()) return RaiseError(InvalidInput("failed to read FST: " + read.error().message));
   const VectorFst &fst = *read;
 
   std::size_t arcs = 0;
