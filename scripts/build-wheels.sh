@@ -48,5 +48,6 @@ for version in "${versions[@]}"; do
 done
 
 rm -f "$wheelhouse"/vurel-*.tar.gz
-"$tools/bin/python" -m build --sdist --outdir "$wheelhouse" . >/dev/null
+"$tools/bin/python" -m build --sdist --outdir "$wheelhouse" . >build/wheels-raw/sdist.log 2>&1 \
+  || { cat build/wheels-raw/sdist.log >&2; exit 1; }
 ls "$wheelhouse"/vurel-*.tar.gz

