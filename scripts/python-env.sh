@@ -6,20 +6,9 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 version=$1
 source scripts/build-env.sh
+source scripts/lib/find-python.sh
 
-find_interpreter() {
-  local candidate
-  for candidate in "python$version" \
-      $(ls -d "$(pyenv root 2>/dev/null || echo /nonexistent)"/versions/"$version".*/bin/python3 2>/dev/null | sort -V -r); do
-    if "$candidate" -c 'import sys' >/dev/null 2>&1; then
-      echo "$candidate"
-      return 0
-    fi
-  done
-  return 1
-}
-
-interpreter=$(find_interpreter) || { echo "no Python $version found" >&2; exit 3; }
+interpreter=$(find_python "$version") || { echo "no Python $version found" >&2; exit 3; }
 venv=.venv/py$version
 [ -x "$venv/bin/python" ] || "$interpreter" -m venv "$venv"
 "$venv/bin/python" -m pip install -q --upgrade pip >&2

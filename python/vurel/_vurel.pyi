@@ -8,8 +8,7 @@ class Model:
 
     def __new__(cls, path: str, delim: str = "") -> Model: ...
     def phoneticize(self, word: str) -> list[str]:
-        """Backward-compatible API matching the original Cython binding:
-        returns the top-1 path's phoneme strings."""
+        """Returns the top-1 path's phoneme strings."""
     def phoneticize_paths(
         self,
         word: str,
@@ -20,7 +19,7 @@ class Model:
         accumulate: bool = False,
         pmass: SupportsFloat | SupportsIndex = 99.0,
     ) -> list[PathData]:
-        """Full upstream Phoneticize() surface. Returns a list of `PathData`,
+        """Returns the n best paths as a list of `PathData`,
         each with `path_weight`, `path_weights`, `ilabels`, `olabels`, `uniques`."""
     def phoneticize_sampling(
         self,
@@ -32,7 +31,7 @@ class Model:
     ) -> list[list[str]]:
         """Convenience over `phoneticize_paths`: returns each path's phoneme
         strings (already cluster-decomposed and veto-filtered) instead of
-        raw `PathData`. Backward-compatible with the previous Cython binding."""
+        raw `PathData`."""
     @overload
     def find_isym(self, key: str) -> int | None:
         """Look up an input symbol by name or ID. Mirrors `FindIsym` overloads."""

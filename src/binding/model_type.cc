@@ -370,13 +370,12 @@ PyCFunction AsCFunction() {
 PyMethodDef methods[] = {
     {"phoneticize", AsCFunction<Phoneticize>(), METH_FASTCALL | METH_KEYWORDS,
      "phoneticize($self, word)\n--\n\n"
-     "Backward-compatible API matching the original Cython binding:\n"
-     "returns the top-1 path's phoneme strings."},
+     "Returns the top-1 path's phoneme strings."},
     {"phoneticize_paths", AsCFunction<PhoneticizePaths>(),
      METH_FASTCALL | METH_KEYWORDS,
      "phoneticize_paths($self, word, nbest=1, beam=10000, threshold=99.0, "
      "write_fsts=False, accumulate=False, pmass=99.0)\n--\n\n"
-     "Full upstream Phoneticize() surface. Returns a list of `PathData`,\n"
+     "Returns the n best paths as a list of `PathData`,\n"
      "each with `path_weight`, `path_weights`, `ilabels`, `olabels`, "
      "`uniques`."},
     {"phoneticize_sampling", AsCFunction<PhoneticizeSampling>(),
@@ -385,7 +384,7 @@ PyMethodDef methods[] = {
      "pmass=99.0)\n--\n\n"
      "Convenience over `phoneticize_paths`: returns each path's phoneme\n"
      "strings (already cluster-decomposed and veto-filtered) instead of\n"
-     "raw `PathData`. Backward-compatible with the previous Cython binding."},
+     "raw `PathData`."},
     {"find_isym", AsCFunction<FindIsym>(), METH_FASTCALL | METH_KEYWORDS,
      "find_isym($self, key)\n--\n\n"
      "Look up an input symbol by name or ID. Mirrors `FindIsym` overloads."},

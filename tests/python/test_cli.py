@@ -13,9 +13,7 @@ from pathlib import Path
 
 import pytest
 
-from cli_fixtures import SlowFakeDecoder, compile_model, run_vurel
-from vurel.batch import decode_in_order
-from vurel.lexicon import LexiconError, parse_line, read_lexicon
+from cli_fixtures import compile_model, run_vurel
 
 
 @pytest.fixture(scope="module")
@@ -34,21 +32,23 @@ def test_tsv_gives_word_weight_and_phonemes_best_first(model):
     result = run_vurel("g2p", "--model", str(model), "--nbest", "2", "cat", "box", "chat")
     assert result.returncode == 0, result.stderr
     assert lines(result.stdout) == [
-        "cat\t0.8000\tK AE1 T",
-        "cat\t1.6000\tS AE1 T",
+        "cat\t0.8000\tK AE1 T\tmodel",
+        "cat\t1.6000\tS AE1 T\tmodel",
         # The output cluster K|S is split into its phonemes.
-        "box\t0.8000\tB OW1 K S",
-        "box\t1.2000\tB AA1 K S",
+        "box\t0.8000\tB OW1 K S\tmodel",
+        "box\t1.2000\tB AA1 K S\tmodel",
         # The input cluster c|h reads two letters at once.
-        "chat\t0.9000\tCH AE1 T",
-        "chat\t1.2000\tK HH AE1 T",
+        "chat\t0.9000\tCH AE1 T\tmodel",
+        "chat\t1.2000\tK HH AE1 T\tmodel",
     ]
     assert result.stderr == ""
 
 
 def test_dict_numbers_variants_and_jsonl_carries_every_field(model):
     result = run_vurel("g2p", "-m", str(model), "-n", "2", "--format", "dict", "cat", "tab")
-    assert lines(result.stdout) == ["cat K AE1 T", "cat(2) S AE1 T", "tab T AE1 B", "tab(2) T EY1 B"]
+    assert lines(result.stdout) == [
+        "cat K AE1 T # model", "cat(2) S AE1 T # model", "tab T AE1 B # model", "tab(2) T EY1 B # model",
+    ]
 
     result = run_vurel("g2p", "-m", str(model), "-n", "2", "--format", "jsonl", "--ipa", "cat")
     records = [json.loads(line) for line in lines(result.stdout)]
@@ -60,19 +60,19 @@ def test_dict_numbers_variants_and_jsonl_carries_every_field(model):
     ]
 
 
-def test_ipa_column_in_tsv_and_ipa_body_in_dict(model):
+def test_ipa_is_one_more_field_in_every_format(model):
     result = run_vurel("g2p", "-m", str(model), "--ipa", "bee", "tote")
     # e maps to IY0 or to nothing (_): the skip symbol never reaches the output.
-    assert lines(result.stdout) == ["bee\t0.7000\tB\tb", "tote\t1.0000\tT OW1 T\tˈtoʊt"]
+    assert lines(result.stdout) == ["bee\t0.7000\tB\tmodel\tb", "tote\t1.0000\tT OW1 T\tmodel\tˈtoʊt"]
     result = run_vurel("g2p", "-m", str(model), "--ipa", "--format", "dict", "tote")
-    assert lines(result.stdout) == ["tote ˈtoʊt"]
+    assert lines(result.stdout) == ["tote T OW1 T # model /ˈtoʊt/"]
 
 
 def test_decoding_options_reach_the_decoder(model):
     # cat has four paths: 0.8, 1.6, 1.8 and 2.6.
     assert len(lines(run_vurel("g2p", "-m", str(model), "-n", "9", "cat").stdout)) == 4
     narrow = run_vurel("g2p", "-m", str(model), "-n", "9", "--threshold", "1.7", "cat")
-    assert lines(narrow.stdout) == ["cat\t0.8000\tK AE1 T", "cat\t1.6000\tS AE1 T"]
+    assert lines(narrow.stdout) == ["cat\t0.8000\tK AE1 T\tmodel", "cat\t1.6000\tS AE1 T\tmodel"]
     assert len(lines(run_vurel("g2p", "-m", str(model), "-n", "9", "--beam", "3", "cat").stdout)) == 3
     # With --pmass the weights are normalised: -log of each path's share.
     normalised = run_vurel("g2p", "-m", str(model), "-n", "9", "--pmass", "0", "--format", "jsonl", "cat")
@@ -85,22 +85,22 @@ def test_decoding_options_reach_the_decoder(model):
 
 def test_words_from_stdin_and_from_a_file(model, tmp_path):
     result = run_vurel("g2p", "-m", str(model), input="cat\n\n  box \r\n")
-    assert lines(result.stdout) == ["cat\t0.8000\tK AE1 T", "box\t0.8000\tB OW1 K S"]
+    assert lines(result.stdout) == ["cat\t0.8000\tK AE1 T\tmodel", "box\t0.8000\tB OW1 K S\tmodel"]
 
     words = tmp_path / "words.txt"
     words.write_bytes("\ufeffcat\nbox\n".encode())
     output = tmp_path / "out.tsv"
     result = run_vurel("g2p", "-m", str(model), "--input", str(words), "--output", str(output), "--format", "dict")
     assert result.returncode == 0 and result.stdout == ""
-    assert output.read_text() == "cat K AE1 T\nbox B OW1 K S\n"
+    assert output.read_text() == "cat K AE1 T # model\nbox B OW1 K S # model\n"
 
 
 def test_case_follows_the_model_unless_told(model):
     result = run_vurel("g2p", "-m", str(model), "CAT")
-    assert lines(result.stdout) == ["CAT\t0.8000\tK AE1 T"]
+    assert lines(result.stdout) == ["CAT\t0.8000\tK AE1 T\tmodel"]
     result = run_vurel("g2p", "-m", str(model), "--case", "keep", "CAT")
     assert result.stdout == ""
-    assert "no pronunciation for 'CAT'" in result.stderr
+    assert "no pronunciation for 'CAT': unknown characters: 'C', 'A', 'T'" in result.stderr
 
 
 def test_jobs_keep_input_order(model, tmp_path):
@@ -118,29 +118,6 @@ def test_jobs_keep_input_order(model, tmp_path):
     assert "no pronunciation for 'qq'" in double.stderr
 
 
-def test_ordered_decoding_with_workers_finishing_out_of_order():
-    words = [f"w{n}" for n in range(300)] + ["none7"] + [f"w{n}" for n in range(300, 330)]
-    known = {"w42": [(0.0, ["LEX"])]}
-    results = list(decode_in_order(iter(words), SlowFakeDecoder, jobs=2, lookup=known.get, chunk_size=4))
-    assert [word for word, _, _ in results] == words
-    assert results[42] == ("w42", [(0.0, ["LEX"])], True)
-    assert results[43] == ("w43", [(43.0, ["P43"])], False)
-    assert results[300] == ("none7", [], False)
-
-
-def test_reading_error_comes_after_the_words_read_before_it():
-    def words():
-        yield from (f"w{n}" for n in range(10))
-        raise ValueError("line 11 is bad")
-
-    for jobs in (1, 2):
-        seen = []
-        with pytest.raises(ValueError, match="line 11"):
-            for word, _, _ in decode_in_order(words(), SlowFakeDecoder, jobs=jobs, chunk_size=4):
-                seen.append(word)
-        assert seen == [f"w{n}" for n in range(10)]
-
-
 def test_interrupted_run_keeps_what_it_wrote(model, tmp_path):
     output = tmp_path / "out.tsv"
     process = subprocess.Popen(
@@ -156,7 +133,7 @@ def test_interrupted_run_keeps_what_it_wrote(model, tmp_path):
     _, stderr = process.communicate(timeout=30)
     assert process.returncode == 143
     assert stderr.decode().strip() == "vurel: terminated"
-    assert output.read_text() == "cat\t0.8000\tK AE1 T\nbox\t0.8000\tB OW1 K S\n"
+    assert output.read_text() == "cat\t0.8000\tK AE1 T\tmodel\nbox\t0.8000\tB OW1 K S\tmodel\n"
 
 
 # Words without pronunciation ----------------------------------------------------
@@ -165,10 +142,14 @@ def test_interrupted_run_keeps_what_it_wrote(model, tmp_path):
 def test_words_without_pronunciation_are_reported_and_counted(model):
     result = run_vurel("g2p", "-m", str(model), "cat", "qqq", "box", "zz")
     assert result.returncode == 0
-    assert lines(result.stdout) == ["cat\t0.8000\tK AE1 T", "box\t0.8000\tB OW1 K S"]
+    assert lines(result.stdout) == ["cat\t0.8000\tK AE1 T\tmodel", "box\t0.8000\tB OW1 K S\tmodel"]
     assert "vurel: no pronunciation for 'qqq'" in result.stderr
     assert "vurel: no pronunciation for 'zz'" in result.stderr
-    assert lines(result.stderr)[-1] == "vurel: 4 words, 2 pronunciations, 2 without pronunciation"
+    assert lines(result.stderr)[-1] == (
+        "vurel: 4 words, 2 pronunciations, 2 without pronunciation (unknown characters: 2)"
+    )
+    one = run_vurel("g2p", "-m", str(model), "qqq")
+    assert lines(one.stderr)[-1] == "vurel: 1 word, 0 pronunciations, 1 without pronunciation (unknown characters: 1)"
 
 
 # Lexicon ------------------------------------------------------------------------
@@ -177,48 +158,26 @@ def test_words_without_pronunciation_are_reported_and_counted(model):
 def test_lexicon_words_take_the_lexicon_pronunciations(model, tmp_path):
     cmu = tmp_path / "lexicon.dict"
     cmu.write_text(";;; a comment\nCAT  K AE1 T S\ncat(2)  K AA1 T # a variant\n")
-    result = run_vurel("g2p", "-m", str(model), "--lexicon", str(cmu), "cat", "tab")
+    result = run_vurel("g2p", "-m", str(model), "--lexicon", str(cmu), "-n", "2", "cat", "tab")
     assert lines(result.stdout) == [
         "cat\t0.0000\tK AE1 T S\tlexicon",
         "cat\t0.0000\tK AA1 T\tlexicon",
         "tab\t0.7000\tT AE1 B\tmodel",
+        "tab\t1.7000\tT EY1 B\tmodel",
     ]
     assert result.stderr == ""
+    # -n holds for the lexicon's variants too.
+    result = run_vurel("g2p", "-m", str(model), "--lexicon", str(cmu), "cat")
+    assert lines(result.stdout) == ["cat\t0.0000\tK AE1 T S\tlexicon"]
 
     tsv = tmp_path / "lexicon.tsv"
-    tsv.write_text("tab\t0.5\tT AA1 B\n")
+    tsv.write_text("tab\tT AA1 B\n")
     result = run_vurel("g2p", "-m", str(model), "--lexicon", str(tsv), "--format", "jsonl", "--jobs", "2", "tab", "cat")
     records = [json.loads(line) for line in lines(result.stdout)]
     assert [(r["word"], r["phonemes"], r["source"]) for r in records] == [
         ("tab", ["T", "AA1", "B"], "lexicon"),
         ("cat", ["K", "AE1", "T"], "model"),
     ]
-
-
-def test_lexicon_lines():
-    assert parse_line("WORD(2)  W ER1 D  # comment\n") == ("WORD", ["W", "ER1", "D"])
-    assert parse_line("a#b  EY1\n") == ("a#b", ["EY1"])
-    assert parse_line("word\tW ER1 D\n") == ("word", ["W", "ER1", "D"])
-    assert parse_line("word\t-1.25\tW ER1 D\tmodel\n") == ("word", ["W", "ER1", "D"])
-    assert parse_line(";;; comment\n") is None
-    assert parse_line("   \n") is None
-    with pytest.raises(ValueError, match="no pronunciation for 'word'"):
-        parse_line("word\n")
-
-
-def test_lexicon_file_merges_variants_and_names_bad_lines(tmp_path):
-    path = tmp_path / "lex"
-    path.write_text("Read R EH1 D\nREAD R IY1 D\nread(2) R EH1 D\n")
-    lexicon = read_lexicon(str(path))
-    assert lexicon.get("rEaD") == [["R", "EH1", "D"], ["R", "IY1", "D"]]
-    assert lexicon.get("write") is None
-
-    path.write_bytes(b"a EY1\nb\xff B IY1\n")
-    with pytest.raises(LexiconError, match=r"lex:2: invalid UTF-8 \(byte 0xff at column 2\)"):
-        read_lexicon(str(path))
-    path.write_text("a EY1\nb\n")
-    with pytest.raises(LexiconError, match="lex:2: no pronunciation for 'b'"):
-        read_lexicon(str(path))
 
 
 # Expected errors ----------------------------------------------------------------
@@ -238,18 +197,22 @@ def test_expected_errors_are_one_line(model, tmp_path):
     bad_lexicon.write_text("cat\n")
     cases = [
         (["g2p", "-m", str(tmp_path / "absent.fst"), "cat"], 1, f"vurel: error: model {tmp_path / 'absent.fst'} not found"),
-        (["g2p", "-m", str(not_a_model), "cat"], 1, f"vurel: error: cannot load model {not_a_model}: failed to read FST"),
+        (["g2p", "-m", str(tmp_path), "cat"], 1, f"vurel: error: model {tmp_path} is a directory, not a file"),
+        (["g2p", "-m", str(not_a_model), "cat"], 1, f"vurel: error: {not_a_model} is not a model file: failed to read FST"),
+        (["g2p", "-m", str(model), "--lexicon", str(tmp_path / "absent.dict"), "cat"], 1,
+         f"vurel: error: lexicon {tmp_path / 'absent.dict'} not found"),
         (["g2p", "-m", str(model), "-i", str(tmp_path / "absent.txt")], 1, "vurel: error: cannot read "),
         (["g2p", "-m", str(model), "-i", str(tmp_path)], 1, "vurel: error: cannot read "),
         (["g2p", "-m", str(model), "-i", "x", "cat"], 1, "vurel: error: give words as arguments or with --input"),
-        (["g2p", "-m", str(model), "--lexicon", str(bad_lexicon), "cat"], 1, "bad.dict:1: no pronunciation for 'cat'"),
+        (["g2p", "-m", str(model), "--lexicon", str(bad_lexicon), "cat"], 1, "bad.dict:1: "),
         (["g2p", "-m", str(model), "--nbest", "0", "cat"], 2, "vurel g2p: error: argument -n/--nbest: must be at least 1"),
         (["g2p", "-m", str(model), "--threshold", "x", "cat"], 2, "invalid number: 'x'"),
         (["g2p", "-m", str(model), "--format", "xml", "cat"], 2, "argument -f/--format: invalid choice"),
         (["g2p", "-m", str(model), "--jobs", "-1", "cat"], 2, "argument -j/--jobs"),
         (["frobnicate"], 2, "vurel: error: argument COMMAND: invalid choice"),
-        (["info", str(tmp_path / "absent.fst")], 1, "not found"),
-        (["info", str(not_a_model)], 1, "is not a model file: not an OpenFst binary file"),
+        (["info", str(tmp_path / "absent.fst")], 1, f"vurel: error: model {tmp_path / 'absent.fst'} not found"),
+        (["info", str(tmp_path)], 1, f"vurel: error: model {tmp_path} is a directory, not a file"),
+        (["info", str(not_a_model)], 1, f"vurel: error: {not_a_model} is not a model file: failed to read FST"),
     ]
     for args, status, message in cases:
         assert_one_line_error(run_vurel(*args), status, message)
@@ -259,7 +222,7 @@ def test_invalid_utf8_names_its_line_and_keeps_earlier_output(model):
     for jobs in ("1", "2"):
         result = run_vurel("g2p", "-m", str(model), "--jobs", jobs, input=b"cat\nbox\nb\xe9t\ntab\n")
         assert_one_line_error(result, 1, "vurel: error: <stdin>:3: invalid UTF-8 (byte 0xe9 at column 2)")
-        assert lines(result.stdout) == ["cat\t0.8000\tK AE1 T", "box\t0.8000\tB OW1 K S"]
+        assert lines(result.stdout) == ["cat\t0.8000\tK AE1 T\tmodel", "box\t0.8000\tB OW1 K S\tmodel"]
 
 
 # Default model ------------------------------------------------------------------
@@ -283,7 +246,9 @@ def test_default_model_comes_from_the_cache(model, tmp_path):
     cached.parent.mkdir(parents=True)
     cached.write_bytes(model.read_bytes())
     result = run_vurel("g2p", "cat", env=env)
-    assert lines(result.stdout) == ["cat\t0.8000\tK AE1 T"]
+    assert lines(result.stdout) == ["cat\t0.0000\tK AE1 T\tlexicon"]
+    result = run_vurel("g2p", "--no-lexicon", "cat", env=env)
+    assert lines(result.stdout) == ["cat\t0.8000\tK AE1 T\tmodel"]
 
     env[english_model.ENVIRONMENT_OVERRIDE] = str(tmp_path / "elsewhere.fst")
     assert_one_line_error(run_vurel("g2p", "cat", env=env), 1, "elsewhere.fst, which does not exist")
@@ -305,18 +270,19 @@ def test_info_counts_states_arcs_symbols_and_clusters(model, tmp_path):
 
     ordered = compile_model(tmp_path, arcs=[("a", "AE1", 0.5), ("b", "B", 0.1)], name="sorted.fst")
     text = run_vurel("info", str(ordered)).stdout
-    assert "arcs          2" in text
-    assert "sorted        yes" in text
+    assert "arcs           2\n" in text
+    assert "arcs sorted    yes\n" in text
+    assert "arcs sorted    no, sorted when loaded\n" in run_vurel("info", str(model)).stdout
 
     truncated = tmp_path / "truncated.fst"
     truncated.write_bytes(model.read_bytes()[:-8])
-    assert_one_line_error(run_vurel("info", str(truncated)), 1, "file ends inside the arcs of state 0")
+    assert_one_line_error(run_vurel("info", str(truncated)), 1, "truncated.fst is not a model file: ")
 
 
 def test_console_script_and_module_agree(model):
     script = Path(sys.executable).with_name("vurel")
     via_script = subprocess.run([str(script), "g2p", "-m", str(model), "cat"], capture_output=True, text=True)
-    assert via_script.stdout == run_vurel("g2p", "-m", str(model), "cat").stdout == "cat\t0.8000\tK AE1 T\n"
+    assert via_script.stdout == run_vurel("g2p", "-m", str(model), "cat").stdout == "cat\t0.8000\tK AE1 T\tmodel\n"
 
 
 FAKE_TRAINER = """#!{python}
@@ -352,3 +318,51 @@ def test_default_model_is_trained_once_then_cached(model, tmp_path, monkeypatch)
     with pytest.raises(english_model.DefaultModelError, match="training the default model failed: out of memory"):
         english_model.ensure_default_model(progress=False)
     assert not path.exists()
+
+
+# Absurd words -------------------------------------------------------------------
+
+
+def test_an_over_long_word_costs_one_reported_line(model, tmp_path):
+    words = tmp_path / "words.txt"
+    words.write_text("cat\n" + "a" * 200_000 + "\nbox\n")
+    result = run_vurel("g2p", "-m", str(model), "-i", str(words))
+    assert result.returncode == 0, result.stderr
+    assert lines(result.stdout) == ["cat\t0.8000\tK AE1 T\tmodel", "box\t0.8000\tB OW1 K S\tmodel"]
+    assert f"no pronunciation for '{'a' * 40}'...: too long: 200,000 characters, more than 256\n" in result.stderr
+    assert lines(result.stderr)[-1] == (
+        "vurel: 3 words, 2 pronunciations, 1 without pronunciation (too long: 1)"
+    )
+
+
+def test_sigterm_ends_a_run_within_a_long_word(model, tmp_path):
+    words = tmp_path / "words.txt"
+    # Decoding this word alone takes several seconds.
+    words.write_text("cat\n" + "a" * 2_000_000 + "\nbox\n")
+    output = tmp_path / "out.tsv"
+    process = subprocess.Popen(
+        [sys.executable, "-m", "vurel", "g2p", "-m", str(model), "--max-length", "0", "-i", str(words),
+         "-o", str(output)],
+        stderr=subprocess.PIPE,
+    )
+    time.sleep(2)
+    assert process.poll() is None, "the long word was decoded before the signal"
+    process.send_signal(signal.SIGTERM)
+    sent = time.monotonic()
+    _, stderr = process.communicate(timeout=30)
+    assert time.monotonic() - sent < 2
+    assert process.returncode == 143
+    assert stderr.decode().strip() == "vurel: terminated"
+    assert output.read_text() == "cat\t0.8000\tK AE1 T\tmodel\n"
+
+
+def test_version_and_info_of_the_default_model(model, tmp_path):
+    import vurel
+    from vurel import english_model
+
+    assert run_vurel("--version").stdout == f"vurel {vurel.__version__}\n"
+    env = dict(os.environ, XDG_CACHE_HOME=str(tmp_path / "cache"))
+    env.pop(english_model.ENVIRONMENT_OVERRIDE, None)
+    text = run_vurel("info", env=env).stdout
+    assert f"cached at      {tmp_path / 'cache' / 'vurel'}" in text and "(not yet: trained on first use)" in text
+    assert english_model.MEASURED_ERROR_RATES in text

@@ -13,19 +13,18 @@ from vurel import _vurel
 METHOD_DOCS = {
     "phoneticize": (
         "($self, word)",
-        "Backward-compatible API matching the original Cython binding:\n"
-        "returns the top-1 path's phoneme strings.",
+        "Returns the top-1 path's phoneme strings.",
     ),
     "phoneticize_paths": (
         "($self, word, nbest=1, beam=10000, threshold=99.0, write_fsts=False, accumulate=False, pmass=99.0)",
-        "Full upstream Phoneticize() surface. Returns a list of `PathData`,\n"
+        "Returns the n best paths as a list of `PathData`,\n"
         "each with `path_weight`, `path_weights`, `ilabels`, `olabels`, `uniques`.",
     ),
     "phoneticize_sampling": (
         "($self, word, nbest=1, beam=10000, threshold=99.0, pmass=99.0)",
         "Convenience over `phoneticize_paths`: returns each path's phoneme\n"
         "strings (already cluster-decomposed and veto-filtered) instead of\n"
-        "raw `PathData`. Backward-compatible with the previous Cython binding.",
+        "raw `PathData`.",
     ),
     "find_isym": ("($self, key)", "Look up an input symbol by name or ID. Mirrors `FindIsym` overloads."),
     "find_osym": ("($self, key)", "Look up an output symbol by name or ID. Mirrors `FindOsym` overloads."),

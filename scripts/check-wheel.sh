@@ -1,0 +1,27 @@
+#!/usr/bin/env bash
+# Usage: scripts/check-wheel.sh [VERSION...]     (default: 3.11)
+# The quick wheel check that CI runs: for each CPython version, builds its
+# wheel, installs it without network into a fresh venv without system site
+# packages, from the wheel and its dependencies downloaded first, and runs
+# ldd on its ELF files, `vurel g2p hello world vurel`, and `vurel train` /
+# `evaluate` on a small dictionary (scripts/lib/wheel-check-stage.sh).
+# scripts/check-wheel-chroot.sh does the same and runs the test suite on a
+# root without OpenFst.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+source scripts/lib/find-python.sh
+
+versions=("$@")
+((${#versions[@]})) || versions=(3.11)
+for version in "${versions[@]}"; do
+  python=$(find_python "$version") || { echo "no Python $version found" >&2; exit 3; }
+  tag=cp${version/./}
+  wheel=$(scripts/build-wheels.sh "$version" | grep "$tag.*\.whl$")
+  check=build/wheel-venv-check/$tag
+  rm -rf "$check"
+  mkdir -p "$check/wheels"
+  cp "$wheel" "$check/wheels/"
+  "$python" -m pip download -q --only-binary=:all: --dest "$check/wheels" "$wheel[test]"
+  echo "== $(basename "$wheel") on $("$python" --version)"
+  PYTHON=$python scripts/lib/wheel-check-stage.sh "$check" without-openfst
+done

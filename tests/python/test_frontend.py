@@ -1,0 +1,138 @@
+"""The high-level API: lexicon first, spelling normalised to the model's
+letters, problems named instead of guessed around, threads sharing a model."""
+
+from __future__ import annotations
+
+import pickle
+import threading
+
+import pytest
+
+from cli_fixtures import compile_model
+from conftest import compile_fst
+from vurel import G2P, Pronunciation, WordResult, _native
+from vurel.files import NotAModelError
+
+
+@pytest.fixture(scope="module")
+def plain(tmp_path_factory):
+    """Letters a b c e h o t x and the cluster c|h; no accented letter."""
+    return compile_model(tmp_path_factory.mktemp("plain"))
+
+
+@pytest.fixture(scope="module")
+def accented(tmp_path_factory):
+    """Has é but no e."""
+    return compile_fst(tmp_path_factory.mktemp("accented"), "accented.fst")
+
+
+def best(g2p: G2P, word: str) -> tuple[str, ...] | None:
+    result = g2p.pronounce(word)
+    return result.pronunciations[0].phonemes if result.pronunciations else None
+
+
+def test_lexicon_first_in_its_order_up_to_nbest(plain, tmp_path):
+    lexicon = tmp_path / "lexicon.dict"
+    lexicon.write_text("CAT  K AE1 T S\ncat(2)  K AA1 T\ncat(3)  K EY1 T\n")
+    result = G2P(plain, lexicon=lexicon, nbest=2).pronounce("Cat")
+    assert result == WordResult("Cat", (
+        Pronunciation("Cat", ("K", "AE1", "T", "S"), "lexicon", 0.0),
+        Pronunciation("Cat", ("K", "AA1", "T"), "lexicon", 0.0),
+    ))
+    assert G2P(plain, lexicon=lexicon).pronounce("tab").pronunciations[0].source == "model"
+    # A lexicon only comes by default with the default model.
+    assert G2P(plain).pronounce("cat").pronunciations[0].source == "model"
+
+
+def test_accents_fold_only_where_the_model_lacks_the_letter(plain, accented):
+    g2p = G2P(plain)
+    assert best(g2p, "bé") == best(g2p, "be") and best(g2p, "cät") == best(g2p, "cat") == ("K", "AE1", "T")
+    # NFD input is composed first, and upper case follows the model's letters.
+    assert best(g2p, "CA\u0308T") == ("K", "AE1", "T")
+    # A model that has é keeps it: é reads E, which a plain e would not.
+    assert best(G2P(accented), "é") == ("E",)
+    assert G2P(accented).pronounce("e").problem == "unknown characters: 'e'"
+
+
+def test_problems_are_named_not_decoded_around(plain):
+    g2p = G2P(plain, max_length=5)
+    cases = {
+        "3rd": "unknown characters: '3', 'r', 'd'",
+        "Москва": "too long: 6 characters, more than 5",
+        "Мос": "unknown characters: 'М', 'о', 'с'",
+        ".": "punctuation only",
+        "?!": "punctuation only",
+        # e reads as nothing (the skip symbol) on its best path: an empty
+        # pronunciation is none.
+        "e": "no pronunciation found",
+    }
+    for word, problem in cases.items():
+        assert g2p.pronounce(word) == WordResult(word, (), problem), word
+    dropped = G2P(plain, unknown="drop").pronounce("c4at")
+    assert dropped.pronunciations[0].phonemes == ("K", "AE1", "T") and dropped.dropped == "4"
+    assert G2P(plain, unknown="drop").pronounce("44").problem == "unknown characters: '4'"
+
+
+def test_results_are_frozen_picklable_and_carry_ipa_when_asked(plain):
+    result = G2P(plain, ipa=True).pronounce("tote")
+    assert result.pronunciations[0].ipa == "ˈtoʊt"
+    assert pickle.loads(pickle.dumps(result)) == result
+    with pytest.raises(AttributeError):
+        result.word = "other"  # type: ignore[misc]
+    assert G2P(plain).pronounce("tote").pronunciations[0].ipa is None
+
+
+def test_threads_share_one_model_and_keep_input_order(plain):
+    letters = "abcehotx"
+    words = [a + b + c for a in letters for b in letters for c in letters] + ["qq", "."]
+    alone = list(G2P(plain, nbest=2).pronounce_many(words))
+    shared = list(G2P(plain, nbest=2, threads=3).pronounce_many(iter(words)))
+    assert shared == alone and [result.word for result in shared] == words
+    assert sum(1 for result in alone if result.problem) >= 2
+
+    # One decoder called from several threads at once gives what one thread does.
+    decoder = _native.Decoder(str(plain))
+    expected = decoder.decode("chatbox", nbest=3)
+    answers: list[object] = []
+    threads = [threading.Thread(target=lambda: answers.extend(decoder.decode("chatbox", nbest=3) for _ in range(50)))
+               for _ in range(4)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    assert expected[0] == "decoded" and len(expected[1]) == 3
+    assert answers == [expected] * 200
+
+
+def test_a_reading_error_comes_after_the_words_before_it(plain):
+    def words():
+        yield from ("cat", "box", "tab")
+        raise ValueError("line 4 is bad")
+
+    for threads in (1, 2):
+        seen = []
+        with pytest.raises(ValueError, match="line 4"):
+            for result in G2P(plain, threads=threads).pronounce_many(words()):
+                seen.append(result.word)
+        assert seen == ["cat", "box", "tab"]
+
+
+def test_one_message_per_failure_kind(plain, tmp_path):
+    text = tmp_path / "words.txt"
+    text.write_text("cat\n")
+    with pytest.raises(FileNotFoundError, match=f"^model {tmp_path / 'absent'} not found$"):
+        G2P(tmp_path / "absent")
+    with pytest.raises(IsADirectoryError, match=f"^model {tmp_path} is a directory, not a file$"):
+        G2P(tmp_path)
+    with pytest.raises(NotAModelError, match=f"^{text} is not a model file: failed to read FST: "):
+        G2P(text)
+    with pytest.raises(ValueError, match="words.txt:1: "):
+        G2P(plain, lexicon=text)
+
+
+def test_dictionary_reader_keeps_file_order_and_drops_variant_markers(tmp_path):
+    path = tmp_path / "lexicon.dict"
+    path.write_text(";;; comment\nREAD  R EH1 D\nREAD(2)  R IY1 D # past\nword\tW ER1 D\n")
+    assert _native.read_dictionary(str(path)) == [
+        ("READ", ("R", "EH1", "D")), ("READ", ("R", "IY1", "D")), ("word", ("W", "ER1", "D")),
+    ]
