@@ -227,7 +227,21 @@ void DecoderDealloc(PyObject *self) {
   Py_DECREF(type);
 }
 
-const char *StatusName(bool found) { return found ? "decoded" : "no path"; }
+const char *StatusName(DecodeStatus status) {
+  switch (status) {
+    case DecodeStatus::kDecoded:
+      return "decoded";
+    case DecodeStatus::kNoPath:
+      return "no path";
+    case DecodeStatus::kOverBudget:
+      return "over budget";
+    case DecodeStatus::kCancelled:
+      return "cancelled";
+    case DecodeStatus::kFailed:
+      break;
+  }
+  return "failed";
+}
 
 // decode(word, nbest=1, beam=10000, threshold=99.0, pmass=99.0,
 // accumulate=False) -> (status, [(weight, phonemes), ...])
@@ -259,16 +273,16 @@ PyObject *DecoderDecode(PyObject *self, PyObject *args, PyObject *kwargs) {
   const Model &model = *reinterpret_cast<PyDecoder *>(self)->model;
   const std::string_view text(word, static_cast<std::size_t>(word_size));
 
-  std::vector<PathData> paths;
+  Decoding decoding;
   std::vector<std::vector<std::string>> phonemes;
   bool ran = false;
   // The word's text belongs to the str argument, which the caller keeps
   // alive for the whole call.
   Py_BEGIN_ALLOW_THREADS
   try {
-    paths = Phoneticize(model, text, options);
-    phonemes.reserve(paths.size());
-    for (const PathData &path : paths) {
+    decoding = Decode(model, text, options);
+    phonemes.reserve(decoding.paths.size());
+    for (const PathData &path : decoding.paths) {
       phonemes.push_back(RenderLabels(path.uniques, model.output_symbols()));
     }
     ran = true;
@@ -277,6 +291,7 @@ PyObject *DecoderDecode(PyObject *self, PyObject *args, PyObject *kwargs) {
   Py_END_ALLOW_THREADS
   if (!ran) return PyErr_NoMemory();
 
+  const std::vector<PathData> &paths = decoding.paths;
   PyRef list = PyRef::Steal(PyList_New(static_cast<Py_ssize_t>(paths.size())));
   if (!list) return nullptr;
   for (std::size_t i = 0; i < paths.size(); ++i) {
@@ -287,7 +302,7 @@ PyObject *DecoderDecode(PyObject *self, PyObject *args, PyObject *kwargs) {
     if (pair == nullptr) return nullptr;
     PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), pair);
   }
-  return Py_BuildValue("(sN)", StatusName(!paths.empty()), list.release());
+  return Py_BuildValue("(sN)", StatusName(decoding.status), list.release());
 }
 
 // The texts of the model's input symbols from label 3 on: the letters (and

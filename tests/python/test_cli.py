@@ -337,13 +337,15 @@ def test_an_over_long_word_costs_one_reported_line(model, tmp_path):
 
 def test_sigterm_ends_a_run_within_a_long_word(model, tmp_path):
     words = tmp_path / "words.txt"
-    # Decoding this word alone takes several seconds.
+    # Building this word's lattice alone takes several seconds, with a budget
+    # large enough for it (the direct search would find it over budget sooner).
     words.write_text("cat\n" + "a" * 2_000_000 + "\nbox\n")
     output = tmp_path / "out.tsv"
     process = subprocess.Popen(
         [sys.executable, "-m", "vurel", "g2p", "-m", str(model), "--max-length", "0", "-i", str(words),
          "-o", str(output)],
         stderr=subprocess.PIPE,
+        env={**os.environ, "VUREL_ENGINE": "reference", "VUREL_WORD_BUDGET_MB": "8192"},
     )
     time.sleep(2)
     assert process.poll() is None, "the long word was decoded before the signal"
