@@ -4,7 +4,6 @@
 // allocation, whether the file is accepted or not. Every word decoded must
 // give the same records from the direct search as from OpenFst's pipeline;
 // a difference aborts the run as a finding.
-#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -34,32 +33,12 @@ std::string WordFromInputs(const vurel::Model &model) {
   return word;
 }
 
-bool SameBits(float lhs, float rhs) {
-  return std::bit_cast<std::uint32_t>(lhs) == std::bit_cast<std::uint32_t>(rhs);
-}
-
-bool SameRecords(const std::vector<vurel::PathData> &lhs,
-                 const std::vector<vurel::PathData> &rhs) {
-  if (lhs.size() != rhs.size()) return false;
-  for (std::size_t i = 0; i < lhs.size(); ++i) {
-    if (!SameBits(lhs[i].path_weight, rhs[i].path_weight) || lhs[i].ilabels != rhs[i].ilabels ||
-        lhs[i].olabels != rhs[i].olabels || lhs[i].uniques != rhs[i].uniques ||
-        lhs[i].path_weights.size() != rhs[i].path_weights.size()) {
-      return false;
-    }
-    for (std::size_t j = 0; j < lhs[i].path_weights.size(); ++j) {
-      if (!SameBits(lhs[i].path_weights[j], rhs[i].path_weights[j])) return false;
-    }
-  }
-  return true;
-}
-
 void DecodeWithBoth(const vurel::Model &model, const std::string &word,
                     const vurel::PhoneticizeOptions &options) {
   const vurel::Decoding direct = vurel::Decode(model, word, options);
   const vurel::Decoding reference =
       vurel::Decode(model, word, options, nullptr, vurel::Engine::kReference);
-  if (direct.status != reference.status || !SameRecords(direct.paths, reference.paths)) {
+  if (direct.status != reference.status || !vurel::IdenticalRecords(direct.paths, reference.paths)) {
     std::abort();
   }
 }

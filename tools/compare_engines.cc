@@ -7,7 +7,6 @@
 // Without nbest: 1, 5 and 10, each plain, with accumulate and with pmass 0.9.
 // Words are read one per line, as given (no case folding).
 // Exit status: 0 when no word differs, 1 when some did, 2 on bad usage.
-#include <bit>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -27,28 +26,6 @@ struct OptionSet {
   std::string name;
   vurel::PhoneticizeOptions options;
 };
-
-bool SameFloat(float lhs, float rhs) {
-  return std::bit_cast<std::uint32_t>(lhs) == std::bit_cast<std::uint32_t>(rhs);
-}
-
-bool SameRecords(const std::vector<vurel::PathData> &lhs,
-                 const std::vector<vurel::PathData> &rhs) {
-  if (lhs.size() != rhs.size()) return false;
-  for (std::size_t i = 0; i < lhs.size(); ++i) {
-    const vurel::PathData &a = lhs[i];
-    const vurel::PathData &b = rhs[i];
-    if (!SameFloat(a.path_weight, b.path_weight) || a.ilabels != b.ilabels ||
-        a.olabels != b.olabels || a.uniques != b.uniques ||
-        a.path_weights.size() != b.path_weights.size()) {
-      return false;
-    }
-    for (std::size_t j = 0; j < a.path_weights.size(); ++j) {
-      if (!SameFloat(a.path_weights[j], b.path_weights[j])) return false;
-    }
-  }
-  return true;
-}
 
 std::string Describe(const std::vector<vurel::PathData> &paths) {
   std::string text;
@@ -121,7 +98,7 @@ int main(int argc, char **argv) {
       auto_seconds += std::chrono::duration<double>(middle - start).count();
       reference_seconds += std::chrono::duration<double>(end - middle).count();
       if (fast.fell_back) ++fell_back;
-      if (SameRecords(fast.paths, reference.paths) && fast.status == reference.status) {
+      if (vurel::IdenticalRecords(fast.paths, reference.paths) && fast.status == reference.status) {
         ++identical;
         continue;
       }
