@@ -1,7 +1,6 @@
 #include "direct_search.h"
 
 #include <algorithm>
-#include <bit>
 #include <cmath>
 #include <cstddef>
 #include <optional>
@@ -162,7 +161,6 @@ class Search {
 
   // Settles every pair whose distance is at most `bound`.
   Step SettleUpTo(float bound) {
-    bound_ = bound;
     return Settle([bound](float distance) { return distance <= bound; });
   }
 
@@ -343,7 +341,6 @@ class Search {
   std::vector<PairArc> arcs_;
   std::uint32_t start_pair_ = kNone;
   float best_complete_ = kInfinity;
-  float bound_ = 0.0f;
   std::uint64_t steps_ = 0;
 
   std::vector<std::uint32_t> incoming_begin_;
@@ -352,25 +349,13 @@ class Search {
   std::vector<QueueEntry> queue_;
 };
 
-bool SameRecord(const PathData &lhs, const PathData &rhs) {
-  return lhs.ilabels == rhs.ilabels && lhs.olabels == rhs.olabels &&
-         std::equal(lhs.path_weights.begin(), lhs.path_weights.end(),
-                    rhs.path_weights.begin(), rhs.path_weights.end(),
-                    [](float a, float b) { return std::bit_cast<std::uint32_t>(a) ==
-                                                  std::bit_cast<std::uint32_t>(b); });
-}
-
-bool SameWeight(float lhs, float rhs) {
-  return std::bit_cast<std::uint32_t>(lhs) == std::bit_cast<std::uint32_t>(rhs);
-}
-
 // Whether log-adding `added` to `sum` in any order gives the same bits:
 // rounding can make the order matter. Runs longer than this are not tried.
 constexpr std::size_t kLongestPermutedRun = 6;
 
 bool SumIgnoresOrder(float sum, std::vector<float> &added) {
   if (std::all_of(added.begin(), added.end(),
-                  [&](float weight) { return SameWeight(weight, added.front()); })) {
+                  [&](float weight) { return SameBits(weight, added.front()); })) {
     return true;
   }
   if (added.size() > kLongestPermutedRun) return false;
@@ -381,7 +366,7 @@ bool SumIgnoresOrder(float sum, std::vector<float> &added) {
     for (const float weight : added) total = LogAdd(total, weight);
     if (!first) {
       first = total;
-    } else if (!SameWeight(*first, total)) {
+    } else if (!SameBits(*first, total)) {
       return false;
     }
   } while (std::next_permutation(added.begin(), added.end()));
@@ -420,7 +405,7 @@ bool OrderIsCertain(const std::vector<FoundPath> &paths, std::size_t consumed,
       if (new_outputs.size() == 1) {
         const PathData &kept = paths[new_outputs[0]].record;
         for (std::size_t i = run_begin; i < run_end; ++i) {
-          if (paths[i].record.uniques == kept.uniques && !SameRecord(paths[i].record, kept)) {
+          if (paths[i].record.uniques == kept.uniques && !IdenticalRecord(paths[i].record, kept)) {
             return false;
           }
         }

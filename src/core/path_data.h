@@ -19,24 +19,22 @@ struct PathData {
   std::vector<Label> uniques;        // phoneme labels after cluster decomposition and veto
 };
 
-// Whether two lists of records are the same in every field, weights bit
-// for bit (so -0.0 differs from 0.0 and a NaN equals itself).
+// Whether two floats are the same bits (so -0.0 differs from 0.0 and a NaN
+// equals itself).
+inline bool SameBits(float lhs, float rhs) {
+  return std::bit_cast<std::uint32_t>(lhs) == std::bit_cast<std::uint32_t>(rhs);
+}
+
+// Whether two records are the same in every field, weights bit for bit.
+inline bool IdenticalRecord(const PathData &lhs, const PathData &rhs) {
+  return SameBits(lhs.path_weight, rhs.path_weight) && lhs.ilabels == rhs.ilabels &&
+         lhs.olabels == rhs.olabels && lhs.uniques == rhs.uniques &&
+         std::equal(lhs.path_weights.begin(), lhs.path_weights.end(),
+                    rhs.path_weights.begin(), rhs.path_weights.end(), SameBits);
+}
+
 inline bool IdenticalRecords(const std::vector<PathData> &lhs, const std::vector<PathData> &rhs) {
-  const auto same_bits = [](float a, float b) {
-    return std::bit_cast<std::uint32_t>(a) == std::bit_cast<std::uint32_t>(b);
-  };
-  if (lhs.size() != rhs.size()) return false;
-  for (std::size_t i = 0; i < lhs.size(); ++i) {
-    const PathData &a = lhs[i];
-    const PathData &b = rhs[i];
-    if (!same_bits(a.path_weight, b.path_weight) || a.ilabels != b.ilabels ||
-        a.olabels != b.olabels || a.uniques != b.uniques ||
-        !std::equal(a.path_weights.begin(), a.path_weights.end(), b.path_weights.begin(),
-                    b.path_weights.end(), same_bits)) {
-      return false;
-    }
-  }
-  return true;
+  return std::equal(lhs.begin(), lhs.end(), rhs.begin(), rhs.end(), IdenticalRecord);
 }
 
 }  // namespace vurel

@@ -106,7 +106,7 @@ TEST(StressConstraintTest, KeepsExactlyThePathsWithOnePrimaryStress) {
     EXPECT_EQ(constrained->OutputSymbols()->NumSymbols(), outputs.NumSymbols());
     EXPECT_NE(constrained->InputSymbols(), nullptr);
   }
-  // The trials reached both sides of the rule (21 and 30 of 40 with this seed).
+  // The trials kept paths and dropped paths (21 and 30 of 40 with this seed).
   EXPECT_GE(kept_some, 10);
   EXPECT_GE(dropped_some, 10);
 }
