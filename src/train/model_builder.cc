@@ -118,13 +118,21 @@ Result<VectorFst> BuildModelFst(const JointNgramModel &model,
                             WeightOf(model.probability(child)),
                             state_of[target]));
     }
-    if (history != JointNgramModel::kRoot &&
-        model.backoff_weight(history) > 0) {
+    const bool backs_off = history != JointNgramModel::kRoot &&
+                           model.backoff_weight(history) > 0;
+    if (backs_off) {
       fst.AddArc(state, Arc(0, 0, WeightOf(model.backoff_weight(history)),
                             state_of[history_of(model.backoff(history))]));
     }
+    // The end of a word is an event like the others: a history that never
+    // saw it reaches it through its backoff arc. Giving such a history the
+    // backed-off probability as its own final weight as well would count
+    // that ending twice, as two paths of the same weight.
+    const NodeId end = model.Find(history, model.end_token());
     const float final_weight =
-        WeightOf(model.Probability(history, model.end_token()));
+        end != JointNgramModel::kNoNode ? WeightOf(model.probability(end))
+        : backs_off                     ? std::numeric_limits<float>::infinity()
+                                        : WeightOf(model.Probability(history, model.end_token()));
     if (std::isfinite(final_weight)) fst.SetFinal(state, final_weight);
   }
   fst.SetInputSymbols(input_symbols.get());
