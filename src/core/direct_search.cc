@@ -166,6 +166,9 @@ class Search {
 
   float best_complete() const { return best_complete_; }
   std::size_t partial_paths() const { return partial_paths_.size(); }
+  // Whether a sum of finite weights came out infinite. OpenFst then sees a
+  // path of weight Zero where this search sees none, and answers otherwise.
+  bool overflowed() const { return overflowed_; }
 
   // Starts enumerating whole paths within the settled pairs.
   void StartEnumeration() {
@@ -238,6 +241,7 @@ class Search {
 
   void Follow(std::uint32_t from, std::uint32_t position, const Arc &arc) {
     const float distance = pairs_[from].distance + LatticeWeight(arc.weight.Value());
+    if (distance == kInfinity) overflowed_ = true;
     const std::uint32_t to = Reach(position, arc.nextstate, distance);
     arcs_.push_back({from, to, &arc});
   }
@@ -259,7 +263,9 @@ class Search {
       if (position == end_position_) {
         const float final_weight = model_.Final(state).Value();
         if (final_weight != kInfinity) {
-          best_complete_ = std::min(best_complete_, pair.distance + LatticeWeight(final_weight));
+          const float complete = pair.distance + LatticeWeight(final_weight);
+          if (complete == kInfinity) overflowed_ = true;
+          best_complete_ = std::min(best_complete_, complete);
         }
       }
       const auto [first, last] = ArcsOf(model_, state);
@@ -301,8 +307,10 @@ class Search {
 
   void Push(std::uint32_t pair, std::uint32_t parent, const Arc *arc, float backward) {
     const auto id = static_cast<std::uint32_t>(partial_paths_.size());
+    const float key = pairs_[pair].distance + backward;
+    if (key == kInfinity) overflowed_ = true;
     partial_paths_.push_back({pair, parent, arc, backward});
-    queue_.push_back({pairs_[pair].distance + backward, id, false});
+    queue_.push_back({key, id, false});
     std::push_heap(queue_.begin(), queue_.end(), Later);
   }
 
@@ -341,6 +349,7 @@ class Search {
   std::vector<PairArc> arcs_;
   std::uint32_t start_pair_ = kNone;
   float best_complete_ = kInfinity;
+  bool overflowed_ = false;
   std::uint64_t steps_ = 0;
 
   std::vector<std::uint32_t> incoming_begin_;
@@ -499,6 +508,7 @@ DirectSearchResult SearchDirect(const VectorFst &model, const VectorFst &accepto
   Search search(model, acceptor, budget, cancel);
   if (const Step step = search.FindBest(); step != Step::kDone) return Failed(step);
   const float best = search.best_complete();
+  if (search.overflowed()) return Unsure();
   if (best == kInfinity) return result;
 
   const PathRequests requests = PathRequestsFor(nbest);
@@ -585,7 +595,10 @@ DirectSearchResult SearchDirect(const VectorFst &model, const VectorFst &accepto
   widen:;
   }
 
-  if (!OrderIsCertain(paths, consumed, accumulate, stopped_by_cap, long_path)) return Unsure();
+  if (search.overflowed() ||
+      !OrderIsCertain(paths, consumed, accumulate, stopped_by_cap, long_path)) {
+    return Unsure();
+  }
 
   // The pass of OpenFst's search that gives this result must not run into
   // the search's budgets, which would cut it short.

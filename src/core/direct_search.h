@@ -65,8 +65,9 @@ struct DirectSearchResult {
 // true) for the paths SearchNbest would read with `nbest` and `accumulate`.
 // kUnsure when: two paths whose order decides the result have weights so
 // close that OpenFst's rounding could order them the other way round; the
-// acceptor has epsilon arcs; the partial paths outgrow their budget; or
-// OpenFst's search would be stopped by its own budget.
+// acceptor has epsilon arcs; a sum of weights overflows; the partial paths
+// outgrow their budget; or OpenFst's search would be stopped by its own
+// budget.
 DirectSearchResult SearchDirect(const VectorFst &model, const VectorFst &acceptor,
                                 std::uint64_t nbest, bool accumulate,
                                 const ClusterTable &output_clusters,

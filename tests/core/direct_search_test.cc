@@ -175,6 +175,30 @@ TEST(DirectSearchTest, ExactTiesThatDecideTheRecordGoToOpenFst) {
   }
 }
 
+TEST(DirectSearchTest, SumsThatOverflowGoToOpenFst) {
+  // Two finite weights whose sum is infinite: OpenFst reads a path of
+  // weight Zero (and so no record), where best-first search sees no path.
+  for (const float final_weight : {0.0f, 3e38f}) {
+    VectorFst fst;
+    for (int i = 0; i < 3; ++i) fst.AddState();
+    fst.SetStart(0);
+    fst.AddArc(0, Arc(3, 3, 3e38f, 1));
+    fst.AddArc(1, Arc(4, 4, final_weight == 0.0f ? 3e38f : 0.0f, 2));
+    fst.SetFinal(2, final_weight);
+    const Result<Model> model = ModelFrom(std::move(fst));
+    ASSERT_TRUE(model.ok());
+    for (const bool accumulate : {false, true}) {
+      PhoneticizeOptions options;
+      options.nbest = 3;
+      options.accumulate = accumulate;
+      const Decoding decoded = Decode(*model, "ab", options);
+      EXPECT_TRUE(decoded.fell_back);
+      ExpectIdentical(decoded, Decode(*model, "ab", options, nullptr, Engine::kReference),
+                      "final weight " + std::to_string(final_weight));
+    }
+  }
+}
+
 TEST(DirectSearchTest, ModelsWithWeightsBestFirstSearchCannotTakeAreRefused) {
   const auto suits = [](float arc_weight, float final_weight) {
     VectorFst fst;
