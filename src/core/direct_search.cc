@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
-#include <optional>
 #include <unordered_map>
 #include <utility>
 #include <vector>
@@ -23,23 +22,22 @@ constexpr std::uint32_t kCancelCheckInterval = 1024;
 constexpr float kFirstMarginOnePath = 1.0f;
 constexpr float kFirstMarginManyPaths = 4.0f;
 
-// Paths found after reading stopped, to see whether they tie with the last
-// one read; beyond this many, the direct search gives up.
-constexpr std::size_t kLongestLookahead = 256;
-
 // What OpenFst's composition puts on a lattice arc: the acceptor's weight
 // (0) times the model's. Not always the model's bits: 0 + -0.0 is +0.0.
 float LatticeWeight(float model_weight) { return 0.0f + model_weight; }
 
-// How far apart two path weights may be and still come out of OpenFst's
-// search in the other order. Its sums are taken in another order than ours
-// for the heuristic (each addition rounds by up to half a unit in the last
-// place), and its shortest distances stop improving by less than 1e-6 per
-// arc. The bound is twice the worst case of both, for a path of `arcs` arcs.
-float TieTolerance(float weight, std::size_t arcs) {
-  const float scale = std::max(std::fabs(weight), 1.0f);
-  const float length = static_cast<float>(arcs + 4);
-  return 2.0f * length * scale * std::ldexp(1.0f, -23) + 2.0f * length * 1e-6f;
+// OpenFst's ApproxEqual on tropical weights.
+bool ApproxEqual(float lhs, float rhs, float delta) {
+  return lhs <= rhs + delta && rhs <= lhs + delta;
+}
+
+// OpenFst's shortest distance keeps a distance when another route is
+// better by no more than its delta, so where two routes to a pair come
+// within this of each other, its distance may not be the shortest one.
+// Twice the delta and a few units in the last place, for the rounding of
+// its comparisons.
+float DistanceWindow(float distance) {
+  return 2.0f * kShortestPathDelta + 8.0f * (std::nextafter(distance, kInfinity) - distance);
 }
 
 // Pairs of (position, model state) to dense ids. Open addressing, because
@@ -95,6 +93,9 @@ struct Pair {
   Arc::StateId state;
   float distance;  // from the start, summed first arc first, as OpenFst does
   bool settled;
+  // Whether OpenFst's shortest distance of this lattice state is `distance`
+  // bit for bit (see MarkExactDistances).
+  bool exact;
 };
 
 // An arc of the lattice between two visited pairs.
@@ -124,6 +125,20 @@ struct QueueEntry {
 // first under this comparison.
 bool Later(const QueueEntry &lhs, const QueueEntry &rhs) { return lhs.key > rhs.key; }
 
+// The order of OpenFst's n-shortest-paths heap: whether `lhs` comes out
+// after `rhs`. Lighter first, except that a whole path waits for a partial
+// one within the delta of its weight, since rounding can put a partial
+// path's weight a little above that of the paths it leads to.
+bool ComesLater(const QueueEntry &lhs, const QueueEntry &rhs) {
+  if (lhs.complete && !rhs.complete) {
+    return rhs.key < lhs.key || ApproxEqual(lhs.key, rhs.key, kShortestPathDelta);
+  }
+  if (rhs.complete && !lhs.complete) {
+    return rhs.key < lhs.key && !ApproxEqual(lhs.key, rhs.key, kShortestPathDelta);
+  }
+  return rhs.key < lhs.key;
+}
+
 std::uint64_t PairKey(std::uint32_t position, Arc::StateId state) {
   return (std::uint64_t{position} << 32) | static_cast<std::uint32_t>(state);
 }
@@ -134,11 +149,10 @@ std::pair<const Arc *, const Arc *> ArcsOf(const VectorFst &fst, Arc::StateId st
   return {data.arcs, data.arcs + data.narcs};
 }
 
-// A complete path found by the enumeration, in the order found.
+// A complete path found by the enumeration.
 struct FoundPath {
   PathData record;
-  float key;          // OpenFst's weight of the path: summed from the end
-  std::size_t arcs;   // lattice arcs on it
+  std::size_t arcs = 0;  // lattice arcs on it
 };
 
 enum class Step { kDone, kOverBudget, kCancelled };
@@ -146,8 +160,10 @@ enum class Step { kDone, kOverBudget, kCancelled };
 class Search {
  public:
   Search(const VectorFst &model, const VectorFst &acceptor, const DirectSearchBudget &budget,
+         const ClusterTable &output_clusters, const VetoSet &veto,
          const std::atomic<bool> *cancel)
-      : model_(model), acceptor_(acceptor), budget_(budget), cancel_(cancel),
+      : model_(model), acceptor_(acceptor), budget_(budget), output_clusters_(output_clusters),
+        veto_(veto), cancel_(cancel),
         end_position_(static_cast<std::uint32_t>(acceptor.NumStates() - 1)) {}
 
   // Settles pairs in order of distance until the best complete path is
@@ -165,14 +181,31 @@ class Search {
   }
 
   float best_complete() const { return best_complete_; }
-  std::size_t partial_paths() const { return partial_paths_.size(); }
   // Whether a sum of finite weights came out infinite. OpenFst then sees a
   // path of weight Zero where this search sees none, and answers otherwise.
   bool overflowed() const { return overflowed_; }
 
-  // Starts enumerating whole paths within the settled pairs.
-  void StartEnumeration() {
+  // Readies the enumeration of whole paths within the pairs settled, all of
+  // whose distances are at most `bound`.
+  void PrepareEnumeration(float bound) {
+    all_settled_ = std::none_of(heap_.begin(), heap_.end(),
+                                [this](const QueueEntry &entry) { return !pairs_[entry.item].settled; });
     BuildIncomingArcs();
+    MarkExactDistances(bound);
+  }
+
+  // The outcome of taking the next entry off the heap of a pass.
+  enum class Next { kPath, kFull, kExhausted, kBeyond, kUnsure, kCancelled };
+
+  // Starts a pass of OpenFst's n-shortest-paths search for `request` paths
+  // on the reversed lattice: its heap holds one entry for the super-initial
+  // state's arc into each final pair, with the final weight.
+  void StartPass(std::uint64_t request) {
+    request_ = request;
+    completed_ = 0;
+    pruned_ = false;
+    in_run_ = false;
+    pops_.assign(pairs_.size(), 0);
     partial_paths_.clear();
     queue_.clear();
     for (std::uint32_t pair = 0; pair < pairs_.size(); ++pair) {
@@ -180,55 +213,134 @@ class Search {
       if (!p.settled || p.position != end_position_) continue;
       const float final_weight = model_.Final(p.state).Value();
       if (final_weight == kInfinity) continue;
-      // OpenFst's reversed lattice enters each final state through an arc
-      // that carries its final weight.
       Push(pair, kNone, nullptr, 0.0f + LatticeWeight(final_weight));
     }
   }
 
-  // The next whole path in OpenFst's order, if its weight is at most
-  // `trusted` (beyond it, paths through pairs not settled could come first).
-  enum class Next { kPath, kExhausted, kBeyond, kOverBudget, kCancelled };
-  Next NextPath(float trusted, const ClusterTable &output_clusters, const VetoSet &veto,
-                FoundPath &found) {
+  // Runs the pass to its next whole path, which it reads into `run`, with
+  // any others of the same weight. Each step is the step OpenFst's search
+  // takes, provided that its key is OpenFst's (the pair's distance is
+  // exact), that it is at most `trusted` (beyond it lie entries of pairs
+  // not settled: kBeyond), and that partial paths of equal weight leave the
+  // same heap in any order (otherwise kUnsure). kFull once `request` paths
+  // were found; kExhausted when the heap runs out.
+  Next NextPath(float trusted, std::vector<FoundPath> &run) {
+    if (completed_ == request_) return Next::kFull;
     while (!queue_.empty()) {
       if (++steps_ % kCancelCheckInterval == 0 && Cancelled()) return Next::kCancelled;
       if (queue_.front().key > trusted) return Next::kBeyond;
-      std::pop_heap(queue_.begin(), queue_.end(), Later);
-      const QueueEntry entry = queue_.back();
-      queue_.pop_back();
+      const QueueEntry entry = Pop();
+      const bool tied = !queue_.empty() && Equivalent(entry, queue_.front());
+      if (in_run_ && ComesLater(entry, run_key_) && !Equivalent(entry, run_key_)) {
+        in_run_ = false;
+      }
       if (entry.complete) {
-        Read(entry.item, output_clusters, veto, found);
-        found.key = entry.key;
+        if (in_run_ && (++wholes_in_run_, runners_ahead_ > 1)) return Next::kUnsure;
+        // Whole paths of equal weight come out in an order of the heap's
+        // own: they are handed over together.
+        run.resize(1);
+        Read(entry.item, run.front());
+        while (!queue_.empty() && Equivalent(entry, queue_.front())) {
+          run.emplace_back();
+          Read(Pop().item, run.back());
+        }
+        completed_ += run.size();
         return Next::kPath;
       }
-      const PartialPath partial = partial_paths_[entry.item];
-      if (partial.pair == start_pair_) {
-        // The start state is final in the reversed lattice, with weight 0.
-        queue_.push_back({partial.backward + 0.0f, entry.item, true});
-        std::push_heap(queue_.begin(), queue_.end(), Later);
+      // Partial paths of equal weight (a run) come out in an order of the
+      // heap's own. Each of them that leads to entries coming out before
+      // the run is followed by all of those, before the next of the run.
+      // Whatever the order, the same whole paths come out in the same
+      // order as long as no state reaches its limit of expansions during
+      // the run, and either only one of the run (with those of its weight
+      // that it leads to) leads ahead, or no whole path comes out ahead of
+      // the run's end.
+      bool member = in_run_ && Equivalent(entry, run_key_);
+      if (tied && !member) {
+        if (in_run_) return Next::kUnsure;
+        in_run_ = member = true;
+        run_key_ = entry;
+        runners_ahead_ = 0;
+        wholes_in_run_ = 0;
       }
-      for (std::uint32_t i = incoming_begin_[partial.pair]; i < incoming_begin_[partial.pair + 1];
-           ++i) {
-        const PairArc &incoming = incoming_[i];
-        Push(incoming.from, entry.item, incoming.arc,
-             partial.backward + LatticeWeight(incoming.arc->weight.Value()));
+      const Expansion expansion = Expand(entry, member ? &run_key_ : nullptr);
+      if (expansion == Expansion::kUnsure) return Next::kUnsure;
+      if (in_run_ && expansion == Expansion::kPruned) return Next::kUnsure;
+      if (expansion == Expansion::kLeadsAhead && ++runners_ahead_ > 1 && wholes_in_run_ > 0) {
+        return Next::kUnsure;
       }
-      if (partial_paths_.size() > budget_.partial_paths) return Next::kOverBudget;
     }
-    return Next::kExhausted;
+    return all_settled_ ? Next::kExhausted : Next::kBeyond;
   }
+
+  // Whether a pass ran out of entries having skipped some, in which case
+  // the lattice may hold more paths than it found.
+  bool pruned() const { return pruned_; }
+  std::uint64_t completed() const { return completed_; }
+  std::uint64_t request() const { return request_; }
 
  private:
   bool Cancelled() const {
     return cancel_ != nullptr && cancel_->load(std::memory_order_relaxed);
   }
 
+  static bool Equivalent(const QueueEntry &lhs, const QueueEntry &rhs) {
+    return !ComesLater(lhs, rhs) && !ComesLater(rhs, lhs);
+  }
+
+  QueueEntry Pop() {
+    std::pop_heap(queue_.begin(), queue_.end(), ComesLater);
+    const QueueEntry entry = queue_.back();
+    queue_.pop_back();
+    return entry;
+  }
+
+  enum class Expansion { kDone, kPruned, kLeadsAhead, kUnsure };
+
+  // Expands a partial path as OpenFst's search does: one entry for each
+  // arc into its pair, and a whole path when the pair is the start.
+  // kLeadsAhead when, during a run of equal weight `run`, one of them comes
+  // out before the run; kPruned when the pair was expanded enough times;
+  // kUnsure when the pair's distance may not be OpenFst's or the entries
+  // outgrow the budget.
+  Expansion Expand(const QueueEntry &entry, const QueueEntry *run) {
+    const PartialPath partial = partial_paths_[entry.item];
+    if (!pairs_[partial.pair].exact) return Expansion::kUnsure;
+    // OpenFst expands each state at most `request` times.
+    if (++pops_[partial.pair] > request_) {
+      pruned_ = true;
+      return Expansion::kPruned;
+    }
+    bool ahead = false;
+    for (std::uint32_t i = incoming_begin_[partial.pair]; i < incoming_begin_[partial.pair + 1];
+         ++i) {
+      const PairArc &incoming = incoming_[i];
+      const QueueEntry pushed =
+          Push(incoming.from, entry.item, incoming.arc,
+               partial.backward + LatticeWeight(incoming.arc->weight.Value()));
+      ahead |= run != nullptr && ComesLater(*run, pushed);
+    }
+    if (partial.pair == start_pair_) {
+      // The start state is final in the reversed lattice, with weight 0.
+      const QueueEntry whole{partial.backward + 0.0f, entry.item, true};
+      ahead |= run != nullptr && ComesLater(*run, whole);
+      queue_.push_back(whole);
+      std::push_heap(queue_.begin(), queue_.end(), ComesLater);
+    }
+    // OpenFst's search may hold more entries than these (those of pairs
+    // not settled); far from its budget, it is not stopped by it.
+    if (partial_paths_.size() > budget_.partial_paths ||
+        2 * partial_paths_.size() > budget_.reference_result_states) {
+      return Expansion::kUnsure;
+    }
+    return ahead ? Expansion::kLeadsAhead : Expansion::kDone;
+  }
+
   std::uint32_t Reach(std::uint32_t position, Arc::StateId state, float distance) {
     const auto next_id = static_cast<std::uint32_t>(pairs_.size());
     const std::uint32_t id = index_.FindOrInsert(PairKey(position, state), next_id);
     if (id == next_id) {
-      pairs_.push_back({position, state, distance, false});
+      pairs_.push_back({position, state, distance, false, false});
       heap_.push_back({distance, id, false});
       std::push_heap(heap_.begin(), heap_.end(), Later);
     } else if (!pairs_[id].settled && distance < pairs_[id].distance) {
@@ -257,6 +369,7 @@ class Search {
       Pair &pair = pairs_[top.item];
       if (pair.settled || top.key > pair.distance) continue;
       pair.settled = true;
+      settled_order_.push_back(top.item);
       const std::uint32_t id = top.item;
       const std::uint32_t position = pair.position;
       const Arc::StateId state = pair.state;
@@ -289,7 +402,8 @@ class Search {
     return Step::kDone;
   }
 
-  // The settled pairs' incoming arcs from settled pairs, grouped by pair.
+  // The settled pairs' incoming arcs, grouped by pair. Arcs are found only
+  // from settled pairs.
   void BuildIncomingArcs() {
     incoming_begin_.assign(pairs_.size() + 1, 0);
     for (const PairArc &arc : arcs_) {
@@ -305,21 +419,54 @@ class Search {
     }
   }
 
-  void Push(std::uint32_t pair, std::uint32_t parent, const Arc *arc, float backward) {
+  // OpenFst's shortest distance of a lattice state is the value of some
+  // route to it, no shorter than this search's, and within its delta of the
+  // value any incoming arc offers once that arc's source is done. So it is
+  // this search's distance when every incoming arc offering a value within
+  // DistanceWindow of it offers exactly that value, from a pair whose
+  // distance is exact and settled before (in distance order, which is the
+  // order such sources are done in when the weights near them are not 0).
+  // Routes from pairs not settled offer more than `bound`.
+  void MarkExactDistances(float bound) {
+    std::vector<std::uint32_t> rank(pairs_.size(), kNone);
+    for (std::uint32_t i = 0; i < settled_order_.size(); ++i) rank[settled_order_[i]] = i;
+    for (const std::uint32_t id : settled_order_) {
+      Pair &pair = pairs_[id];
+      // Nothing lowers the start's distance of 0.
+      if (id == start_pair_) {
+        pair.exact = true;
+        continue;
+      }
+      const float window = pair.distance + DistanceWindow(pair.distance);
+      bool exact = all_settled_ || window < bound;
+      for (std::uint32_t i = incoming_begin_[id]; exact && i < incoming_begin_[id + 1]; ++i) {
+        const PairArc &incoming = incoming_[i];
+        const Pair &source = pairs_[incoming.from];
+        const float offered = source.distance + LatticeWeight(incoming.arc->weight.Value());
+        if (offered > window) continue;
+        exact = rank[incoming.from] < rank[id] && source.exact && SameBits(offered, pair.distance);
+      }
+      pair.exact = exact;
+    }
+  }
+
+  // Adds a partial path and its entry; returns a copy of the entry.
+  QueueEntry Push(std::uint32_t pair, std::uint32_t parent, const Arc *arc, float backward) {
     const auto id = static_cast<std::uint32_t>(partial_paths_.size());
     const float key = pairs_[pair].distance + backward;
     if (key == kInfinity) overflowed_ = true;
     partial_paths_.push_back({pair, parent, arc, backward});
-    queue_.push_back({key, id, false});
-    std::push_heap(queue_.begin(), queue_.end(), Later);
+    const QueueEntry entry{key, id, false};
+    queue_.push_back(entry);
+    std::push_heap(queue_.begin(), queue_.end(), ComesLater);
+    return entry;
   }
 
   // The record of the path that starts with partial path `first`, as
   // reading OpenFst's result path would make it. That path begins with two
   // epsilon arcs of weight 0, which leave no trace, and ends with an
   // epsilon arc carrying the final weight.
-  void Read(std::uint32_t first, const ClusterTable &output_clusters, const VetoSet &veto,
-            FoundPath &found) const {
+  void Read(std::uint32_t first, FoundPath &found) const {
     PathData &record = found.record;
     record = PathData();
     found.arcs = 0;
@@ -327,12 +474,12 @@ class Search {
       const PartialPath &partial = partial_paths_[item];
       if (partial.parent == kNone) {
         const float final_weight = LatticeWeight(model_.Final(pairs_[partial.pair].state).Value());
-        AppendPathArc(Arc(0, 0, final_weight, 0), output_clusters, veto, record);
+        AppendPathArc(Arc(0, 0, final_weight, 0), output_clusters_, veto_, record);
         break;
       }
       const Arc &arc = *partial.arc;
       AppendPathArc(Arc(arc.ilabel, arc.olabel, LatticeWeight(arc.weight.Value()), 0),
-                    output_clusters, veto, record);
+                    output_clusters_, veto_, record);
       ++found.arcs;
     }
   }
@@ -340,138 +487,176 @@ class Search {
   const VectorFst &model_;
   const VectorFst &acceptor_;
   const DirectSearchBudget &budget_;
+  const ClusterTable &output_clusters_;
+  const VetoSet &veto_;
   const std::atomic<bool> *cancel_;
   const std::uint32_t end_position_;
 
   PairIndex index_;
   std::vector<Pair> pairs_;
+  std::vector<std::uint32_t> settled_order_;
   std::vector<QueueEntry> heap_;
   std::vector<PairArc> arcs_;
   std::uint32_t start_pair_ = kNone;
   float best_complete_ = kInfinity;
   bool overflowed_ = false;
+  bool all_settled_ = false;
   std::uint64_t steps_ = 0;
 
   std::vector<std::uint32_t> incoming_begin_;
   std::vector<PairArc> incoming_;
+
+  std::uint64_t request_ = 0;
+  std::uint64_t completed_ = 0;
+  bool pruned_ = false;
+  // The run of partial paths of equal weight being taken (see NextPath):
+  // one of them, how many lead ahead of it, and the whole paths that came
+  // out during it.
+  bool in_run_ = false;
+  QueueEntry run_key_{};
+  int runners_ahead_ = 0;
+  int wholes_in_run_ = 0;
+  std::vector<std::uint64_t> pops_;
   std::vector<PartialPath> partial_paths_;
   std::vector<QueueEntry> queue_;
 };
 
+DirectSearchResult Outcome(DirectSearchOutcome outcome) {
+  DirectSearchResult result;
+  result.outcome = outcome;
+  return result;
+}
+
+DirectSearchResult Failed(Step step) {
+  return Outcome(step == Step::kCancelled ? DirectSearchOutcome::kCancelled
+                                          : DirectSearchOutcome::kOverBudget);
+}
+
 // Whether log-adding `added` to `sum` in any order gives the same bits:
 // rounding can make the order matter. Runs longer than this are not tried.
-constexpr std::size_t kLongestPermutedRun = 6;
+constexpr std::size_t kLongestPermutedRun = 5;
 
-bool SumIgnoresOrder(float sum, std::vector<float> &added) {
+bool SumIgnoresOrder(float sum, std::vector<float> added) {
   if (std::all_of(added.begin(), added.end(),
                   [&](float weight) { return SameBits(weight, added.front()); })) {
     return true;
   }
   if (added.size() > kLongestPermutedRun) return false;
   std::sort(added.begin(), added.end());
-  std::optional<float> first;
+  float first = 0.0f;
+  bool has_first = false;
   do {
     float total = sum;
     for (const float weight : added) total = LogAdd(total, weight);
-    if (!first) {
+    if (!has_first) {
       first = total;
-    } else if (!SameBits(*first, total)) {
+      has_first = true;
+    } else if (!SameBits(first, total)) {
       return false;
     }
   } while (std::next_permutation(added.begin(), added.end()));
   return true;
 }
 
-// Whether every order OpenFst could give the paths of each run of
-// near-ties gives the result that the order found gives. `consumed` paths
-// are read by the search (the rest were found to see where the last run
-// ends); `stopped_by_cap` tells whether reading stopped at the cap.
-bool OrderIsCertain(const std::vector<FoundPath> &paths, std::size_t consumed,
-                    bool accumulate, bool stopped_by_cap, std::size_t long_path) {
-  std::unordered_map<LabelSequence, std::size_t, LabelSequenceHash> first_index;
-  for (std::size_t i = 0; i < paths.size(); ++i) {
-    first_index.emplace(paths[i].record.uniques, i);
+// Whether SearchNbest, reading whole paths of equal weight in whatever
+// order OpenFst gives them, ends with the collection that reading them in
+// the order of `run` gives. `straddles`: the pass ends within the run, so
+// that which of them it reads depends on the order too.
+bool RunReadsTheSame(const std::vector<FoundPath> &run, const PathCollection &collection,
+                     std::uint64_t nbest, bool accumulate, bool straddles) {
+  const PathData &first = run.front().record;
+  if (std::all_of(run.begin(), run.end(),
+                  [&](const FoundPath &path) { return IdenticalRecord(path.record, first); })) {
+    return true;
   }
-  std::size_t run_begin = 0;
-  while (run_begin < consumed) {
-    std::size_t run_end = run_begin + 1;
-    while (run_end < paths.size()) {
-      const FoundPath &previous = paths[run_end - 1];
-      const FoundPath &next = paths[run_end];
-      const float tolerance = TieTolerance(std::max(previous.key, next.key),
-                                           std::max({previous.arcs, next.arcs, long_path}));
-      if (next.key - previous.key > tolerance) break;
-      ++run_end;
+  if (straddles) return false;
+  // Paths grouped by output: a new output's record is that of the first
+  // path giving it, so they must all agree; several new outputs would be
+  // kept in an order of OpenFst's.
+  std::unordered_map<LabelSequence, std::vector<const PathData *>, LabelSequenceHash> outputs;
+  for (const FoundPath &path : run) outputs[path.record.uniques].push_back(&path.record);
+  std::size_t new_outputs = 0;
+  for (const auto &[uniques, records] : outputs) {
+    const auto kept = collection.paths.find(uniques);
+    if (kept == collection.paths.end()) {
+      ++new_outputs;
+      for (const PathData *record : records) {
+        if (!IdenticalRecord(*record, *records.front())) return false;
+      }
+      // Reading stops at the new output, before the rest of the run.
+      if (accumulate && collection.keys.size() + 1 >= nbest) return false;
+    } else if (accumulate && records.size() > 1) {
+      std::vector<float> added;
+      for (const PathData *record : records) added.push_back(record->path_weight);
+      if (!SumIgnoresOrder(kept->second.path_weight, std::move(added))) return false;
     }
-    if (run_end - run_begin > 1) {
-      // Outputs met for the first time within the run: their order, and
-      // which of their paths is kept, could change.
-      std::vector<std::size_t> new_outputs;
-      for (std::size_t i = run_begin; i < run_end; ++i) {
-        if (first_index.at(paths[i].record.uniques) == i) new_outputs.push_back(i);
-      }
-      if (new_outputs.size() > 1) return false;
-      if (new_outputs.size() == 1) {
-        const PathData &kept = paths[new_outputs[0]].record;
-        for (std::size_t i = run_begin; i < run_end; ++i) {
-          if (paths[i].record.uniques == kept.uniques && !IdenticalRecord(paths[i].record, kept)) {
-            return false;
+  }
+  return new_outputs <= 1;
+}
+
+// The passes of SearchNbest within the pairs settled: each asks for twice
+// as many paths as the one before, starting over, until one holds `nbest`
+// distinct outputs or the request reaches its cap. kBeyond when a pass
+// needs pairs not settled yet.
+enum class PassesEnd { kFound, kBeyond, kUnsure, kCancelled };
+
+PassesEnd RunPasses(Search &search, std::uint64_t nbest, bool accumulate, float trusted,
+                    const DirectSearchBudget &budget, PathCollection &collection) {
+  const PathRequests requests = PathRequestsFor(nbest);
+  std::vector<FoundPath> run;
+  for (std::uint64_t requested = requests.first;;) {
+    const std::uint64_t asked = std::min(requested, kLargestRequest);
+    search.StartPass(asked);
+    collection = PathCollection();
+    // What SearchNbest spends reading paths; half its budget, since its
+    // paths may be walked a little differently.
+    std::uint64_t walked = 0;
+    std::uint64_t kept = 0;
+    bool exhausted = false;
+    while (collection.keys.size() < nbest && !exhausted) {
+      switch (search.NextPath(trusted, run)) {
+        case Search::Next::kPath:
+          if (run.size() > 1 &&
+              !RunReadsTheSame(run, collection, nbest, accumulate,
+                               search.completed() > search.request())) {
+            return PassesEnd::kUnsure;
           }
-        }
-      }
-      const bool straddles = run_end > consumed;
-      if (straddles && (accumulate || (stopped_by_cap && !new_outputs.empty()))) return false;
-      if (accumulate) {
-        std::unordered_map<LabelSequence, std::vector<float>, LabelSequenceHash> weights;
-        for (std::size_t i = run_begin; i < std::min(run_end, consumed); ++i) {
-          weights[paths[i].record.uniques].push_back(paths[i].record.path_weight);
-        }
-        for (auto &[output, added] : weights) {
-          if (added.size() < 2) continue;
-          float sum_before = kInfinity;
-          for (std::size_t i = first_index.at(output); i < run_begin; ++i) {
-            if (paths[i].record.uniques == output) {
-              sum_before = LogAdd(sum_before, paths[i].record.path_weight);
-            }
+          for (const FoundPath &found : run) {
+            walked += found.arcs + 3;
+            kept += MergePath(found.record, accumulate, collection);
+            if (collection.keys.size() >= nbest) break;
           }
-          if (!SumIgnoresOrder(sum_before, added)) return false;
-        }
+          if (2 * walked >= budget.walked_arcs || 2 * kept >= budget.kept_arcs) {
+            return PassesEnd::kUnsure;
+          }
+          continue;
+        case Search::Next::kFull:
+          break;
+        case Search::Next::kExhausted:
+          exhausted = true;
+          continue;
+        case Search::Next::kBeyond:
+          return PassesEnd::kBeyond;
+        case Search::Next::kUnsure:
+          return PassesEnd::kUnsure;
+        case Search::Next::kCancelled:
+          return PassesEnd::kCancelled;
       }
+      break;
     }
-    run_begin = run_end;
+    if (collection.keys.size() >= nbest) return PassesEnd::kFound;
+    if (exhausted) {
+      // Every path of the lattice was found, and every later pass finds
+      // them again; unless some state was not expanded again, or not one
+      // path came out, where SearchNbest takes other turns.
+      return search.pruned() || search.completed() == 0 ? PassesEnd::kUnsure
+                                                        : PassesEnd::kFound;
+    }
+    if (requested >= requests.cap) return PassesEnd::kFound;
+    const std::uint64_t next = NextPathRequest(requested, requests);
+    if (std::min(next, kLargestRequest) == asked) return PassesEnd::kFound;
+    requested = next;
   }
-  return true;
-}
-
-// The request size of the pass of SearchNbest that reads `consumed` paths.
-std::uint64_t FinalRequest(std::uint64_t consumed, const PathRequests &requests) {
-  std::uint64_t request = requests.first;
-  while (request < consumed && request < requests.cap) {
-    request = std::min(request > requests.cap / 2 ? requests.cap : request * 2, requests.cap);
-  }
-  return request;
-}
-
-DirectSearchResult Unsure() {
-  DirectSearchResult result;
-  result.outcome = DirectSearchOutcome::kUnsure;
-  return result;
-}
-
-DirectSearchResult Failed(Step step) {
-  DirectSearchResult result;
-  switch (step) {
-    case Step::kOverBudget:
-      result.outcome = DirectSearchOutcome::kOverBudget;
-      break;
-    case Step::kCancelled:
-      result.outcome = DirectSearchOutcome::kCancelled;
-      break;
-    case Step::kDone:
-      result.outcome = DirectSearchOutcome::kUnsure;
-      break;
-  }
-  return result;
 }
 
 }  // namespace
@@ -501,126 +686,37 @@ DirectSearchResult SearchDirect(const VectorFst &model, const VectorFst &accepto
   if (nbest == 0 || acceptor.NumStates() == 0) return result;
   for (Arc::StateId state = 0; state < acceptor.NumStates(); ++state) {
     for (fst::ArcIterator<VectorFst> arcs(acceptor, state); !arcs.Done(); arcs.Next()) {
-      if (arcs.Value().olabel == 0) return Unsure();
+      if (arcs.Value().olabel == 0) return Outcome(DirectSearchOutcome::kUnsure);
     }
   }
 
-  Search search(model, acceptor, budget, cancel);
+  Search search(model, acceptor, budget, output_clusters, veto, cancel);
   if (const Step step = search.FindBest(); step != Step::kDone) return Failed(step);
+  if (search.overflowed()) return Outcome(DirectSearchOutcome::kUnsure);
   const float best = search.best_complete();
-  if (search.overflowed()) return Unsure();
   if (best == kInfinity) return result;
 
-  const PathRequests requests = PathRequestsFor(nbest);
-  // Rounding grows with the length of a path; a path has at least one arc
-  // per letter, and rarely more than a few per letter.
-  const std::size_t long_path = 4 * static_cast<std::size_t>(acceptor.NumStates()) + 64;
-  float margin = nbest == 1 && !accumulate ? kFirstMarginOnePath : kFirstMarginManyPaths;
-  std::vector<FoundPath> paths;
-  std::size_t consumed = 0;
-  bool stopped_by_cap = false;
-  for (;; margin *= 4.0f) {
+  for (float margin = nbest == 1 && !accumulate ? kFirstMarginOnePath : kFirstMarginManyPaths;;
+       margin *= 4.0f) {
     const float bound = best + margin;
     if (const Step step = search.SettleUpTo(bound); step != Step::kDone) return Failed(step);
-    search.StartEnumeration();
-    // Paths up to this weight run through settled pairs only.
-    const float trusted = bound - TieTolerance(bound, long_path);
-    paths.clear();
-    result.collection = PathCollection();
-    consumed = 0;
-    stopped_by_cap = false;
-    bool stopped = false;
-    bool complete = false;
-    int new_outputs_in_run = 0;
-    FoundPath found;
-    while (!complete) {
-      switch (search.NextPath(trusted, output_clusters, veto, found)) {
-        case Search::Next::kCancelled:
-          return Failed(Step::kCancelled);
-        case Search::Next::kOverBudget:
-          return Unsure();
-        case Search::Next::kExhausted:
-          complete = true;
-          break;
-        case Search::Next::kBeyond:
-          // Once reading has stopped, only paths that could tie with the
-          // last one found matter, and all of those were found if `trusted`
-          // is beyond any tie with it.
-          complete = stopped && trusted - paths.back().key >
-                                    TieTolerance(trusted, long_path);
-          if (!complete) goto widen;
-          break;
-        case Search::Next::kPath:
-          if (stopped) {
-            const FoundPath &last = paths.back();
-            if (found.key - last.key >
-                TieTolerance(found.key, std::max({last.arcs, found.arcs, long_path}))) {
-              complete = true;
-              break;
-            }
-            // Endless ties (a cycle of weight 0) leave the order to OpenFst.
-            if (paths.size() - consumed >= kLongestLookahead) return Unsure();
-            paths.push_back(found);
-            break;
-          }
-          // Two new outputs tying with each other settle it: OpenFst's
-          // order between them is its own.
-          if (!paths.empty() &&
-              found.key - paths.back().key <=
-                  TieTolerance(found.key, std::max({paths.back().arcs, found.arcs, long_path}))) {
-            if (result.collection.paths.find(found.record.uniques) ==
-                result.collection.paths.end()) {
-              if (++new_outputs_in_run > 1) return Unsure();
-            }
-          } else {
-            new_outputs_in_run = result.collection.paths.find(found.record.uniques) ==
-                                         result.collection.paths.end()
-                                     ? 1
-                                     : 0;
-          }
-          paths.push_back(found);
-          MergePath(found.record, accumulate, result.collection);
-          ++consumed;
-          // OpenFst's search would stop at its budget long before.
-          if (2 * search.partial_paths() > budget.reference_result_states) return Unsure();
-          if (result.collection.keys.size() >= nbest) {
-            stopped = true;
-          } else if (consumed >= requests.cap) {
-            stopped = stopped_by_cap = true;
-          }
-          break;
-      }
+    search.PrepareEnumeration(bound);
+    // Entries of pairs not settled weigh more than `bound`; a whole path
+    // must come out before any of them could, even by the delta.
+    const float trusted = bound == kInfinity ? kInfinity : bound - 2.0f * DistanceWindow(bound);
+    switch (RunPasses(search, nbest, accumulate, trusted, budget, result.collection)) {
+      case PassesEnd::kFound:
+        if (search.overflowed()) return Outcome(DirectSearchOutcome::kUnsure);
+        result.outcome = DirectSearchOutcome::kFound;
+        return result;
+      case PassesEnd::kBeyond:
+        continue;
+      case PassesEnd::kUnsure:
+        return Outcome(DirectSearchOutcome::kUnsure);
+      case PassesEnd::kCancelled:
+        return Outcome(DirectSearchOutcome::kCancelled);
     }
-    break;
-  widen:;
   }
-
-  if (search.overflowed() ||
-      !OrderIsCertain(paths, consumed, accumulate, stopped_by_cap, long_path)) {
-    return Unsure();
-  }
-
-  // The pass of OpenFst's search that gives this result must not run into
-  // the search's budgets, which would cut it short.
-  const bool reading_stopped = result.collection.keys.size() >= nbest || stopped_by_cap;
-  const std::uint64_t request =
-      reading_stopped ? FinalRequest(consumed, requests) : requests.cap;
-  const double partial_per_path =
-      static_cast<double>(search.partial_paths()) / static_cast<double>(std::max<std::size_t>(paths.size(), 1));
-  std::uint64_t walked = 0;
-  std::uint64_t kept = 0;
-  for (std::size_t i = 0; i < consumed; ++i) walked += paths[i].arcs + 3;
-  for (const LabelSequence &key : result.collection.keys) {
-    const PathData &record = result.collection.paths.at(key);
-    kept += record.path_weights.size() + record.uniques.size();
-  }
-  if (2.0 * partial_per_path * static_cast<double>(request) >
-          static_cast<double>(budget.reference_result_states) ||
-      walked >= budget.walked_arcs || kept >= budget.kept_arcs) {
-    return Unsure();
-  }
-  result.outcome = DirectSearchOutcome::kFound;
-  return result;
 }
 
 }  // namespace vurel

@@ -4,13 +4,13 @@
 // SearchNbest returns on the lattice PrepareLattice builds for the same word,
 // or says that it cannot be sure, and the caller then builds the lattice.
 //
-// Paths are enumerated as OpenFst's n-shortest-paths search enumerates them:
-// backwards from the end of the word, ordered by the sum of the weights
-// taken from the last arc to the first (OpenFst's order, bit for bit), with
-// the shortest distance from the start as the heuristic. Only the pairs that
-// paths of interest can pass through are visited: those whose distance from
-// the start is within a margin of the best path, widened when more paths
-// are needed.
+// Paths are enumerated as OpenFst's n-shortest-paths search enumerates them,
+// pass by pass: backwards from the end of the word, with the shortest
+// distance from the start as the heuristic and OpenFst's order on its heap,
+// weights summed in OpenFst's order, bit for bit. Only the pairs that paths
+// of interest can pass through are visited: those whose distance from the
+// start is within a margin of the best path, widened when more paths are
+// needed.
 #ifndef VUREL_CORE_DIRECT_SEARCH_H_
 #define VUREL_CORE_DIRECT_SEARCH_H_
 
@@ -63,11 +63,12 @@ struct DirectSearchResult {
 // Searches the product of `acceptor` (a word acceptor, states 0 to n in
 // order, n final) and `model` (arcs sorted by input label, SuitsDirectSearch
 // true) for the paths SearchNbest would read with `nbest` and `accumulate`.
-// kUnsure when: two paths whose order decides the result have weights so
-// close that OpenFst's rounding could order them the other way round; the
-// acceptor has epsilon arcs; a sum of weights overflows; the partial paths
-// outgrow their budget; or OpenFst's search would be stopped by its own
-// budget.
+// kUnsure when OpenFst's order is not certain to be the one found: entries
+// of equal weight on its heap whose order (which the heap's layout decides)
+// could change the result; a shortest distance OpenFst's delta may leave
+// above the true one; a sum of weights that overflows. Also when the
+// acceptor has epsilon arcs, when the partial paths outgrow their budget,
+// or when OpenFst's search could be stopped by its own budget.
 DirectSearchResult SearchDirect(const VectorFst &model, const VectorFst &acceptor,
                                 std::uint64_t nbest, bool accumulate,
                                 const ClusterTable &output_clusters,

@@ -15,12 +15,6 @@ namespace {
 // n-shortest-paths results begin every path with two of weight 0.
 constexpr float kEpsilonTolerance = 1.0f / 1024.0f;
 
-// Convergence delta of the shortest-distance computation behind the search.
-constexpr float kShortestPathDelta = 1e-6f;
-
-// OpenFst takes the number of paths as a signed 32-bit count.
-constexpr std::uint64_t kLargestRequest = std::numeric_limits<std::int32_t>::max();
-
 std::uint64_t SaturatingMultiply(std::uint64_t value, std::uint64_t factor) {
   if (value > std::numeric_limits<std::uint64_t>::max() / factor) {
     return std::numeric_limits<std::uint64_t>::max();
@@ -224,6 +218,10 @@ PathRequests PathRequestsFor(std::uint64_t nbest) {
       .cap = std::max<std::uint64_t>(SaturatingMultiply(nbest, 256), 1024)};
 }
 
+std::uint64_t NextPathRequest(std::uint64_t requested, const PathRequests &requests) {
+  return std::min(SaturatingMultiply(requested, 2), requests.cap);
+}
+
 Result<PathCollection> SearchNbest(const VectorFst &lattice, std::uint64_t nbest,
                                    bool accumulate,
                                    const ClusterTable &output_clusters,
@@ -306,8 +304,7 @@ Result<PathCollection> SearchNbest(const VectorFst &lattice, std::uint64_t nbest
     if (single_path_pass) break;
 
     if (requested >= requests.cap) break;
-    const std::uint64_t next =
-        std::min(SaturatingMultiply(requested, 2), requests.cap);
+    const std::uint64_t next = NextPathRequest(requested, requests);
     // Beyond what OpenFst can be asked for, a further pass would repeat the
     // last one exactly.
     if (std::min(next, kLargestRequest) == asked) break;

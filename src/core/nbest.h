@@ -44,6 +44,14 @@ Result<PathData> ReadPath(const VectorFst &shortest_paths, const Arc &start_arc,
                           const ClusterTable &output_clusters,
                           const VetoSet &veto);
 
+// Convergence delta of the shortest-distance computation behind the
+// search, and the tolerance within which its heap lets a partial path go
+// before a whole one.
+inline constexpr float kShortestPathDelta = 1e-6f;
+
+// OpenFst takes the number of paths as a signed 32-bit count.
+inline constexpr std::uint64_t kLargestRequest = std::numeric_limits<std::int32_t>::max();
+
 // How many shortest paths the first pass of a search for `nbest`
 // pronunciations asks for (8 * nbest, at least 16), and the largest request
 // (256 * nbest, at least 1024); both saturate instead of overflowing.
@@ -52,6 +60,10 @@ struct PathRequests {
   std::uint64_t cap = 0;
 };
 PathRequests PathRequestsFor(std::uint64_t nbest);
+
+// The request of the pass after one that asked for `requested` paths:
+// twice as many, up to the cap.
+std::uint64_t NextPathRequest(std::uint64_t requested, const PathRequests &requests);
 
 // OpenFst's n-shortest-paths search, fst::ShortestPath(lattice, result,
 // paths, false, false, Weight::Zero(), state_threshold, delta), with the part
