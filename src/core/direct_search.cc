@@ -217,6 +217,9 @@ class Search {
     }
   }
 
+  // Lets the pass go on to `request` paths in all.
+  void ExtendPass(std::uint64_t request) { request_ = request; }
+
   // Runs the pass to its next whole path, which it reads into `run`, with
   // any others of the same weight. Each step is the step OpenFst's search
   // takes, provided that its key is OpenFst's (the pair's distance is
@@ -468,7 +471,7 @@ class Search {
   // epsilon arc carrying the final weight.
   void Read(std::uint32_t first, FoundPath &found) const {
     PathData &record = found.record;
-    record = PathData();
+    ClearPath(record);
     found.arcs = 0;
     for (std::uint32_t item = first;; item = partial_paths_[item].parent) {
       const PartialPath &partial = partial_paths_[item];
@@ -604,14 +607,16 @@ PassesEnd RunPasses(Search &search, std::uint64_t nbest, bool accumulate, float 
                     const DirectSearchBudget &budget, PathCollection &collection) {
   const PathRequests requests = PathRequestsFor(nbest);
   std::vector<FoundPath> run;
-  for (std::uint64_t requested = requests.first;;) {
-    const std::uint64_t asked = std::min(requested, kLargestRequest);
-    search.StartPass(asked);
-    collection = PathCollection();
-    // What SearchNbest spends reading paths; half its budget, since its
-    // paths may be walked a little differently.
-    std::uint64_t walked = 0;
-    std::uint64_t kept = 0;
+  std::uint64_t requested = requests.first;
+  std::uint64_t asked = std::min(requested, kLargestRequest);
+  search.StartPass(asked);
+  collection = PathCollection();
+  // What SearchNbest spends reading paths, over all passes (it counts per
+  // pass); half its budget, since its paths may be walked a little
+  // differently.
+  std::uint64_t walked = 0;
+  std::uint64_t kept = 0;
+  for (;;) {
     bool exhausted = false;
     while (collection.keys.size() < nbest && !exhausted) {
       switch (search.NextPath(trusted, run)) {
@@ -656,6 +661,17 @@ PassesEnd RunPasses(Search &search, std::uint64_t nbest, bool accumulate, float 
     const std::uint64_t next = NextPathRequest(requested, requests);
     if (std::min(next, kLargestRequest) == asked) return PassesEnd::kFound;
     requested = next;
+    asked = std::min(requested, kLargestRequest);
+    if (search.pruned()) {
+      search.StartPass(asked);
+      collection = PathCollection();
+      walked = 0;
+      kept = 0;
+    } else {
+      // No state reached the limit of expansions: the larger pass takes
+      // the very same steps so far, and reads the same paths.
+      search.ExtendPass(asked);
+    }
   }
 }
 

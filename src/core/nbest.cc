@@ -37,11 +37,7 @@ bool IsState(const VectorFst &fst, Arc::StateId state) {
 Status WalkPath(const VectorFst &shortest_paths, const Arc &start_arc,
                 const ClusterTable &output_clusters, const VetoSet &veto,
                 std::uint64_t &walked, PathData &path) {
-  path.path_weight = 0.0f;
-  path.path_weights.clear();
-  path.ilabels.clear();
-  path.olabels.clear();
-  path.uniques.clear();
+  ClearPath(path);
   AppendPathArc(start_arc, output_clusters, veto, path);
   ++walked;
   for (Arc::StateId state = start_arc.nextstate;;) {

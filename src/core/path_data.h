@@ -19,6 +19,15 @@ struct PathData {
   std::vector<Label> uniques;        // phoneme labels after cluster decomposition and veto
 };
 
+// Empties `path` for reuse, keeping the capacity of its vectors.
+inline void ClearPath(PathData &path) {
+  path.path_weight = 0.0f;
+  path.path_weights.clear();
+  path.ilabels.clear();
+  path.olabels.clear();
+  path.uniques.clear();
+}
+
 // Whether two floats are the same bits (so -0.0 differs from 0.0 and a NaN
 // equals itself).
 inline bool SameBits(float lhs, float rhs) {
