@@ -177,6 +177,38 @@ TEST(DirectSearchTest, ExactTiesThatDecideTheRecordGoToOpenFst) {
   }
 }
 
+TEST(DirectSearchTest, PartialPathsOfEqualWeightWhoseOrderMattersGoToOpenFst) {
+  // Found by a random search: with "bb", partial paths of equal weight lead
+  // to entries that come out before them, so the order OpenFst's heap
+  // takes them in decides the second pronunciation.
+  struct ModelArc {
+    int from, input, output;
+    float weight;
+    int to;
+  };
+  static constexpr ModelArc kArcs[] = {
+      {0, 0, 0, 0.1f, 0}, {0, 0, 5, 0.7f, 5}, {0, 4, 3, 0.7f, 0}, {0, 0, 1, 0.1f, 5},
+      {1, 0, 4, 0.3f, 2}, {1, 4, 5, 0.7f, 2}, {2, 3, 4, 0.0f, 1}, {2, 4, 1, 0.3f, 5},
+      {2, 3, 3, 0.3f, 2}, {2, 0, 3, 0.1f, 0}, {5, 4, 2, 0.3f, 4}, {5, 4, 1, 1.1f, 0},
+      {5, 1, 4, 0.1f, 5}, {5, 0, 5, 1.1f, 0}, {5, 0, 3, 0.2f, 1}, {5, 2, 1, 0.7f, 3},
+      {5, 1, 5, 0.7f, 2}, {5, 4, 2, 1.1f, 1}};
+  VectorFst fst;
+  for (int i = 0; i < 6; ++i) fst.AddState();
+  fst.SetStart(0);
+  for (const ModelArc &arc : kArcs) {
+    fst.AddArc(arc.from, Arc(arc.input, arc.output, arc.weight, arc.to));
+  }
+  fst.SetFinal(0, 0.0f);
+  fst.SetFinal(2, 0.1f);
+  const Result<Model> model = ModelFrom(std::move(fst));
+  ASSERT_TRUE(model.ok());
+  ASSERT_TRUE(model->suits_direct_search());
+  PhoneticizeOptions options;
+  options.nbest = 2;
+  ExpectIdentical(Decode(*model, "bb", options),
+                  Decode(*model, "bb", options, nullptr, Engine::kReference), "bb");
+}
+
 TEST(DirectSearchTest, PathsFarBeyondTheBestAreFound) {
   // The second path weighs 100 more than the best: the search must widen
   // until it reaches it rather than stop when its first pairs run out.
