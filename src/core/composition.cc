@@ -5,11 +5,12 @@
 namespace vurel {
 namespace {
 
-// Matchers on the concrete VectorFst type rather than Fst<Arc>: the
+// Matchers on the concrete FST types rather than Fst<Arc>: the
 // composition then looks arcs up without a virtual call per arc.
-using Matcher = fst::SortedMatcher<VectorFst>;
-using Filter = fst::SequenceComposeFilter<Matcher, Matcher>;
-using ComposeOptions = fst::ComposeFstImplOptions<Matcher, Matcher, Filter>;
+using WordMatcher = fst::SortedMatcher<VectorFst>;
+using ModelMatcher = fst::SortedMatcher<ModelFst>;
+using Filter = fst::SequenceComposeFilter<WordMatcher, ModelMatcher>;
+using ComposeOptions = fst::ComposeFstImplOptions<WordMatcher, ModelMatcher, Filter>;
 using Composition = fst::ComposeFst<Arc>;
 
 // Memory per lattice state while it is expanded: the vector state with its
@@ -72,7 +73,7 @@ LatticeBudget LatticeBudget::ForBytes(std::uint64_t bytes) {
                        .arcs = std::max<std::uint64_t>(bytes / kBytesPerArc, 1)};
 }
 
-Result<VectorFst> PrepareLattice(VectorFst acceptor, const VectorFst &model,
+Result<VectorFst> PrepareLattice(VectorFst acceptor, const ModelFst &model,
                                  const LatticeBudget &budget,
                                  const std::atomic<bool> *cancel) {
   openfst::MakeErrorsNonFatal();
@@ -85,8 +86,8 @@ Result<VectorFst> PrepareLattice(VectorFst acceptor, const VectorFst &model,
     // The lattice is copied out state by state, once, so the composition's
     // cache need only keep the state being copied.
     ComposeOptions options(fst::CacheOptions(/*gc=*/true, /*gc_limit=*/0),
-                           new Matcher(acceptor, fst::MATCH_OUTPUT),
-                           new Matcher(model, fst::MATCH_INPUT));
+                           new WordMatcher(acceptor, fst::MATCH_OUTPUT),
+                           new ModelMatcher(model, fst::MATCH_INPUT));
     const Composition composition(acceptor, model, options);
     if (HasError(composition)) {
       return InternalError("composition of the word with the model failed");

@@ -30,7 +30,7 @@ struct LatticeBudget {
 // state. Fails with kOverBudget as soon as the expansion passes `budget`,
 // with kCancelled once `*cancel` is true (checked every few hundred states),
 // and with kInternal when OpenFst reports an error.
-Result<VectorFst> PrepareLattice(VectorFst acceptor, const VectorFst &model,
+Result<VectorFst> PrepareLattice(VectorFst acceptor, const ModelFst &model,
                                  const LatticeBudget &budget = {},
                                  const std::atomic<bool> *cancel = nullptr);
 

@@ -143,7 +143,8 @@ std::uint64_t PairKey(std::uint32_t position, Arc::StateId state) {
   return (std::uint64_t{position} << 32) | static_cast<std::uint32_t>(state);
 }
 
-std::pair<const Arc *, const Arc *> ArcsOf(const VectorFst &fst, Arc::StateId state) {
+template <class Fst>
+std::pair<const Arc *, const Arc *> ArcsOf(const Fst &fst, Arc::StateId state) {
   fst::ArcIteratorData<Arc> data;
   fst.InitArcIterator(state, &data);
   return {data.arcs, data.arcs + data.narcs};
@@ -159,7 +160,7 @@ enum class Step { kDone, kOverBudget, kCancelled };
 
 class Search {
  public:
-  Search(const VectorFst &model, const VectorFst &acceptor, const DirectSearchBudget &budget,
+  Search(const ModelFst &model, const VectorFst &acceptor, const DirectSearchBudget &budget,
          const ClusterTable &output_clusters, const VetoSet &veto,
          const std::atomic<bool> *cancel)
       : model_(model), acceptor_(acceptor), budget_(budget), output_clusters_(output_clusters),
@@ -487,7 +488,7 @@ class Search {
     }
   }
 
-  const VectorFst &model_;
+  const ModelFst &model_;
   const VectorFst &acceptor_;
   const DirectSearchBudget &budget_;
   const ClusterTable &output_clusters_;
@@ -693,7 +694,7 @@ bool SuitsDirectSearch(const VectorFst &model) {
   return true;
 }
 
-DirectSearchResult SearchDirect(const VectorFst &model, const VectorFst &acceptor,
+DirectSearchResult SearchDirect(const ModelFst &model, const VectorFst &acceptor,
                                 std::uint64_t nbest, bool accumulate,
                                 const ClusterTable &output_clusters, const VetoSet &veto,
                                 const DirectSearchBudget &budget,

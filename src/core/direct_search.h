@@ -69,7 +69,7 @@ struct DirectSearchResult {
 // above the true one; a sum of weights that overflows. Also when the
 // acceptor has epsilon arcs, when the partial paths outgrow their budget,
 // or when OpenFst's search could be stopped by its own budget.
-DirectSearchResult SearchDirect(const VectorFst &model, const VectorFst &acceptor,
+DirectSearchResult SearchDirect(const ModelFst &model, const VectorFst &acceptor,
                                 std::uint64_t nbest, bool accumulate,
                                 const ClusterTable &output_clusters,
                                 const VetoSet &veto, const DirectSearchBudget &budget,

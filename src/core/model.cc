@@ -12,6 +12,8 @@
 #include <utility>
 #include <vector>
 
+#include <malloc.h>
+
 #include "direct_search.h"
 #include "fst_file.h"
 
@@ -243,6 +245,43 @@ bool HasNegativeArc(const VectorFst &fst, const std::vector<Arc::StateId> &compo
   return false;
 }
 
+// A VectorFst as ConstFst's constructor should see it: with the property
+// bits it stores. Otherwise the constructor asks OpenFst to compute every
+// property again, a pass over the whole model that OpenFst's own code gets
+// wrong on some models (see DropFalseProperties).
+class StoredPropertiesView : public fst::Fst<Arc> {
+ public:
+  explicit StoredPropertiesView(const VectorFst &fst) : fst_(fst) {}
+
+  Arc::StateId Start() const override { return fst_.Start(); }
+  Weight Final(Arc::StateId state) const override { return fst_.Final(state); }
+  std::size_t NumArcs(Arc::StateId state) const override { return fst_.NumArcs(state); }
+  std::size_t NumInputEpsilons(Arc::StateId state) const override {
+    return fst_.NumInputEpsilons(state);
+  }
+  std::size_t NumOutputEpsilons(Arc::StateId state) const override {
+    return fst_.NumOutputEpsilons(state);
+  }
+  std::uint64_t Properties(std::uint64_t mask, bool /*test*/) const override {
+    return fst_.Properties(mask, false);
+  }
+  const std::string &Type() const override { return fst_.Type(); }
+  StoredPropertiesView *Copy(bool /*safe*/) const override {
+    return new StoredPropertiesView(fst_);
+  }
+  const fst::SymbolTable *InputSymbols() const override { return fst_.InputSymbols(); }
+  const fst::SymbolTable *OutputSymbols() const override { return fst_.OutputSymbols(); }
+  void InitStateIterator(fst::StateIteratorData<Arc> *data) const override {
+    fst_.InitStateIterator(data);
+  }
+  void InitArcIterator(Arc::StateId state, fst::ArcIteratorData<Arc> *data) const override {
+    fst_.InitArcIterator(state, data);
+  }
+
+ private:
+  const VectorFst &fst_;
+};
+
 }  // namespace
 
 Status CheckInputEpsilonCycles(const VectorFst &fst) {
@@ -373,14 +412,18 @@ Result<Model> Model::FromFst(VectorFst fst, std::string delimiter,
   if (Status cycles = CheckInputEpsilonCycles(fst); !cycles.ok()) {
     return cycles.error();
   }
-  Model model;
-  model.fst_ = std::move(fst);
+  const bool suits_direct_search = SuitsDirectSearch(fst);
+  Model model{ModelFst(StoredPropertiesView(fst))};
+  model.suits_direct_search_ = suits_direct_search;
+  fst = VectorFst();
+  // The VectorFst's many small blocks are free now but still held by the
+  // allocator; give their pages back.
+  malloc_trim(0);
   model.input_clusters_ = BuildClusterTable(*model.fst_.InputSymbols());
   model.output_clusters_ = BuildClusterTable(*model.fst_.OutputSymbols());
   model.veto_set_ = MakeVetoSet();
   model.delimiter_ = std::move(delimiter);
   model.settings_ = settings ? *settings : DecodeSettings::FromEnvironment();
-  model.suits_direct_search_ = SuitsDirectSearch(model.fst_);
   return model;
 }
 

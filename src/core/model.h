@@ -1,5 +1,5 @@
-// A loaded pronunciation model: the transducer with its arcs sorted by
-// input label, both symbol tables, both cluster tables, the veto set and the
+// A loaded pronunciation model: the transducer (a ModelFst) with its arcs
+// sorted by input label, both symbol tables, both cluster tables, the veto set and the
 // delimiter. Immutable once built; safe to read from several threads.
 #ifndef VUREL_CORE_MODEL_H_
 #define VUREL_CORE_MODEL_H_
@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "cluster_table.h"
 #include "openfst.h"
@@ -45,7 +46,7 @@ class Model {
   static Result<Model> FromFst(VectorFst fst, std::string delimiter,
                                std::optional<DecodeSettings> settings = std::nullopt);
 
-  const VectorFst &fst() const { return fst_; }
+  const ModelFst &fst() const { return fst_; }
   const fst::SymbolTable &input_symbols() const { return *fst_.InputSymbols(); }
   const fst::SymbolTable &output_symbols() const { return *fst_.OutputSymbols(); }
   const ClusterTable &input_clusters() const { return input_clusters_; }
@@ -64,9 +65,9 @@ class Model {
   std::optional<std::string> FindOutputText(std::int64_t label) const;
 
  private:
-  Model() = default;
+  explicit Model(ModelFst fst) : fst_(std::move(fst)) {}
 
-  VectorFst fst_;
+  ModelFst fst_;
   ClusterTable input_clusters_;
   ClusterTable output_clusters_;
   VetoSet veto_set_;

@@ -16,11 +16,11 @@ namespace {
 using test_fst::ArcSpec;
 using test_fst::MakeFst;
 
-VectorFst SortedModel(int num_states, const std::vector<ArcSpec> &arcs,
-                      const std::vector<std::pair<int, float>> &finals) {
+ModelFst SortedModel(int num_states, const std::vector<ArcSpec> &arcs,
+                     const std::vector<std::pair<int, float>> &finals) {
   VectorFst model = MakeFst(num_states, arcs, finals);
   fst::ArcSort(&model, fst::ILabelCompare<Arc>());
-  return model;
+  return ModelFst(model);
 }
 
 // A linear acceptor of `labels`.
@@ -67,7 +67,7 @@ std::vector<Path> AllPaths(const VectorFst &fst) {
 
 // Input 3 = a, 4 = b, 5 = the cluster ab; outputs 3 = A, 4 = B, 6 = X.
 // State 1 can emit X without reading; state 4 is a dead end after a.
-VectorFst Model() {
+ModelFst Model() {
   return SortedModel(5,
                      {{0, 3, 3, 1.0f, 1},
                       {0, 3, 3, 4.0f, 4},
@@ -102,7 +102,7 @@ TEST(PrepareLatticeTest, AWordTheModelCannotReadGivesNoStates) {
 TEST(PrepareLatticeTest, ClusterArcBelowTheSingleLabelArcBeforeItComposes) {
   // The cluster ab has label 2, below the label 3 of a that precedes it, so
   // the acceptor is not sorted on its labels.
-  const VectorFst model = SortedModel(3,
+  const ModelFst model = SortedModel(3,
                                       {{0, 3, 3, 1.0f, 1},
                                        {1, 4, 4, 1.0f, 2},
                                        {0, 2, 6, 1.5f, 2}},
@@ -126,12 +126,12 @@ TEST(PrepareLatticeTest, ClusterArcBelowTheSingleLabelArcBeforeItComposes) {
 }
 
 // A model that reads any number of a (label 3) on one state, emitting A.
-VectorFst LoopModel() {
+ModelFst LoopModel() {
   return SortedModel(1, {{0, 3, 3, 1.0f, 0}, {0, 0, 6, 2.0f, 0}}, {{0, 0.0f}});
 }
 
 TEST(PrepareLatticeTest, ExpansionEqualsOpenFstsCopyOfTheComposition) {
-  for (const VectorFst &model : {Model(), LoopModel()}) {
+  for (const ModelFst &model : {Model(), LoopModel()}) {
     for (const std::vector<int> &word :
          {std::vector<int>{3, 4}, std::vector<int>{3, 3, 3}, std::vector<int>{3, 0, 4}}) {
       VectorFst acceptor = Chain(word);
@@ -173,12 +173,18 @@ fst::SymbolTable Symbols(const std::string &name, const std::vector<std::string>
   return symbols;
 }
 
+ModelFst WithSymbols(const ModelFst &model, const fst::SymbolTable *input,
+                     const fst::SymbolTable *output) {
+  VectorFst copy(model);
+  copy.SetInputSymbols(input);
+  copy.SetOutputSymbols(output);
+  return ModelFst(copy);
+}
+
 TEST(PrepareLatticeTest, LatticeTakesInputSymbolsFromTheWordAndOutputFromTheModel) {
   const fst::SymbolTable graphemes = Symbols("in", {"<eps>", "|", "_", "a", "b", "ab"});
   const fst::SymbolTable phonemes = Symbols("out", {"<eps>", "|", "_", "A", "B", "C", "X"});
-  VectorFst model = Model();
-  model.SetInputSymbols(&graphemes);
-  model.SetOutputSymbols(&phonemes);
+  const ModelFst model = WithSymbols(Model(), &graphemes, &phonemes);
   VectorFst acceptor = Chain({3, 4});
   acceptor.SetInputSymbols(&graphemes);
   acceptor.SetOutputSymbols(&graphemes);
@@ -197,8 +203,7 @@ TEST(PrepareLatticeTest, AnOpenFstErrorIsReturnedQuietly) {
   // OpenFst refuses to compose.
   const fst::SymbolTable graphemes = Symbols("in", {"<eps>", "|", "_", "a", "b"});
   const fst::SymbolTable others = Symbols("other", {"<eps>", "x", "y", "z", "w"});
-  VectorFst model = Model();
-  model.SetInputSymbols(&graphemes);
+  const ModelFst model = WithSymbols(Model(), &graphemes, nullptr);
   VectorFst acceptor = Chain({3, 4});
   acceptor.SetOutputSymbols(&others);
 

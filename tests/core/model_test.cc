@@ -14,10 +14,11 @@ namespace {
 
 using ArcTuple = std::tuple<int, Label, Label, float, int>;
 
-std::vector<ArcTuple> ArcsOf(const VectorFst &fst) {
+template <class Fst>
+std::vector<ArcTuple> ArcsOf(const Fst &fst) {
   std::vector<ArcTuple> arcs;
   for (int state = 0; state < fst.NumStates(); ++state) {
-    for (fst::ArcIterator<VectorFst> it(fst, state); !it.Done(); it.Next()) {
+    for (fst::ArcIterator<Fst> it(fst, state); !it.Done(); it.Next()) {
       const Arc &arc = it.Value();
       arcs.emplace_back(state, arc.ilabel, arc.olabel, arc.weight.Value(),
                         arc.nextstate);
