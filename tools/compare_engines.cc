@@ -3,7 +3,7 @@
 // bit for bit), the words the direct search left to OpenFst, and the words
 // that differ. Prints the first few differences.
 //
-// Usage: compare-engines MODEL WORDS [nbest...]
+// Usage: compare-engines MODEL WORDS [--no-accumulate] [nbest...]
 // Without nbest: 1, 5 and 10. Each is run plain and with accumulate; the
 // records with pmass 0.9 are selected from those of the same run, as
 // Decode selects them, rather than decoded again.
@@ -71,7 +71,7 @@ std::vector<vurel::PathData> WithPmass(const std::vector<vurel::PathData> &paths
 
 int main(int argc, char **argv) {
   if (argc < 3) {
-    std::fprintf(stderr, "usage: %s MODEL WORDS [nbest...]\n", argv[0]);
+    std::fprintf(stderr, "usage: %s MODEL WORDS [--no-accumulate] [nbest...]\n", argv[0]);
     return 2;
   }
   vurel::Result<vurel::Model> model = vurel::Model::Load(argv[1], "");
@@ -92,11 +92,19 @@ int main(int argc, char **argv) {
               model->suits_direct_search() ? "suits" : "does not suit");
 
   std::vector<std::uint64_t> nbests;
-  for (int i = 3; i < argc; ++i) nbests.push_back(std::strtoull(argv[i], nullptr, 10));
+  bool with_accumulate = true;
+  for (int i = 3; i < argc; ++i) {
+    if (std::string(argv[i]) == "--no-accumulate") {
+      with_accumulate = false;
+    } else {
+      nbests.push_back(std::strtoull(argv[i], nullptr, 10));
+    }
+  }
   if (nbests.empty()) nbests = {1, 5, 10};
   bool any_differed = false;
   for (const std::uint64_t nbest : nbests) {
     for (const bool accumulate : {false, true}) {
+      if (accumulate && !with_accumulate) continue;
       vurel::PhoneticizeOptions options;
       options.nbest = nbest;
       options.accumulate = accumulate;
