@@ -678,8 +678,8 @@ PassesEnd RunPasses(Search &search, std::uint64_t nbest, bool accumulate, float 
 
 }  // namespace
 
-bool SuitsDirectSearch(const VectorFst &model) {
-  for (fst::StateIterator<VectorFst> states(model); !states.Done(); states.Next()) {
+bool SuitsDirectSearch(const ModelFst &model) {
+  for (fst::StateIterator<ModelFst> states(model); !states.Done(); states.Next()) {
     const Arc::StateId state = states.Value();
     const float final_weight = model.Final(state).Value();
     if (!(final_weight >= 0.0f)) return false;

@@ -28,7 +28,7 @@ namespace vurel {
 // needs arc weights that are finite and not negative, final weights that are
 // not negative (infinite ones mark states that are not final), and labels
 // that are not negative. One pass over the arcs.
-bool SuitsDirectSearch(const VectorFst &model);
+bool SuitsDirectSearch(const ModelFst &model);
 
 struct DirectSearchBudget {
   // Lattice states and arcs allowed: a word whose pairs or arcs reached

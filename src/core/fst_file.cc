@@ -13,6 +13,7 @@
 #include <optional>
 #include <string>
 #include <system_error>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -304,60 +305,10 @@ bool HasDenseLabels(const fst::SymbolTable *table) {
 
 std::string SystemErrorText(int error) { return std::system_category().message(error); }
 
-}  // namespace
-
-std::string QuotePath(std::string_view path) {
-  static constexpr char kHex[] = "0123456789abcdef";
-  static constexpr char kUpperHex[] = "0123456789ABCDEF";
-  std::string quoted = "\"";
-  std::size_t pos = 0;
-  while (pos < path.size()) {
-    const auto byte = static_cast<unsigned char>(path[pos]);
-    const std::size_t length = Utf8SequenceLength(path, pos);
-    if (length == 0) {
-      quoted += "\\x";
-      quoted += kUpperHex[byte >> 4];
-      quoted += kUpperHex[byte & 0xf];
-      ++pos;
-      continue;
-    }
-    // C1 controls (U+0080 to U+009F) are encoded as 0xC2 0x80 to 0xC2 0x9F.
-    const bool c1_control =
-        length == 2 && byte == 0xc2 && static_cast<unsigned char>(path[pos + 1]) <= 0x9f;
-    if (c1_control) {
-      const auto code = static_cast<unsigned char>(path[pos + 1]);
-      quoted += "\\u{";
-      quoted += kHex[code >> 4];
-      quoted += kHex[code & 0xf];
-      quoted += '}';
-    } else if (length > 1) {
-      quoted.append(path.substr(pos, length));
-    } else if (byte == '"' || byte == '\\') {
-      quoted += '\\';
-      quoted += static_cast<char>(byte);
-    } else if (byte == '\t') {
-      quoted += "\\t";
-    } else if (byte == '\n') {
-      quoted += "\\n";
-    } else if (byte == '\r') {
-      quoted += "\\r";
-    } else if (byte == '\0') {
-      quoted += "\\0";
-    } else if (byte < 0x20 || byte == 0x7f) {
-      quoted += "\\u{";
-      quoted += kHex[byte >> 4];
-      quoted += kHex[byte & 0xf];
-      quoted += '}';
-    } else {
-      quoted += static_cast<char>(byte);
-    }
-    pos += length;
-  }
-  quoted += '"';
-  return quoted;
-}
-
-Result<VectorFst> ParseFst(std::span<const std::byte> bytes) {
+// The decoding of a whole file into a VectorFst or a FlatFst, which is
+// filled state by state in order.
+template <class Fst>
+Result<Fst> ParseInto(std::span<const std::byte> bytes) {
   Cursor cursor(bytes);
 
   std::int32_t magic;
@@ -403,7 +354,10 @@ Result<VectorFst> ParseFst(std::span<const std::byte> bytes) {
   }
   const auto state_count = static_cast<std::uint64_t>(num_states);
 
-  VectorFst fst;
+  Fst fst;
+  if constexpr (std::is_same_v<Fst, FlatFst>) {
+    fst.ReserveTotalArcs(static_cast<std::size_t>(cursor.remaining() / kArcRecordSize));
+  }
   // The first arc (in file order) that leads outside the FST, reported once
   // every record has been decoded.
   struct BadArc {
@@ -460,7 +414,8 @@ Result<VectorFst> ParseFst(std::span<const std::byte> bytes) {
   return fst;
 }
 
-Result<VectorFst> ReadFstFile(const std::string &path) {
+template <class Fst>
+Result<Fst> ReadInto(const std::string &path) {
   const auto open_error = [&] {
     return InvalidInput("Can't open vectorFst binary file : " + QuotePath(path));
   };
@@ -470,7 +425,68 @@ Result<VectorFst> ReadFstFile(const std::string &path) {
   std::size_t size = 0;
   if (!ReadAll(file.get(), &data, &size)) return open_error();
   file.Close();
-  return ParseFst(std::span<const std::byte>(data.get(), size));
+  return ParseInto<Fst>(std::span<const std::byte>(data.get(), size));
+}
+
+}  // namespace
+
+std::string QuotePath(std::string_view path) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  static constexpr char kUpperHex[] = "0123456789ABCDEF";
+  std::string quoted = "\"";
+  std::size_t pos = 0;
+  while (pos < path.size()) {
+    const auto byte = static_cast<unsigned char>(path[pos]);
+    const std::size_t length = Utf8SequenceLength(path, pos);
+    if (length == 0) {
+      quoted += "\\x";
+      quoted += kUpperHex[byte >> 4];
+      quoted += kUpperHex[byte & 0xf];
+      ++pos;
+      continue;
+    }
+    // C1 controls (U+0080 to U+009F) are encoded as 0xC2 0x80 to 0xC2 0x9F.
+    const bool c1_control =
+        length == 2 && byte == 0xc2 && static_cast<unsigned char>(path[pos + 1]) <= 0x9f;
+    if (c1_control) {
+      const auto code = static_cast<unsigned char>(path[pos + 1]);
+      quoted += "\\u{";
+      quoted += kHex[code >> 4];
+      quoted += kHex[code & 0xf];
+      quoted += '}';
+    } else if (length > 1) {
+      quoted.append(path.substr(pos, length));
+    } else if (byte == '"' || byte == '\\') {
+      quoted += '\\';
+      quoted += static_cast<char>(byte);
+    } else if (byte == '\t') {
+      quoted += "\\t";
+    } else if (byte == '\n') {
+      quoted += "\\n";
+    } else if (byte == '\r') {
+      quoted += "\\r";
+    } else if (byte == '\0') {
+      quoted += "\\0";
+    } else if (byte < 0x20 || byte == 0x7f) {
+      quoted += "\\u{";
+      quoted += kHex[byte >> 4];
+      quoted += kHex[byte & 0xf];
+      quoted += '}';
+    } else {
+      quoted += static_cast<char>(byte);
+    }
+    pos += length;
+  }
+  quoted += '"';
+  return quoted;
+}
+
+Result<VectorFst> ReadFstFile(const std::string &path) { return ReadInto<VectorFst>(path); }
+
+Result<FlatFst> ReadFlatFstFile(const std::string &path) { return ReadInto<FlatFst>(path); }
+
+Result<VectorFst> ParseFst(std::span<const std::byte> bytes) {
+  return ParseInto<VectorFst>(bytes);
 }
 
 Status WriteFstFile(const VectorFst &fst, const std::string &path) {

@@ -10,6 +10,7 @@
 #include <span>
 #include <string>
 
+#include "flat_fst.h"
 #include "openfst.h"
 #include "result.h"
 
@@ -24,6 +25,9 @@ namespace vurel {
 // state that does not exist, and a start state that does not exist. Memory
 // use stays in proportion to the file's size whatever its counts claim.
 Result<VectorFst> ReadFstFile(const std::string &path);
+
+// The same file read into a FlatFst; same rules and messages.
+Result<FlatFst> ReadFlatFstFile(const std::string &path);
 
 // Decodes a whole file already in memory; same rules and messages as
 // ReadFstFile once the file has been read.

@@ -21,8 +21,11 @@ namespace vurel {
 
 namespace {
 
-bool IsSortedByInput(const VectorFst &fst, Arc::StateId state) {
-  fst::ArcIterator<VectorFst> arcs(fst, state);
+bool ByInput(const Arc &lhs, const Arc &rhs) { return lhs.ilabel < rhs.ilabel; }
+
+template <class FstType>
+bool IsSortedByInput(const FstType &fst, Arc::StateId state) {
+  fst::ArcIterator<FstType> arcs(fst, state);
   if (arcs.Done()) return true;
   Label previous = arcs.Value().ilabel;
   for (arcs.Next(); !arcs.Done(); arcs.Next()) {
@@ -55,8 +58,9 @@ bool IsFiniteEpsilon(const Arc &arc) {
   return arc.ilabel == 0 && std::isfinite(arc.weight.Value());
 }
 
-bool HasEpsilonLoop(const VectorFst &fst, Arc::StateId state) {
-  for (fst::ArcIterator<VectorFst> arcs(fst, state); !arcs.Done(); arcs.Next()) {
+template <class FstType>
+bool HasEpsilonLoop(const FstType &fst, Arc::StateId state) {
+  for (fst::ArcIterator<FstType> arcs(fst, state); !arcs.Done(); arcs.Next()) {
     const Arc &arc = arcs.Value();
     if (arc.ilabel > 0) break;
     if (IsFiniteEpsilon(arc) && arc.nextstate == state) return true;
@@ -66,9 +70,10 @@ bool HasEpsilonLoop(const VectorFst &fst, Arc::StateId state) {
 
 // Whether any input-epsilon arc has a negative weight: without one there
 // is no negative cycle, and the check ends after this one pass.
-bool HasNegativeEpsilon(const VectorFst &fst) {
+template <class FstType>
+bool HasNegativeEpsilon(const FstType &fst) {
   for (Arc::StateId state = 0; state < fst.NumStates(); ++state) {
-    for (fst::ArcIterator<VectorFst> arcs(fst, state); !arcs.Done(); arcs.Next()) {
+    for (fst::ArcIterator<FstType> arcs(fst, state); !arcs.Done(); arcs.Next()) {
       const Arc &arc = arcs.Value();
       if (arc.ilabel > 0) break;
       if (IsFiniteEpsilon(arc) && arc.weight.Value() < 0.0f) return true;
@@ -83,8 +88,8 @@ bool HasNegativeEpsilon(const VectorFst &fst) {
 // epsilon arcs come first (after any negative labels), so this touches
 // little more than the states. Returns the components with more than one
 // state or with an epsilon loop, the only ones that can hold a cycle.
-std::vector<std::vector<Arc::StateId>> CyclicEpsilonComponents(
-    const VectorFst &fst) {
+template <class FstType>
+std::vector<std::vector<Arc::StateId>> CyclicEpsilonComponents(const FstType &fst) {
   const auto num_states = static_cast<std::size_t>(fst.NumStates());
   constexpr std::uint32_t kUnvisited = 0;
   std::vector<std::uint32_t> order(num_states, kUnvisited);
@@ -101,7 +106,7 @@ std::vector<std::vector<Arc::StateId>> CyclicEpsilonComponents(
 
   // The next input-epsilon arc of `state` from `index` on, or nullptr.
   const auto next_epsilon = [&fst, num_states](Arc::StateId state, std::size_t &index) -> const Arc * {
-    fst::ArcIterator<VectorFst> arcs(fst, state);
+    fst::ArcIterator<FstType> arcs(fst, state);
     for (arcs.Seek(index); !arcs.Done(); arcs.Next(), ++index) {
       const Arc &arc = arcs.Value();
       if (arc.ilabel > 0) break;
@@ -165,7 +170,8 @@ std::vector<std::vector<Arc::StateId>> CyclicEpsilonComponents(
 }
 
 // States on some path from the start state to a final state.
-std::vector<bool> UsefulStates(const VectorFst &fst) {
+template <class FstType>
+std::vector<bool> UsefulStates(const FstType &fst) {
   std::vector<bool> accessible;
   std::vector<bool> coaccessible;
   std::uint64_t properties = 0;
@@ -198,7 +204,8 @@ enum class CycleCheck { kNone, kNegative, kTooLarge };
 // Bellman-Ford from a virtual source joined to every state of the
 // component: a distance still falling after as many rounds as states means
 // a cycle of negative weight.
-CycleCheck CheckComponent(const VectorFst &fst,
+template <class FstType>
+CycleCheck CheckComponent(const FstType &fst,
                           const std::vector<Arc::StateId> &component,
                           const std::vector<bool> &useful, std::uint64_t &work) {
   std::unordered_map<Arc::StateId, std::uint32_t> position;
@@ -207,7 +214,7 @@ CycleCheck CheckComponent(const VectorFst &fst,
   }
   std::vector<EpsilonEdge> edges;
   for (const auto &[state, from] : position) {
-    for (fst::ArcIterator<VectorFst> arcs(fst, state); !arcs.Done(); arcs.Next()) {
+    for (fst::ArcIterator<FstType> arcs(fst, state); !arcs.Done(); arcs.Next()) {
       const Arc &arc = arcs.Value();
       if (arc.ilabel > 0) break;
       if (!IsFiniteEpsilon(arc)) continue;
@@ -234,9 +241,10 @@ CycleCheck CheckComponent(const VectorFst &fst,
   return CycleCheck::kNegative;
 }
 
-bool HasNegativeArc(const VectorFst &fst, const std::vector<Arc::StateId> &component) {
+template <class FstType>
+bool HasNegativeArc(const FstType &fst, const std::vector<Arc::StateId> &component) {
   for (const Arc::StateId state : component) {
-    for (fst::ArcIterator<VectorFst> arcs(fst, state); !arcs.Done(); arcs.Next()) {
+    for (fst::ArcIterator<FstType> arcs(fst, state); !arcs.Done(); arcs.Next()) {
       const Arc &arc = arcs.Value();
       if (arc.ilabel > 0) break;
       if (IsFiniteEpsilon(arc) && arc.weight.Value() < 0.0f) return true;
@@ -245,46 +253,8 @@ bool HasNegativeArc(const VectorFst &fst, const std::vector<Arc::StateId> &compo
   return false;
 }
 
-// A VectorFst as ConstFst's constructor should see it: with the property
-// bits it stores. Otherwise the constructor asks OpenFst to compute every
-// property again, a pass over the whole model that OpenFst's own code gets
-// wrong on some models (see DropFalseProperties).
-class StoredPropertiesView : public fst::Fst<Arc> {
- public:
-  explicit StoredPropertiesView(const VectorFst &fst) : fst_(fst) {}
-
-  Arc::StateId Start() const override { return fst_.Start(); }
-  Weight Final(Arc::StateId state) const override { return fst_.Final(state); }
-  std::size_t NumArcs(Arc::StateId state) const override { return fst_.NumArcs(state); }
-  std::size_t NumInputEpsilons(Arc::StateId state) const override {
-    return fst_.NumInputEpsilons(state);
-  }
-  std::size_t NumOutputEpsilons(Arc::StateId state) const override {
-    return fst_.NumOutputEpsilons(state);
-  }
-  std::uint64_t Properties(std::uint64_t mask, bool /*test*/) const override {
-    return fst_.Properties(mask, false);
-  }
-  const std::string &Type() const override { return fst_.Type(); }
-  StoredPropertiesView *Copy(bool /*safe*/) const override {
-    return new StoredPropertiesView(fst_);
-  }
-  const fst::SymbolTable *InputSymbols() const override { return fst_.InputSymbols(); }
-  const fst::SymbolTable *OutputSymbols() const override { return fst_.OutputSymbols(); }
-  void InitStateIterator(fst::StateIteratorData<Arc> *data) const override {
-    fst_.InitStateIterator(data);
-  }
-  void InitArcIterator(Arc::StateId state, fst::ArcIteratorData<Arc> *data) const override {
-    fst_.InitArcIterator(state, data);
-  }
-
- private:
-  const VectorFst &fst_;
-};
-
-}  // namespace
-
-Status CheckInputEpsilonCycles(const VectorFst &fst) {
+template <class FstType>
+Status CheckEpsilonCycles(const FstType &fst) {
   if (!HasNegativeEpsilon(fst)) return Status();
   std::vector<std::vector<Arc::StateId>> suspects = CyclicEpsilonComponents(fst);
   std::erase_if(suspects, [&fst](const std::vector<Arc::StateId> &component) {
@@ -313,6 +283,12 @@ Status CheckInputEpsilonCycles(const VectorFst &fst) {
   return Status();
 }
 
+}  // namespace
+
+Status CheckInputEpsilonCycles(const VectorFst &fst) { return CheckEpsilonCycles(fst); }
+
+Status CheckInputEpsilonCycles(const FlatFst &fst) { return CheckEpsilonCycles(fst); }
+
 // OpenFst's ArcSort sorts with std::sort, which may reorder arcs with equal
 // input labels; composition results depend on that order, so the file's
 // order is kept here. Properties are computed as ArcSort's StateMap does:
@@ -320,9 +296,6 @@ Status CheckInputEpsilonCycles(const VectorFst &fst) {
 void StableSortArcsByInput(VectorFst &fst) {
   if (fst.Start() == fst::kNoStateId) return;
   const std::uint64_t known = fst.Properties(fst::kFstProperties, false);
-  const auto by_input = [](const Arc &lhs, const Arc &rhs) {
-    return lhs.ilabel < rhs.ilabel;
-  };
   std::vector<Arc> arcs;
   for (Arc::StateId state = 0; state < fst.NumStates(); ++state) {
     if (IsSortedByInput(fst, state)) continue;
@@ -330,7 +303,7 @@ void StableSortArcsByInput(VectorFst &fst) {
     for (fst::ArcIterator<VectorFst> it(fst, state); !it.Done(); it.Next()) {
       arcs.push_back(it.Value());
     }
-    std::stable_sort(arcs.begin(), arcs.end(), by_input);
+    std::stable_sort(arcs.begin(), arcs.end(), ByInput);
     fst::MutableArcIterator<VectorFst> it(&fst, state);
     for (const Arc &arc : arcs) {
       it.SetValue(arc);
@@ -341,20 +314,34 @@ void StableSortArcsByInput(VectorFst &fst) {
                     fst::kFstProperties);
 }
 
+void StableSortArcsByInput(FlatFst &fst) {
+  if (fst.Start() == fst::kNoStateId) return;
+  const std::uint64_t known = fst.Properties(fst::kFstProperties, false);
+  for (Arc::StateId state = 0; state < fst.NumStates(); ++state) {
+    if (IsSortedByInput(fst, state)) continue;
+    const std::span<Arc> arcs = fst.MutableArcs(state);
+    std::stable_sort(arcs.begin(), arcs.end(), ByInput);
+  }
+  fst.SetProperties(fst::ILabelCompare<Arc>().Properties(known), fst::kFstProperties);
+}
+
+namespace {
+
 // The file's property bits are taken as they stand, but OpenFst picks its
 // algorithms by them (a false "top sorted" or "acyclic" sends the shortest
 // distance off the end of its queue). Only claims that let an algorithm
 // take a shortcut can do harm, so only those are checked, and dropped if
 // the arcs contradict them; a claim such as "cyclic" or "not sorted" just
-// sends OpenFst down its general road. Trained models claim none of these
-// and pay nothing.
+// sends OpenFst down its general road. Trained models claim only "sorted",
+// which costs a pass over the arcs.
 constexpr std::uint64_t kShortcutProperties =
     fst::kAcceptor | fst::kIDeterministic | fst::kODeterministic | fst::kNoEpsilons |
     fst::kNoIEpsilons | fst::kNoOEpsilons | fst::kILabelSorted | fst::kOLabelSorted |
     fst::kUnweighted | fst::kAcyclic | fst::kInitialAcyclic | fst::kTopSorted |
     fst::kAccessible | fst::kCoAccessible | fst::kString | fst::kUnweightedCycles;
 
-void DropFalseProperties(VectorFst &fst) {
+template <class FstType>
+void DropFalseClaims(FstType &fst) {
   const std::uint64_t claimed =
       fst.Properties(fst::kFstProperties, false) & kShortcutProperties;
   if (claimed == 0) return;
@@ -369,6 +356,12 @@ void DropFalseProperties(VectorFst &fst) {
   const std::uint64_t false_claims = claimed & ~(checked & known & actual);
   if (false_claims != 0) fst.SetProperties(0, false_claims);
 }
+
+}  // namespace
+
+void DropFalseProperties(VectorFst &fst) { DropFalseClaims(fst); }
+
+void DropFalseProperties(FlatFst &fst) { DropFalseClaims(fst); }
 
 DecodeSettings DecodeSettings::FromEnvironment() {
   DecodeSettings settings;
@@ -388,19 +381,53 @@ DecodeSettings DecodeSettings::FromEnvironment() {
   return settings;
 }
 
+namespace {
+
+FlatFst ToFlat(const VectorFst &fst) {
+  FlatFst flat;
+  flat.AddStates(static_cast<std::size_t>(fst.NumStates()));
+  std::size_t arcs = 0;
+  for (Arc::StateId state = 0; state < fst.NumStates(); ++state) arcs += fst.NumArcs(state);
+  flat.ReserveTotalArcs(arcs);
+  for (Arc::StateId state = 0; state < fst.NumStates(); ++state) {
+    flat.SetFinal(state, fst.Final(state));
+    flat.ReserveArcs(state, fst.NumArcs(state));
+    for (fst::ArcIterator<VectorFst> it(fst, state); !it.Done(); it.Next()) {
+      flat.AddArc(state, it.Value());
+    }
+  }
+  flat.SetStart(fst.Start());
+  flat.SetInputSymbols(fst.InputSymbols());
+  flat.SetOutputSymbols(fst.OutputSymbols());
+  flat.SetProperties(fst.Properties(fst::kFstProperties, false), fst::kFstProperties);
+  return flat;
+}
+
+}  // namespace
+
 Result<Model> Model::Load(const std::string &path, std::string delimiter,
                           std::optional<DecodeSettings> settings) {
-  Result<VectorFst> read = ReadFstFile(path);
+  Result<FlatFst> read = ReadFlatFstFile(path);
   if (!read.ok()) {
     Error error = std::move(read).error();
     if (error.code != ErrorCode::kInvalidInput) return error;
     return InvalidInput("failed to read FST: " + error.message);
   }
-  return FromFst(std::move(read).value(), std::move(delimiter), settings);
+  Result<Model> model = FromFlatFst(std::move(read).value(), std::move(delimiter), settings);
+  // The arrays the file was read into are free now, but the allocator may
+  // keep the pages of some of them; they would stay resident beside the
+  // model's own.
+  malloc_trim(0);
+  return model;
 }
 
 Result<Model> Model::FromFst(VectorFst fst, std::string delimiter,
                              std::optional<DecodeSettings> settings) {
+  return FromFlatFst(ToFlat(fst), std::move(delimiter), settings);
+}
+
+Result<Model> Model::FromFlatFst(FlatFst fst, std::string delimiter,
+                                 std::optional<DecodeSettings> settings) {
   DropFalseProperties(fst);
   StableSortArcsByInput(fst);
   if (fst.InputSymbols() == nullptr) {
@@ -412,13 +439,8 @@ Result<Model> Model::FromFst(VectorFst fst, std::string delimiter,
   if (Status cycles = CheckInputEpsilonCycles(fst); !cycles.ok()) {
     return cycles.error();
   }
-  const bool suits_direct_search = SuitsDirectSearch(fst);
-  Model model{ModelFst(StoredPropertiesView(fst))};
-  model.suits_direct_search_ = suits_direct_search;
-  fst = VectorFst();
-  // The VectorFst's many small blocks are free now but still held by the
-  // allocator; give their pages back.
-  malloc_trim(0);
+  Model model{ModelFst(fst)};
+  model.suits_direct_search_ = SuitsDirectSearch(model.fst_);
   model.input_clusters_ = BuildClusterTable(*model.fst_.InputSymbols());
   model.output_clusters_ = BuildClusterTable(*model.fst_.OutputSymbols());
   model.veto_set_ = MakeVetoSet();

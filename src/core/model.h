@@ -11,6 +11,7 @@
 #include <utility>
 
 #include "cluster_table.h"
+#include "flat_fst.h"
 #include "openfst.h"
 #include "result.h"
 
@@ -67,6 +68,10 @@ class Model {
  private:
   explicit Model(ModelFst fst) : fst_(std::move(fst)) {}
 
+  // FromFst's work on the FST as read: checks, sorting, the copy.
+  static Result<Model> FromFlatFst(FlatFst fst, std::string delimiter,
+                                   std::optional<DecodeSettings> settings);
+
   ModelFst fst_;
   ClusterTable input_clusters_;
   ClusterTable output_clusters_;
@@ -80,6 +85,7 @@ class Model {
 // shortcut (sorted, acyclic, no epsilons, ...) where its states and arcs
 // contradict them; true claims and all other bits are kept.
 void DropFalseProperties(VectorFst &fst);
+void DropFalseProperties(FlatFst &fst);
 
 // Fails with kInvalidInput if a cycle of input-epsilon arcs (reading no
 // letter) on a path from the start to a final state has a total weight
@@ -89,11 +95,13 @@ void DropFalseProperties(VectorFst &fst);
 // fails on them at once. Expects the arcs sorted by input label; costs
 // little more than a pass over the states unless there are cycles.
 Status CheckInputEpsilonCycles(const VectorFst &fst);
+Status CheckInputEpsilonCycles(const FlatFst &fst);
 
 // Sorts the arcs of every state by input label, keeping arcs with equal
 // input labels in their order, and sets the properties as OpenFst's
 // ArcSort with ILabelCompare would.
 void StableSortArcsByInput(VectorFst &fst);
+void StableSortArcsByInput(FlatFst &fst);
 
 }  // namespace vurel
 

@@ -266,7 +266,7 @@ TEST(DirectSearchTest, ModelsWithWeightsBestFirstSearchCannotTakeAreRefused) {
     fst.SetStart(0);
     fst.AddArc(0, Arc(3, 3, arc_weight, 1));
     fst.SetFinal(1, final_weight);
-    return SuitsDirectSearch(fst);
+    return SuitsDirectSearch(ModelFst(fst));
   };
   constexpr float kInfinity = std::numeric_limits<float>::infinity();
   EXPECT_TRUE(suits(0.0f, 0.0f));

@@ -1,0 +1,79 @@
+// A transducer in three arrays: final weights, each state's run of arcs,
+// and the arcs of all states one after the other. A model file is read into
+// one, checked and sorted there, then copied into a ModelFst: building a
+// VectorFst instead costs an allocation per state, and freeing those costs
+// more than the copy.
+#ifndef VUREL_CORE_FLAT_FST_H_
+#define VUREL_CORE_FLAT_FST_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "openfst.h"
+
+namespace vurel {
+
+class FlatFst : public fst::ExpandedFst<Arc> {
+ public:
+  FlatFst() = default;
+  FlatFst(const FlatFst &other);
+  FlatFst(FlatFst &&) = default;
+  FlatFst &operator=(FlatFst &&) = default;
+
+  // What the file reader builds with, as on a MutableFst, except that the
+  // arcs of a state must be added after those of every state before it.
+  void AddStates(std::size_t count);
+  void SetStart(Arc::StateId state) { start_ = state; }
+  void SetFinal(Arc::StateId state, Weight weight) { finals_[state] = weight; }
+  void ReserveArcs(Arc::StateId state, std::size_t count);
+  // Room for `count` arcs in all, so that the arc array grows once.
+  void ReserveTotalArcs(std::size_t count) { arcs_.reserve(count); }
+  void AddArc(Arc::StateId state, const Arc &arc);
+  void SetInputSymbols(const fst::SymbolTable *symbols);
+  void SetOutputSymbols(const fst::SymbolTable *symbols);
+  // Sets the bits of `properties` selected by `mask`.
+  void SetProperties(std::uint64_t properties, std::uint64_t mask);
+
+  // The arcs of `state`, to be reordered in place.
+  std::span<Arc> MutableArcs(Arc::StateId state);
+
+  Arc::StateId Start() const override { return start_; }
+  Weight Final(Arc::StateId state) const override { return finals_[state]; }
+  std::size_t NumArcs(Arc::StateId state) const override { return runs_[state].count; }
+  std::size_t NumInputEpsilons(Arc::StateId state) const override;
+  std::size_t NumOutputEpsilons(Arc::StateId state) const override;
+  Arc::StateId NumStates() const override { return static_cast<Arc::StateId>(finals_.size()); }
+  // The stored bits only, `test` ignored: unknown bits stay unknown
+  // (OpenFst's computation of them goes wrong on some hostile models). It
+  // also reports kMutable, so that ConstFst's constructor copies these bits
+  // rather than computing them all.
+  std::uint64_t Properties(std::uint64_t mask, bool test) const override;
+  const std::string &Type() const override;
+  FlatFst *Copy(bool safe = false) const override;
+  const fst::SymbolTable *InputSymbols() const override { return input_symbols_.get(); }
+  const fst::SymbolTable *OutputSymbols() const override { return output_symbols_.get(); }
+  void InitStateIterator(fst::StateIteratorData<Arc> *data) const override;
+  void InitArcIterator(Arc::StateId state, fst::ArcIteratorData<Arc> *data) const override;
+
+ private:
+  struct Run {
+    std::uint64_t begin = 0;
+    std::uint32_t count = 0;
+  };
+
+  Arc::StateId start_ = fst::kNoStateId;
+  std::vector<Weight> finals_;
+  std::vector<Run> runs_;
+  std::vector<Arc> arcs_;
+  std::uint64_t properties_ = 0;
+  std::unique_ptr<fst::SymbolTable> input_symbols_;
+  std::unique_ptr<fst::SymbolTable> output_symbols_;
+};
+
+}  // namespace vurel
+
+#endif  // VUREL_CORE_FLAT_FST_H_
