@@ -10,6 +10,8 @@
 //   g2p_bench decode MODEL WORDS NBEST ROUNDS
 //       seconds of each round of decoding every word of the file WORDS (one
 //       per line) with the phoneticize driver.
+//   g2p_bench decode-reference MODEL WORDS NBEST ROUNDS
+//       the same with OpenFst's pipeline only, never the direct search.
 //   g2p_bench bare MODEL WORDS NBEST ROUNDS
 //       the same words through the least that OpenFst needs for the answer:
 //       Compose (which connects), then ShortestPath for every pass the driver
@@ -127,7 +129,7 @@ int MeasureMemory(const std::string &path, bool openfst) {
 }
 
 int TimeDriver(const std::string &model_path, const std::string &words_path,
-               std::uint64_t nbest, int rounds) {
+               std::uint64_t nbest, int rounds, vurel::Engine engine) {
   const vurel::Model model = LoadOrExit(model_path);
   const std::vector<std::string> words = ReadWords(words_path);
   vurel::PhoneticizeOptions options;
@@ -137,7 +139,7 @@ int TimeDriver(const std::string &model_path, const std::string &words_path,
     records = 0;
     const Clock::time_point start = Clock::now();
     for (const std::string &word : words) {
-      records += vurel::Phoneticize(model, word, options).size();
+      records += vurel::Decode(model, word, options, nullptr, engine).paths.size();
     }
     std::printf("round_seconds %.6f\n", SecondsSince(start));
   }
@@ -198,14 +200,18 @@ int main(int argc, char **argv) {
   if (mode == "memory" && (argc == 3 || (argc == 4 && std::string(argv[3]) == "openfst"))) {
     return MeasureMemory(argv[2], argc == 4);
   }
-  if ((mode == "decode" || mode == "bare" || mode == "bare-last") && argc == 6) {
+  if ((mode == "decode" || mode == "decode-reference" || mode == "bare" || mode == "bare-last") &&
+      argc == 6) {
     const std::uint64_t nbest = std::strtoull(argv[4], nullptr, 10);
     const int rounds = std::max(1, std::atoi(argv[5]));
-    if (mode == "decode") return TimeDriver(argv[2], argv[3], nbest, rounds);
+    if (mode == "decode" || mode == "decode-reference") {
+      return TimeDriver(argv[2], argv[3], nbest, rounds,
+                        mode == "decode" ? vurel::Engine::kAuto : vurel::Engine::kReference);
+    }
     return TimeBareOpenFst(argv[2], argv[3], nbest, rounds, mode == "bare-last");
   }
   std::fprintf(stderr,
                "usage: g2p_bench load MODEL REPETITIONS | memory MODEL [openfst] |\n"
-               "       g2p_bench decode|bare|bare-last MODEL WORDS NBEST ROUNDS\n");
+               "       g2p_bench decode|decode-reference|bare|bare-last MODEL WORDS NBEST ROUNDS\n");
   return 2;
 }

@@ -12,6 +12,10 @@ model (trained on first use) unless --model names another:
     of the driver's passes on the word, or for its last pass only, reading no path);
   - words per second against espeak-ng (Debian) and gruut (PyPI, installed into its own
     virtual environment under the build directory on first use);
+  - words per second of the C++ driver at nbest 1, 5 and 10 (the direct search, with
+    OpenFst's pipeline where it falls back) against OpenFst's pipeline alone and against
+    espeak-ng;
+  - `vurel g2p --jobs 2` against `--jobs 1` (nbest 5, whole commands, model load included);
   - resident memory after loading against the file's size.
 Rounds of the two sides of a ratio alternate, and the median of the rounds is printed.
 The Python side is the vurel imported by this interpreter: reinstall it after changing
@@ -121,6 +125,15 @@ def gruut_seconds(python: Path | None, words_file: Path) -> float | None:
     return float(output.split()[-1])
 
 
+def cli_seconds(model: Path, words_file: Path, jobs: int) -> float:
+    """Wall time of `vurel g2p` over the words, nbest 5, predicting every word."""
+    start = time.perf_counter()
+    subprocess.run([sys.executable, "-m", "vurel", "g2p", "--model", str(model), "--no-lexicon",
+                    "-n", "5", "-i", str(words_file), "--jobs", str(jobs)], check=True,
+                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    return time.perf_counter() - start
+
+
 def resident_kib() -> int:
     for line in Path("/proc/self/status").read_text().splitlines():
         if line.startswith("VmRSS:"):
@@ -221,6 +234,35 @@ def main() -> int:
             table.add(f"nbest {nbest}: C++ driver / bare OpenFst, last pass only",
                       f"{len(words) / native_s:.0f} words/s", f"bare {len(words) / bare_last_s:.0f} words/s",
                       native_s / bare_last_s)
+
+        espeak_rate = None
+        if not args.skip_others and shutil.which("espeak-ng") is not None:
+            espeak_rate = len(words) / statistics.median(
+                espeak_seconds(words_file, one_word_file) for _ in range(args.rounds))
+        espeak_goals = {1: ">= 3", 5: ">= 1", 10: ">= 0.5"}
+        for nbest in (1, 5, 10):
+            direct, reference = [], []
+            for _ in range(args.rounds):
+                direct += kernel(binary, "decode", args.model, words_file, nbest, 1)["round_seconds"]
+                reference += kernel(binary, "decode-reference", args.model, words_file, nbest,
+                                    1)["round_seconds"]
+            direct_rate = len(words) / statistics.median(direct)
+            reference_rate = len(words) / statistics.median(reference)
+            table.add(f"nbest {nbest}: direct search / OpenFst pipeline", f"{direct_rate:.0f} words/s",
+                      f"pipeline {reference_rate:.0f} words/s", direct_rate / reference_rate,
+                      ">= 10" if nbest == 1 else "")
+            if espeak_rate is not None:
+                table.add(f"nbest {nbest}: direct search / espeak-ng", f"{direct_rate:.0f} words/s",
+                          f"espeak-ng {espeak_rate:.0f} words/s", direct_rate / espeak_rate,
+                          espeak_goals[nbest])
+
+        one_job, two_jobs = [], []
+        for _ in range(args.rounds):
+            one_job.append(cli_seconds(args.model, words_file, 1))
+            two_jobs.append(cli_seconds(args.model, words_file, 2))
+        table.add("vurel g2p -n 5: --jobs 2 / --jobs 1", f"{len(words) / statistics.median(two_jobs):.0f} words/s",
+                  f"--jobs 1 {len(words) / statistics.median(one_job):.0f} words/s",
+                  statistics.median(one_job) / statistics.median(two_jobs), ">= 1.8")
 
         if not args.skip_others:
             espeak = [espeak_seconds(words_file, one_word_file) for _ in range(args.rounds)]
