@@ -47,20 +47,21 @@ std::span<Arc> FlatFst::MutableArcs(Arc::StateId state) {
   return std::span<Arc>(arcs_.data() + run.begin, run.count);
 }
 
-std::size_t FlatFst::NumInputEpsilons(Arc::StateId state) const {
+std::span<const Arc> FlatFst::ArcsOf(Arc::StateId state) const {
   const Run &run = runs_[state];
+  return std::span<const Arc>(arcs_.data() + run.begin, run.count);
+}
+
+std::size_t FlatFst::NumInputEpsilons(Arc::StateId state) const {
+  const std::span<const Arc> arcs = ArcsOf(state);
   return static_cast<std::size_t>(
-      std::count_if(arcs_.begin() + static_cast<std::ptrdiff_t>(run.begin),
-                    arcs_.begin() + static_cast<std::ptrdiff_t>(run.begin + run.count),
-                    [](const Arc &arc) { return arc.ilabel == 0; }));
+      std::count_if(arcs.begin(), arcs.end(), [](const Arc &arc) { return arc.ilabel == 0; }));
 }
 
 std::size_t FlatFst::NumOutputEpsilons(Arc::StateId state) const {
-  const Run &run = runs_[state];
+  const std::span<const Arc> arcs = ArcsOf(state);
   return static_cast<std::size_t>(
-      std::count_if(arcs_.begin() + static_cast<std::ptrdiff_t>(run.begin),
-                    arcs_.begin() + static_cast<std::ptrdiff_t>(run.begin + run.count),
-                    [](const Arc &arc) { return arc.olabel == 0; }));
+      std::count_if(arcs.begin(), arcs.end(), [](const Arc &arc) { return arc.olabel == 0; }));
 }
 
 std::uint64_t FlatFst::Properties(std::uint64_t mask, bool /*test*/) const {

@@ -40,6 +40,7 @@ class FlatFst : public fst::ExpandedFst<Arc> {
 
   // The arcs of `state`, to be reordered in place.
   std::span<Arc> MutableArcs(Arc::StateId state);
+  std::span<const Arc> ArcsOf(Arc::StateId state) const;
 
   Arc::StateId Start() const override { return start_; }
   Weight Final(Arc::StateId state) const override { return finals_[state]; }

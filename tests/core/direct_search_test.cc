@@ -49,6 +49,22 @@ void ExpectIdentical(const Decoding &direct, const Decoding &reference,
       << reference.paths.size();
 }
 
+// Decodes `word` with both engines at nbest 3, plain and with accumulate,
+// expecting identical answers; returns the direct search's two answers.
+std::vector<Decoding> DecodeWithBothEngines(const Model &model, const std::string &word,
+                                            const std::string &context) {
+  std::vector<Decoding> answers;
+  for (const bool accumulate : {false, true}) {
+    PhoneticizeOptions options;
+    options.nbest = 3;
+    options.accumulate = accumulate;
+    answers.push_back(Decode(model, word, options));
+    ExpectIdentical(answers.back(), Decode(model, word, options, nullptr, Engine::kReference),
+                    context + (accumulate ? ", accumulate" : ""));
+  }
+  return answers;
+}
+
 // Weights from a small set, so that different paths often weigh exactly
 // the same (or, with 0.1 and 0.3, the same but for rounding, which depends
 // on the order of the sums), or drawn freely; now and then one the direct
@@ -222,15 +238,9 @@ TEST(DirectSearchTest, PathsFarBeyondTheBestAreFound) {
   fst.SetFinal(1, 0.0f);
   const Result<Model> model = ModelFrom(std::move(fst));
   ASSERT_TRUE(model.ok());
-  for (const bool accumulate : {false, true}) {
-    PhoneticizeOptions options;
-    options.nbest = 3;
-    options.accumulate = accumulate;
-    const Decoding decoded = Decode(*model, "ab", options);
+  for (const Decoding &decoded : DecodeWithBothEngines(*model, "ab", "ab")) {
     EXPECT_TRUE(decoded.direct);
     EXPECT_EQ(decoded.paths.size(), 2u);
-    ExpectIdentical(decoded, Decode(*model, "ab", options, nullptr, Engine::kReference),
-                    accumulate ? "accumulate" : "plain");
   }
 }
 
@@ -246,14 +256,9 @@ TEST(DirectSearchTest, SumsThatOverflowGoToOpenFst) {
     fst.SetFinal(2, final_weight);
     const Result<Model> model = ModelFrom(std::move(fst));
     ASSERT_TRUE(model.ok());
-    for (const bool accumulate : {false, true}) {
-      PhoneticizeOptions options;
-      options.nbest = 3;
-      options.accumulate = accumulate;
-      const Decoding decoded = Decode(*model, "ab", options);
+    for (const Decoding &decoded :
+         DecodeWithBothEngines(*model, "ab", "final weight " + std::to_string(final_weight))) {
       EXPECT_TRUE(decoded.fell_back);
-      ExpectIdentical(decoded, Decode(*model, "ab", options, nullptr, Engine::kReference),
-                      "final weight " + std::to_string(final_weight));
     }
   }
 }
