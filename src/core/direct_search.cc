@@ -18,7 +18,8 @@ constexpr std::uint32_t kCancelCheckInterval = 1024;
 
 // The first margin above the best path's weight within which pairs are
 // visited; it grows fourfold whenever more paths are needed. One pronunciation
-// needs only the paths that might tie with the best.
+// (with accumulate or not: reading stops at the first path) needs only the
+// paths that might tie with the best.
 constexpr float kFirstMarginOnePath = 1.0f;
 constexpr float kFirstMarginManyPaths = 4.0f;
 
@@ -713,7 +714,7 @@ DirectSearchResult SearchDirect(const ModelFst &model, const VectorFst &acceptor
   const float best = search.best_complete();
   if (best == kInfinity) return result;
 
-  for (float margin = nbest == 1 && !accumulate ? kFirstMarginOnePath : kFirstMarginManyPaths;;
+  for (float margin = nbest == 1 ? kFirstMarginOnePath : kFirstMarginManyPaths;;
        margin *= 4.0f) {
     const float bound = best + margin;
     if (const Step step = search.SettleUpTo(bound); step != Step::kDone) return Failed(step);
