@@ -54,7 +54,7 @@ fuzz() {
   local corpus=$build/fuzz-corpus/$name initial=$build/fuzz-initial-corpus/$name
   mkdir -p "$corpus" "$build/fuzz-findings"
   python3 "fuzz/$make_corpus" "$initial"
-  "$build/fuzz/$name" -max_total_time="$fuzz_seconds" -timeout=10 \
+  "$build/fuzz/$name" -max_total_time="$fuzz_seconds" -timeout=30 \
     -rss_limit_mb=2048 -close_fd_mask=2 -print_final_stats=1 \
     -artifact_prefix="$build/fuzz-findings/$name-" "$@" "$corpus" "$initial"
 }
