@@ -2,6 +2,7 @@
 
 #include <chrono>
 
+#include "model.h"
 #include "stress_constraint.h"
 
 namespace vurel::train {
@@ -54,6 +55,9 @@ Result<TrainReport> TrainModel(const Dictionary &dictionary,
     if (!fst.ok()) return fst.error();
   }
   if (!GoOn(progress, "writing the model to " + model_path)) return StoppedError();
+  // Decoders look arcs up by input label; a file already in that order
+  // loads without sorting.
+  StableSortArcsByInput(*fst);
   Result<ModelFileSize> size = WriteModel(*fst, model_path);
   if (!size.ok()) return size.error();
   report.model = *size;
