@@ -64,7 +64,7 @@ class PairIndex {
 
  private:
   static constexpr std::uint64_t kEmpty = std::numeric_limits<std::uint64_t>::max();
-  static constexpr std::size_t kInitialSlots = 1024;
+  static constexpr std::size_t kInitialSlots = 8192;
 
   std::size_t Slot(std::uint64_t key) const {
     return static_cast<std::size_t>((key * 0x9E3779B97F4A7C15ULL) >> 32) & (keys_.size() - 1);
@@ -166,7 +166,14 @@ class Search {
          const std::atomic<bool> *cancel)
       : model_(model), acceptor_(acceptor), budget_(budget), output_clusters_(output_clusters),
         veto_(veto), cancel_(cancel),
-        end_position_(static_cast<std::uint32_t>(acceptor.NumStates() - 1)) {}
+        end_position_(static_cast<std::uint32_t>(acceptor.NumStates() - 1)) {
+    // Room for a common word's search from the start: growing these from
+    // empty took a tenth of the time of a word at nbest 1.
+    pairs_.reserve(4096);
+    heap_.reserve(4096);
+    arcs_.reserve(8192);
+    settled_order_.reserve(1024);
+  }
 
   // Settles pairs in order of distance until the best complete path is
   // known; its weight is then best_complete() (infinite: no path).
