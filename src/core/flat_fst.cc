@@ -4,6 +4,23 @@
 
 namespace vurel {
 
+FlatFst::FlatFst(const VectorFst &fst) {
+  AddStates(static_cast<std::size_t>(fst.NumStates()));
+  std::size_t arcs = 0;
+  for (Arc::StateId state = 0; state < fst.NumStates(); ++state) arcs += fst.NumArcs(state);
+  ReserveTotalArcs(arcs);
+  for (Arc::StateId state = 0; state < fst.NumStates(); ++state) {
+    SetFinal(state, fst.Final(state));
+    for (fst::ArcIterator<VectorFst> it(fst, state); !it.Done(); it.Next()) {
+      AddArc(state, it.Value());
+    }
+  }
+  SetStart(fst.Start());
+  SetInputSymbols(fst.InputSymbols());
+  SetOutputSymbols(fst.OutputSymbols());
+  SetProperties(fst.Properties(fst::kFstProperties, false), fst::kFstProperties);
+}
+
 FlatFst::FlatFst(const FlatFst &other)
     : fst::ExpandedFst<Arc>(),
       start_(other.start_),
@@ -17,10 +34,6 @@ FlatFst::FlatFst(const FlatFst &other)
 void FlatFst::AddStates(std::size_t count) {
   finals_.resize(finals_.size() + count, Weight::Zero());
   runs_.resize(finals_.size(), Run{arcs_.size(), 0});
-}
-
-void FlatFst::ReserveArcs(Arc::StateId state, std::size_t /*count*/) {
-  runs_[state].begin = arcs_.size();
 }
 
 void FlatFst::AddArc(Arc::StateId state, const Arc &arc) {

@@ -20,16 +20,19 @@ namespace vurel {
 class FlatFst : public fst::ExpandedFst<Arc> {
  public:
   FlatFst() = default;
+  // A copy of `fst`: its states, arcs, symbol tables and stored properties.
+  explicit FlatFst(const VectorFst &fst);
   FlatFst(const FlatFst &other);
   FlatFst(FlatFst &&) = default;
   FlatFst &operator=(FlatFst &&) = default;
 
   // What the file reader builds with, as on a MutableFst, except that the
-  // arcs of a state must be added after those of every state before it.
+  // arcs of a state must be added after those of every state before it (so
+  // ReserveArcs has nothing to do: ReserveTotalArcs sizes the one array).
   void AddStates(std::size_t count);
   void SetStart(Arc::StateId state) { start_ = state; }
   void SetFinal(Arc::StateId state, Weight weight) { finals_[state] = weight; }
-  void ReserveArcs(Arc::StateId state, std::size_t count);
+  void ReserveArcs(Arc::StateId /*state*/, std::size_t /*count*/) {}
   // Room for `count` arcs in all, so that the arc array grows once.
   void ReserveTotalArcs(std::size_t count) { arcs_.reserve(count); }
   void AddArc(Arc::StateId state, const Arc &arc);

@@ -58,9 +58,8 @@ bool IsFiniteEpsilon(const Arc &arc) {
   return arc.ilabel == 0 && std::isfinite(arc.weight.Value());
 }
 
-template <class FstType>
-bool HasEpsilonLoop(const FstType &fst, Arc::StateId state) {
-  for (fst::ArcIterator<FstType> arcs(fst, state); !arcs.Done(); arcs.Next()) {
+bool HasEpsilonLoop(const FlatFst &fst, Arc::StateId state) {
+  for (fst::ArcIterator<FlatFst> arcs(fst, state); !arcs.Done(); arcs.Next()) {
     const Arc &arc = arcs.Value();
     if (arc.ilabel > 0) break;
     if (IsFiniteEpsilon(arc) && arc.nextstate == state) return true;
@@ -70,10 +69,9 @@ bool HasEpsilonLoop(const FstType &fst, Arc::StateId state) {
 
 // Whether any input-epsilon arc has a negative weight: without one there
 // is no negative cycle, and the check ends after this one pass.
-template <class FstType>
-bool HasNegativeEpsilon(const FstType &fst) {
+bool HasNegativeEpsilon(const FlatFst &fst) {
   for (Arc::StateId state = 0; state < fst.NumStates(); ++state) {
-    for (fst::ArcIterator<FstType> arcs(fst, state); !arcs.Done(); arcs.Next()) {
+    for (fst::ArcIterator<FlatFst> arcs(fst, state); !arcs.Done(); arcs.Next()) {
       const Arc &arc = arcs.Value();
       if (arc.ilabel > 0) break;
       if (IsFiniteEpsilon(arc) && arc.weight.Value() < 0.0f) return true;
@@ -88,8 +86,7 @@ bool HasNegativeEpsilon(const FstType &fst) {
 // epsilon arcs come first (after any negative labels), so this touches
 // little more than the states. Returns the components with more than one
 // state or with an epsilon loop, the only ones that can hold a cycle.
-template <class FstType>
-std::vector<std::vector<Arc::StateId>> CyclicEpsilonComponents(const FstType &fst) {
+std::vector<std::vector<Arc::StateId>> CyclicEpsilonComponents(const FlatFst &fst) {
   const auto num_states = static_cast<std::size_t>(fst.NumStates());
   constexpr std::uint32_t kUnvisited = 0;
   std::vector<std::uint32_t> order(num_states, kUnvisited);
@@ -106,7 +103,7 @@ std::vector<std::vector<Arc::StateId>> CyclicEpsilonComponents(const FstType &fs
 
   // The next input-epsilon arc of `state` from `index` on, or nullptr.
   const auto next_epsilon = [&fst, num_states](Arc::StateId state, std::size_t &index) -> const Arc * {
-    fst::ArcIterator<FstType> arcs(fst, state);
+    fst::ArcIterator<FlatFst> arcs(fst, state);
     for (arcs.Seek(index); !arcs.Done(); arcs.Next(), ++index) {
       const Arc &arc = arcs.Value();
       if (arc.ilabel > 0) break;
@@ -170,8 +167,7 @@ std::vector<std::vector<Arc::StateId>> CyclicEpsilonComponents(const FstType &fs
 }
 
 // States on some path from the start state to a final state.
-template <class FstType>
-std::vector<bool> UsefulStates(const FstType &fst) {
+std::vector<bool> UsefulStates(const FlatFst &fst) {
   std::vector<bool> accessible;
   std::vector<bool> coaccessible;
   std::uint64_t properties = 0;
@@ -204,8 +200,7 @@ enum class CycleCheck { kNone, kNegative, kTooLarge };
 // Bellman-Ford from a virtual source joined to every state of the
 // component: a distance still falling after as many rounds as states means
 // a cycle of negative weight.
-template <class FstType>
-CycleCheck CheckComponent(const FstType &fst,
+CycleCheck CheckComponent(const FlatFst &fst,
                           const std::vector<Arc::StateId> &component,
                           const std::vector<bool> &useful, std::uint64_t &work) {
   std::unordered_map<Arc::StateId, std::uint32_t> position;
@@ -214,7 +209,7 @@ CycleCheck CheckComponent(const FstType &fst,
   }
   std::vector<EpsilonEdge> edges;
   for (const auto &[state, from] : position) {
-    for (fst::ArcIterator<FstType> arcs(fst, state); !arcs.Done(); arcs.Next()) {
+    for (fst::ArcIterator<FlatFst> arcs(fst, state); !arcs.Done(); arcs.Next()) {
       const Arc &arc = arcs.Value();
       if (arc.ilabel > 0) break;
       if (!IsFiniteEpsilon(arc)) continue;
@@ -241,10 +236,9 @@ CycleCheck CheckComponent(const FstType &fst,
   return CycleCheck::kNegative;
 }
 
-template <class FstType>
-bool HasNegativeArc(const FstType &fst, const std::vector<Arc::StateId> &component) {
+bool HasNegativeArc(const FlatFst &fst, const std::vector<Arc::StateId> &component) {
   for (const Arc::StateId state : component) {
-    for (fst::ArcIterator<FstType> arcs(fst, state); !arcs.Done(); arcs.Next()) {
+    for (fst::ArcIterator<FlatFst> arcs(fst, state); !arcs.Done(); arcs.Next()) {
       const Arc &arc = arcs.Value();
       if (arc.ilabel > 0) break;
       if (IsFiniteEpsilon(arc) && arc.weight.Value() < 0.0f) return true;
@@ -253,8 +247,9 @@ bool HasNegativeArc(const FstType &fst, const std::vector<Arc::StateId> &compone
   return false;
 }
 
-template <class FstType>
-Status CheckEpsilonCycles(const FstType &fst) {
+}  // namespace
+
+Status CheckInputEpsilonCycles(const FlatFst &fst) {
   if (!HasNegativeEpsilon(fst)) return Status();
   std::vector<std::vector<Arc::StateId>> suspects = CyclicEpsilonComponents(fst);
   std::erase_if(suspects, [&fst](const std::vector<Arc::StateId> &component) {
@@ -282,12 +277,6 @@ Status CheckEpsilonCycles(const FstType &fst) {
   }
   return Status();
 }
-
-}  // namespace
-
-Status CheckInputEpsilonCycles(const VectorFst &fst) { return CheckEpsilonCycles(fst); }
-
-Status CheckInputEpsilonCycles(const FlatFst &fst) { return CheckEpsilonCycles(fst); }
 
 // OpenFst's ArcSort sorts with std::sort, which may reorder arcs with equal
 // input labels; composition results depend on that order, so the file's
@@ -381,30 +370,6 @@ DecodeSettings DecodeSettings::FromEnvironment() {
   return settings;
 }
 
-namespace {
-
-FlatFst ToFlat(const VectorFst &fst) {
-  FlatFst flat;
-  flat.AddStates(static_cast<std::size_t>(fst.NumStates()));
-  std::size_t arcs = 0;
-  for (Arc::StateId state = 0; state < fst.NumStates(); ++state) arcs += fst.NumArcs(state);
-  flat.ReserveTotalArcs(arcs);
-  for (Arc::StateId state = 0; state < fst.NumStates(); ++state) {
-    flat.SetFinal(state, fst.Final(state));
-    flat.ReserveArcs(state, fst.NumArcs(state));
-    for (fst::ArcIterator<VectorFst> it(fst, state); !it.Done(); it.Next()) {
-      flat.AddArc(state, it.Value());
-    }
-  }
-  flat.SetStart(fst.Start());
-  flat.SetInputSymbols(fst.InputSymbols());
-  flat.SetOutputSymbols(fst.OutputSymbols());
-  flat.SetProperties(fst.Properties(fst::kFstProperties, false), fst::kFstProperties);
-  return flat;
-}
-
-}  // namespace
-
 Result<Model> Model::Load(const std::string &path, std::string delimiter,
                           std::optional<DecodeSettings> settings) {
   Result<FlatFst> read = ReadFlatFstFile(path);
@@ -423,7 +388,7 @@ Result<Model> Model::Load(const std::string &path, std::string delimiter,
 
 Result<Model> Model::FromFst(VectorFst fst, std::string delimiter,
                              std::optional<DecodeSettings> settings) {
-  return FromFlatFst(ToFlat(fst), std::move(delimiter), settings);
+  return FromFlatFst(FlatFst(fst), std::move(delimiter), settings);
 }
 
 Result<Model> Model::FromFlatFst(FlatFst fst, std::string delimiter,

@@ -94,7 +94,6 @@ void DropFalseProperties(FlatFst &fst);
 // return arbitrary paths. NaN and -inf arcs are not counted; the search
 // fails on them at once. Expects the arcs sorted by input label; costs
 // little more than a pass over the states unless there are cycles.
-Status CheckInputEpsilonCycles(const VectorFst &fst);
 Status CheckInputEpsilonCycles(const FlatFst &fst);
 
 // Sorts the arcs of every state by input label, keeping arcs with equal
