@@ -336,8 +336,7 @@ class Search {
       // The start state is final in the reversed lattice, with weight 0.
       const QueueEntry whole{partial.backward + 0.0f, entry.item, true};
       ahead |= run != nullptr && ComesLater(*run, whole);
-      queue_.push_back(whole);
-      std::push_heap(queue_.begin(), queue_.end(), ComesLater);
+      Enqueue(whole);
     }
     // OpenFst's search may hold more entries than these (those of pairs
     // not settled); far from its budget, it is not stopped by it.
@@ -469,9 +468,13 @@ class Search {
     if (key == kInfinity) overflowed_ = true;
     partial_paths_.push_back({pair, parent, arc, backward});
     const QueueEntry entry{key, id, false};
+    Enqueue(entry);
+    return entry;
+  }
+
+  void Enqueue(const QueueEntry &entry) {
     queue_.push_back(entry);
     std::push_heap(queue_.begin(), queue_.end(), ComesLater);
-    return entry;
   }
 
   // The record of the path that starts with partial path `first`, as
@@ -607,8 +610,9 @@ bool RunReadsTheSame(const std::vector<FoundPath> &run, const PathCollection &co
 }
 
 // The passes of SearchNbest within the pairs settled: each asks for twice
-// as many paths as the one before, starting over, until one holds `nbest`
-// distinct outputs or the request reaches its cap. kBeyond when a pass
+// as many paths as the one before until one holds `nbest` distinct outputs
+// or the request reaches its cap. A pass starts over only where the one
+// before it reached a state's limit of expansions. kBeyond when a pass
 // needs pairs not settled yet.
 enum class PassesEnd { kFound, kBeyond, kUnsure, kCancelled };
 
