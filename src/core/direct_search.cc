@@ -17,11 +17,12 @@ constexpr std::uint32_t kNone = std::numeric_limits<std::uint32_t>::max();
 constexpr std::uint32_t kCancelCheckInterval = 1024;
 
 // The first margin above the best path's weight within which pairs are
-// visited; it grows fourfold whenever more paths are needed. One pronunciation
+// settled; it grows by half whenever the paths need more. One pronunciation
 // (with accumulate or not: reading stops at the first path) needs only the
 // paths that might tie with the best.
 constexpr float kFirstMarginOnePath = 1.0f;
 constexpr float kFirstMarginManyPaths = 4.0f;
+constexpr float kMarginGrowth = 1.5f;
 
 // What OpenFst's composition puts on a lattice arc: the acceptor's weight
 // (0) times the model's. Not always the model's bits: 0 + -0.0 is +0.0.
@@ -93,27 +94,33 @@ struct Pair {
   std::uint32_t position;
   Arc::StateId state;
   float distance;  // from the start, summed first arc first, as OpenFst does
-  bool settled;
+  std::uint32_t last_incoming = kNone;  // the newest arc into it
+  std::uint32_t rank = kNone;           // its place in the order of settling
+  bool settled = false;
   // Whether OpenFst's shortest distance of this lattice state is `distance`
   // bit for bit (see MarkExactDistances).
-  bool exact;
+  bool exact = false;
 };
 
-// An arc of the lattice between two visited pairs.
+// An arc of the lattice from a settled pair, one of a list per target pair.
 struct PairArc {
   std::uint32_t from;
   std::uint32_t to;
   const Arc *arc;
+  std::uint32_t next_incoming;  // the arc into `to` found before it
 };
 
 // A partial path of the enumeration: from `pair` to the end of the word,
 // through `arc` to the pair of `parent` (kNone: the end itself, through the
 // final weight). `backward` is its weight summed from the end.
+// `earlier_expansion`: once it was expanded, the partial path expanded at
+// the same pair before it in the pass.
 struct PartialPath {
   std::uint32_t pair;
   std::uint32_t parent;
   const Arc *arc;
   float backward;
+  std::uint32_t earlier_expansion = kNone;
 };
 
 struct QueueEntry {
@@ -184,24 +191,54 @@ class Search {
     return Settle([this](float distance) { return distance < best_complete_; });
   }
 
-  // Settles every pair whose distance is at most `bound`.
-  Step SettleUpTo(float bound) {
-    return Settle([bound](float distance) { return distance <= bound; });
+  // Settles every pair whose distance is within `margin` of the best path.
+  Step SettleWithin(float margin) {
+    margin_ = margin;
+    const float bound = best_complete_ + margin;
+    if (const Step step = Settle([bound](float distance) { return distance <= bound; });
+        step != Step::kDone) {
+      return step;
+    }
+    bound_ = bound;
+    all_settled_ = NothingLeftToSettle();
+    // Entries of pairs not settled weigh more than the bound; a whole path
+    // must come out before any of them could, even by the delta.
+    trusted_ = all_settled_ || bound == kInfinity ? kInfinity
+                                                  : bound - 2.0f * DistanceWindow(bound);
+    MarkExactDistances();
+    return Step::kDone;
+  }
+
+  // Settles the pairs of a wider margin and brings the pass up to date as
+  // if they had been settled before it began. Their entries weigh more than
+  // any taken so far, so only their places in the heap differ, and the
+  // order of entries of equal weight is left open anyway.
+  Step Widen() {
+    const std::size_t known_arcs = arcs_.size();
+    const std::size_t known_settled = settled_order_.size();
+    if (const Step step = SettleWithin(margin_ * kMarginGrowth); step != Step::kDone) {
+      return step;
+    }
+    pops_.resize(pairs_.size(), 0);
+    expansions_.resize(pairs_.size(), kNone);
+    for (std::size_t i = known_arcs; i < arcs_.size(); ++i) {
+      const PairArc arc = arcs_[i];
+      for (std::uint32_t expanded = expansions_[arc.to]; expanded != kNone;
+           expanded = partial_paths_[expanded].earlier_expansion) {
+        Push(arc.from, expanded, arc.arc,
+             partial_paths_[expanded].backward + LatticeWeight(arc.arc->weight.Value()));
+      }
+    }
+    for (std::size_t i = known_settled; i < settled_order_.size(); ++i) {
+      PushIfFinal(settled_order_[i]);
+    }
+    return Step::kDone;
   }
 
   float best_complete() const { return best_complete_; }
   // Whether a sum of finite weights came out infinite. OpenFst then sees a
   // path of weight Zero where this search sees none, and answers otherwise.
   bool overflowed() const { return overflowed_; }
-
-  // Readies the enumeration of whole paths within the pairs settled, all of
-  // whose distances are at most `bound`.
-  void PrepareEnumeration(float bound) {
-    all_settled_ = std::none_of(heap_.begin(), heap_.end(),
-                                [this](const QueueEntry &entry) { return !pairs_[entry.item].settled; });
-    BuildIncomingArcs();
-    MarkExactDistances(bound);
-  }
 
   // The outcome of taking the next entry off the heap of a pass.
   enum class Next { kPath, kFull, kExhausted, kBeyond, kUnsure, kCancelled };
@@ -215,15 +252,10 @@ class Search {
     pruned_ = false;
     in_run_ = false;
     pops_.assign(pairs_.size(), 0);
+    expansions_.assign(pairs_.size(), kNone);
     partial_paths_.clear();
     queue_.clear();
-    for (std::uint32_t pair = 0; pair < pairs_.size(); ++pair) {
-      const Pair &p = pairs_[pair];
-      if (!p.settled || p.position != end_position_) continue;
-      const float final_weight = model_.Final(p.state).Value();
-      if (final_weight == kInfinity) continue;
-      Push(pair, kNone, nullptr, 0.0f + LatticeWeight(final_weight));
-    }
+    for (const std::uint32_t pair : settled_order_) PushIfFinal(pair);
   }
 
   // Lets the pass go on to `request` paths in all.
@@ -232,15 +264,15 @@ class Search {
   // Runs the pass to its next whole path, which it reads into `run`, with
   // any others of the same weight. Each step is the step OpenFst's search
   // takes, provided that its key is OpenFst's (the pair's distance is
-  // exact), that it is at most `trusted` (beyond it lie entries of pairs
-  // not settled: kBeyond), and that partial paths of equal weight leave the
-  // same heap in any order (otherwise kUnsure). kFull once `request` paths
-  // were found; kExhausted when the heap runs out.
-  Next NextPath(float trusted, std::vector<FoundPath> &run) {
+  // exact), that it is within the pairs settled (otherwise kBeyond: Widen
+  // first), and that partial paths of equal weight leave the same heap in
+  // any order (otherwise kUnsure). kFull once `request` paths were found;
+  // kExhausted when the heap runs out.
+  Next NextPath(std::vector<FoundPath> &run) {
     if (completed_ == request_) return Next::kFull;
     while (!queue_.empty()) {
       if (++steps_ % kCancelCheckInterval == 0 && Cancelled()) return Next::kCancelled;
-      if (queue_.front().key > trusted) return Next::kBeyond;
+      if (queue_.front().key > trusted_) return Next::kBeyond;
       const QueueEntry entry = Pop();
       const bool tied = !queue_.empty() && Equivalent(entry, queue_.front());
       if (in_run_ && ComesLater(entry, run_key_) && !Equivalent(entry, run_key_)) {
@@ -323,10 +355,12 @@ class Search {
       pruned_ = true;
       return Expansion::kPruned;
     }
+    partial_paths_[entry.item].earlier_expansion = expansions_[partial.pair];
+    expansions_[partial.pair] = entry.item;
     bool ahead = false;
-    for (std::uint32_t i = incoming_begin_[partial.pair]; i < incoming_begin_[partial.pair + 1];
-         ++i) {
-      const PairArc &incoming = incoming_[i];
+    for (std::uint32_t i = pairs_[partial.pair].last_incoming; i != kNone;
+         i = arcs_[i].next_incoming) {
+      const PairArc incoming = arcs_[i];
       const QueueEntry pushed =
           Push(incoming.from, entry.item, incoming.arc,
                partial.backward + LatticeWeight(incoming.arc->weight.Value()));
@@ -351,7 +385,7 @@ class Search {
     const auto next_id = static_cast<std::uint32_t>(pairs_.size());
     const std::uint32_t id = index_.FindOrInsert(PairKey(position, state), next_id);
     if (id == next_id) {
-      pairs_.push_back({position, state, distance, false, false});
+      pairs_.push_back({position, state, distance});
       heap_.push_back({distance, id, false});
       std::push_heap(heap_.begin(), heap_.end(), Later);
     } else if (!pairs_[id].settled && distance < pairs_[id].distance) {
@@ -366,7 +400,9 @@ class Search {
     const float distance = pairs_[from].distance + LatticeWeight(arc.weight.Value());
     if (distance == kInfinity) overflowed_ = true;
     const std::uint32_t to = Reach(position, arc.nextstate, distance);
-    arcs_.push_back({from, to, &arc});
+    const auto id = static_cast<std::uint32_t>(arcs_.size());
+    arcs_.push_back({from, to, &arc, pairs_[to].last_incoming});
+    pairs_[to].last_incoming = id;
   }
 
   template <class Continue>
@@ -380,6 +416,7 @@ class Search {
       Pair &pair = pairs_[top.item];
       if (pair.settled || top.key > pair.distance) continue;
       pair.settled = true;
+      pair.rank = static_cast<std::uint32_t>(settled_order_.size());
       settled_order_.push_back(top.item);
       const std::uint32_t id = top.item;
       const std::uint32_t position = pair.position;
@@ -413,21 +450,17 @@ class Search {
     return Step::kDone;
   }
 
-  // The settled pairs' incoming arcs, grouped by pair. Arcs are found only
-  // from settled pairs.
-  void BuildIncomingArcs() {
-    incoming_begin_.assign(pairs_.size() + 1, 0);
-    for (const PairArc &arc : arcs_) {
-      if (pairs_[arc.to].settled) ++incoming_begin_[arc.to + 1];
+  // Whether the heap holds no pair left to settle, once stale entries are
+  // dropped from its top.
+  bool NothingLeftToSettle() {
+    while (!heap_.empty()) {
+      const QueueEntry &top = heap_.front();
+      const Pair &pair = pairs_[top.item];
+      if (!pair.settled && top.key <= pair.distance) return false;
+      std::pop_heap(heap_.begin(), heap_.end(), Later);
+      heap_.pop_back();
     }
-    for (std::size_t i = 1; i < incoming_begin_.size(); ++i) {
-      incoming_begin_[i] += incoming_begin_[i - 1];
-    }
-    incoming_.resize(incoming_begin_.back());
-    std::vector<std::uint32_t> filled(incoming_begin_.begin(), incoming_begin_.end() - 1);
-    for (const PairArc &arc : arcs_) {
-      if (pairs_[arc.to].settled) incoming_[filled[arc.to]++] = arc;
-    }
+    return true;
   }
 
   // OpenFst's shortest distance of a lattice state is the value of some
@@ -437,11 +470,12 @@ class Search {
   // DistanceWindow of it offers exactly that value, from a pair whose
   // distance is exact and settled before (in distance order, which is the
   // order such sources are done in when the weights near them are not 0).
-  // Routes from pairs not settled offer more than `bound`.
-  void MarkExactDistances(float bound) {
-    std::vector<std::uint32_t> rank(pairs_.size(), kNone);
-    for (std::uint32_t i = 0; i < settled_order_.size(); ++i) rank[settled_order_[i]] = i;
-    for (const std::uint32_t id : settled_order_) {
+  // Routes from pairs not settled offer more than the bound, so pairs are
+  // decided in the order of settling up to the first whose window reaches
+  // the bound; the rest wait for a wider one.
+  void MarkExactDistances() {
+    for (; marked_ < settled_order_.size(); ++marked_) {
+      const std::uint32_t id = settled_order_[marked_];
       Pair &pair = pairs_[id];
       // Nothing lowers the start's distance of 0.
       if (id == start_pair_) {
@@ -449,16 +483,27 @@ class Search {
         continue;
       }
       const float window = pair.distance + DistanceWindow(pair.distance);
-      bool exact = all_settled_ || window < bound;
-      for (std::uint32_t i = incoming_begin_[id]; exact && i < incoming_begin_[id + 1]; ++i) {
-        const PairArc &incoming = incoming_[i];
+      if (!all_settled_ && !(window < bound_)) return;
+      bool exact = true;
+      for (std::uint32_t i = pair.last_incoming; exact && i != kNone; i = arcs_[i].next_incoming) {
+        const PairArc &incoming = arcs_[i];
         const Pair &source = pairs_[incoming.from];
         const float offered = source.distance + LatticeWeight(incoming.arc->weight.Value());
         if (offered > window) continue;
-        exact = rank[incoming.from] < rank[id] && source.exact && SameBits(offered, pair.distance);
+        exact = source.rank < pair.rank && source.exact && SameBits(offered, pair.distance);
       }
       pair.exact = exact;
     }
+  }
+
+  // Pushes the entry of the super-initial state's arc into `pair`, with the
+  // final weight, when `pair` ends the word and is final.
+  void PushIfFinal(std::uint32_t pair) {
+    const Pair &p = pairs_[pair];
+    if (p.position != end_position_) return;
+    const float final_weight = model_.Final(p.state).Value();
+    if (final_weight == kInfinity) return;
+    Push(pair, kNone, nullptr, 0.0f + LatticeWeight(final_weight));
   }
 
   // Adds a partial path and its entry; returns a copy of the entry.
@@ -515,11 +560,14 @@ class Search {
   std::uint32_t start_pair_ = kNone;
   float best_complete_ = kInfinity;
   bool overflowed_ = false;
+  // Every pair with a distance at most `bound_` (best + `margin_`) is
+  // settled, and entries up to `trusted_` are OpenFst's next steps.
+  float margin_ = 0.0f;
+  float bound_ = 0.0f;
+  float trusted_ = 0.0f;
   bool all_settled_ = false;
+  std::size_t marked_ = 0;  // settled pairs whose exactness is decided
   std::uint64_t steps_ = 0;
-
-  std::vector<std::uint32_t> incoming_begin_;
-  std::vector<PairArc> incoming_;
 
   std::uint64_t request_ = 0;
   std::uint64_t completed_ = 0;
@@ -532,6 +580,8 @@ class Search {
   int runners_ahead_ = 0;
   int wholes_in_run_ = 0;
   std::vector<std::uint64_t> pops_;
+  // Per pair, the partial path expanded there last in the pass.
+  std::vector<std::uint32_t> expansions_;
   std::vector<PartialPath> partial_paths_;
   std::vector<QueueEntry> queue_;
 };
@@ -609,14 +659,13 @@ bool RunReadsTheSame(const std::vector<FoundPath> &run, const PathCollection &co
   return new_outputs <= 1;
 }
 
-// The passes of SearchNbest within the pairs settled: each asks for twice
-// as many paths as the one before until one holds `nbest` distinct outputs
-// or the request reaches its cap. A pass starts over only where the one
-// before it reached a state's limit of expansions. kBeyond when a pass
-// needs pairs not settled yet.
-enum class PassesEnd { kFound, kBeyond, kUnsure, kCancelled };
+// The passes of SearchNbest: each asks for twice as many paths as the one
+// before until one holds `nbest` distinct outputs or the request reaches its
+// cap. A pass starts over only where the one before it reached a state's
+// limit of expansions. Pairs are settled further as the paths need them.
+enum class PassesEnd { kFound, kUnsure, kOverBudget, kCancelled };
 
-PassesEnd RunPasses(Search &search, std::uint64_t nbest, bool accumulate, float trusted,
+PassesEnd RunPasses(Search &search, std::uint64_t nbest, bool accumulate,
                     const DirectSearchBudget &budget, PathCollection &collection) {
   const PathRequests requests = PathRequestsFor(nbest);
   std::vector<FoundPath> run;
@@ -632,7 +681,7 @@ PassesEnd RunPasses(Search &search, std::uint64_t nbest, bool accumulate, float 
   for (;;) {
     bool exhausted = false;
     while (collection.keys.size() < nbest && !exhausted) {
-      switch (search.NextPath(trusted, run)) {
+      switch (search.NextPath(run)) {
         case Search::Next::kPath:
           if (run.size() > 1 &&
               !RunReadsTheSame(run, collection, nbest, accumulate,
@@ -654,7 +703,15 @@ PassesEnd RunPasses(Search &search, std::uint64_t nbest, bool accumulate, float 
           exhausted = true;
           continue;
         case Search::Next::kBeyond:
-          return PassesEnd::kBeyond;
+          switch (search.Widen()) {
+            case Step::kDone:
+              continue;
+            case Step::kOverBudget:
+              return PassesEnd::kOverBudget;
+            case Step::kCancelled:
+              return PassesEnd::kCancelled;
+          }
+          continue;
         case Search::Next::kUnsure:
           return PassesEnd::kUnsure;
         case Search::Next::kCancelled:
@@ -725,27 +782,21 @@ DirectSearchResult SearchDirect(const ModelFst &model, const VectorFst &acceptor
   const float best = search.best_complete();
   if (best == kInfinity) return result;
 
-  for (float margin = nbest == 1 ? kFirstMarginOnePath : kFirstMarginManyPaths;;
-       margin *= 4.0f) {
-    const float bound = best + margin;
-    if (const Step step = search.SettleUpTo(bound); step != Step::kDone) return Failed(step);
-    search.PrepareEnumeration(bound);
-    // Entries of pairs not settled weigh more than `bound`; a whole path
-    // must come out before any of them could, even by the delta.
-    const float trusted = bound == kInfinity ? kInfinity : bound - 2.0f * DistanceWindow(bound);
-    switch (RunPasses(search, nbest, accumulate, trusted, budget, result.collection)) {
-      case PassesEnd::kFound:
-        if (search.overflowed()) return Outcome(DirectSearchOutcome::kUnsure);
-        result.outcome = DirectSearchOutcome::kFound;
-        return result;
-      case PassesEnd::kBeyond:
-        continue;
-      case PassesEnd::kUnsure:
-        return Outcome(DirectSearchOutcome::kUnsure);
-      case PassesEnd::kCancelled:
-        return Outcome(DirectSearchOutcome::kCancelled);
-    }
+  const float margin = nbest == 1 ? kFirstMarginOnePath : kFirstMarginManyPaths;
+  if (const Step step = search.SettleWithin(margin); step != Step::kDone) return Failed(step);
+  switch (RunPasses(search, nbest, accumulate, budget, result.collection)) {
+    case PassesEnd::kFound:
+      if (search.overflowed()) return Outcome(DirectSearchOutcome::kUnsure);
+      result.outcome = DirectSearchOutcome::kFound;
+      return result;
+    case PassesEnd::kUnsure:
+      break;
+    case PassesEnd::kOverBudget:
+      return Outcome(DirectSearchOutcome::kOverBudget);
+    case PassesEnd::kCancelled:
+      return Outcome(DirectSearchOutcome::kCancelled);
   }
+  return Outcome(DirectSearchOutcome::kUnsure);
 }
 
 }  // namespace vurel
