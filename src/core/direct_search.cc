@@ -147,6 +147,17 @@ bool ComesLater(const QueueEntry &lhs, const QueueEntry &rhs) {
   return rhs.key < lhs.key;
 }
 
+// The two orders as function objects, which the heap algorithms inline
+// where a function pointer would be called.
+struct InSettlingOrder {
+  bool operator()(const QueueEntry &lhs, const QueueEntry &rhs) const { return Later(lhs, rhs); }
+};
+struct InQueueOrder {
+  bool operator()(const QueueEntry &lhs, const QueueEntry &rhs) const {
+    return ComesLater(lhs, rhs);
+  }
+};
+
 std::uint64_t PairKey(std::uint32_t position, Arc::StateId state) {
   return (std::uint64_t{position} << 32) | static_cast<std::uint32_t>(state);
 }
@@ -158,10 +169,14 @@ std::pair<const Arc *, const Arc *> ArcsOf(const Fst &fst, Arc::StateId state) {
   return {data.arcs, data.arcs + data.narcs};
 }
 
-// A complete path found by the enumeration.
+// A complete path found by the enumeration. When `uniques_only` is set,
+// only the path's weight was read into `record`, and its uniques are
+// *uniques_only: an earlier path of the word wrote the same output labels.
 struct FoundPath {
   PathData record;
   std::size_t arcs = 0;  // lattice arcs on it
+  const LabelSequence *uniques_only = nullptr;
+  std::uint32_t first = 0;  // its partial path at the start
 };
 
 enum class Step { kDone, kOverBudget, kCancelled };
@@ -180,6 +195,9 @@ class Search {
     heap_.reserve(4096);
     arcs_.reserve(8192);
     settled_order_.reserve(1024);
+    LabelSequence zero_uniques;
+    AppendDecomposition(output_clusters_, veto_, 0, zero_uniques);
+    zero_writes_nothing_ = zero_uniques.empty();
   }
 
   // Settles pairs in order of distance until the best complete path is
@@ -283,7 +301,11 @@ class Search {
         // Whole paths of equal weight come out in an order of the heap's
         // own: they are handed over together.
         run.resize(1);
-        Read(entry.item, run.front());
+        if (queue_.empty() || !Equivalent(entry, queue_.front())) {
+          ReadWeightIfOutputKnown(entry.item, run.front());
+        } else {
+          Read(entry.item, run.front());
+        }
         while (!queue_.empty() && Equivalent(entry, queue_.front())) {
           run.emplace_back();
           Read(Pop().item, run.back());
@@ -333,7 +355,7 @@ class Search {
   }
 
   QueueEntry Pop() {
-    std::pop_heap(queue_.begin(), queue_.end(), ComesLater);
+    std::pop_heap(queue_.begin(), queue_.end(), InQueueOrder{});
     const QueueEntry entry = queue_.back();
     queue_.pop_back();
     return entry;
@@ -386,12 +408,15 @@ class Search {
     const std::uint32_t id = index_.FindOrInsert(PairKey(position, state), next_id);
     if (id == next_id) {
       pairs_.push_back({position, state, distance});
+      // The state's arcs are read when the pair is settled, if it is: a
+      // miss in the cache for most pairs, which the prefetch starts early.
+      __builtin_prefetch(ArcsOf(model_, state).first);
       heap_.push_back({distance, id, false});
-      std::push_heap(heap_.begin(), heap_.end(), Later);
+      std::push_heap(heap_.begin(), heap_.end(), InSettlingOrder{});
     } else if (!pairs_[id].settled && distance < pairs_[id].distance) {
       pairs_[id].distance = distance;
       heap_.push_back({distance, id, false});
-      std::push_heap(heap_.begin(), heap_.end(), Later);
+      std::push_heap(heap_.begin(), heap_.end(), InSettlingOrder{});
     }
     return id;
   }
@@ -411,7 +436,7 @@ class Search {
       if (++steps_ % kCancelCheckInterval == 0 && Cancelled()) return Step::kCancelled;
       const QueueEntry top = heap_.front();
       if (!keep_going(top.key)) return Step::kDone;
-      std::pop_heap(heap_.begin(), heap_.end(), Later);
+      std::pop_heap(heap_.begin(), heap_.end(), InSettlingOrder{});
       heap_.pop_back();
       Pair &pair = pairs_[top.item];
       if (pair.settled || top.key > pair.distance) continue;
@@ -457,7 +482,7 @@ class Search {
       const QueueEntry &top = heap_.front();
       const Pair &pair = pairs_[top.item];
       if (!pair.settled && top.key <= pair.distance) return false;
-      std::pop_heap(heap_.begin(), heap_.end(), Later);
+      std::pop_heap(heap_.begin(), heap_.end(), InSettlingOrder{});
       heap_.pop_back();
     }
     return true;
@@ -519,7 +544,7 @@ class Search {
 
   void Enqueue(const QueueEntry &entry) {
     queue_.push_back(entry);
-    std::push_heap(queue_.begin(), queue_.end(), ComesLater);
+    std::push_heap(queue_.begin(), queue_.end(), InQueueOrder{});
   }
 
   // The record of the path that starts with partial path `first`, as
@@ -530,6 +555,8 @@ class Search {
     PathData &record = found.record;
     ClearPath(record);
     found.arcs = 0;
+    found.uniques_only = nullptr;
+    found.first = first;
     for (std::uint32_t item = first;; item = partial_paths_[item].parent) {
       const PartialPath &partial = partial_paths_[item];
       if (partial.parent == kNone) {
@@ -544,6 +571,42 @@ class Search {
     }
   }
 
+  // Reads as Read does, except that when an earlier path of the word wrote
+  // the same output labels, and so has the same uniques, it reads only the
+  // weight. Most paths are other alignments of a pronunciation already read.
+  void ReadWeightIfOutputKnown(std::uint32_t first, FoundPath &found) {
+    outputs_.clear();
+    float weight = 0.0f;
+    found.arcs = 0;
+    for (std::uint32_t item = first;; item = partial_paths_[item].parent) {
+      const PartialPath &partial = partial_paths_[item];
+      const Arc arc = partial.parent == kNone
+                          ? Arc(0, 0, LatticeWeight(model_.Final(pairs_[partial.pair].state).Value()), 0)
+                          : Arc(partial.arc->ilabel, partial.arc->olabel,
+                                LatticeWeight(partial.arc->weight.Value()), 0);
+      if (!LeavesNoTrace(arc)) {
+        weight += arc.weight.Value();
+        if (arc.olabel != 0 || !zero_writes_nothing_) outputs_.push_back(static_cast<Label>(arc.olabel));
+      }
+      if (partial.parent == kNone) break;
+      ++found.arcs;
+    }
+    const auto known = uniques_of_outputs_.find(outputs_);
+    if (known == uniques_of_outputs_.end()) {
+      Read(first, found);
+      uniques_of_outputs_.emplace(outputs_, found.record.uniques);
+      return;
+    }
+    found.record.path_weight = weight;
+    found.uniques_only = &known->second;
+    found.first = first;
+  }
+
+ public:
+  // The whole record of a path read by ReadWeightIfOutputKnown.
+  void ReadRecord(FoundPath &found) const { Read(found.first, found); }
+
+ private:
   const ModelFst &model_;
   const VectorFst &acceptor_;
   const DirectSearchBudget &budget_;
@@ -584,6 +647,12 @@ class Search {
   std::vector<std::uint32_t> expansions_;
   std::vector<PartialPath> partial_paths_;
   std::vector<QueueEntry> queue_;
+
+  // The uniques of each sequence of output labels read, 0 left out when
+  // label 0 adds nothing to uniques.
+  std::unordered_map<LabelSequence, LabelSequence, LabelSequenceHash> uniques_of_outputs_;
+  LabelSequence outputs_;
+  bool zero_writes_nothing_ = false;
 };
 
 DirectSearchResult Outcome(DirectSearchOutcome outcome) {
@@ -688,8 +757,15 @@ PassesEnd RunPasses(Search &search, std::uint64_t nbest, bool accumulate,
                                search.completed() > search.request())) {
             return PassesEnd::kUnsure;
           }
-          for (const FoundPath &found : run) {
+          for (FoundPath &found : run) {
             walked += found.arcs + 3;
+            if (found.uniques_only != nullptr) {
+              if (MergeIntoKnownKey(*found.uniques_only, found.record.path_weight, accumulate,
+                                    collection)) {
+                continue;
+              }
+              search.ReadRecord(found);
+            }
             kept += MergePath(found.record, accumulate, collection);
             if (collection.keys.size() >= nbest) break;
           }

@@ -66,13 +66,16 @@ Arc::StateId ResultStateBudget(const VectorFst &lattice, const SearchBudget &bud
 
 }  // namespace
 
+bool LeavesNoTrace(const Arc &arc) {
+  const float weight = arc.weight.Value();
+  return arc.ilabel == 0 && arc.olabel == 0 && weight <= kEpsilonTolerance &&
+         weight + kEpsilonTolerance >= 0.0f;
+}
+
 void AppendPathArc(const Arc &arc, const ClusterTable &output_clusters,
                    const VetoSet &veto, PathData &path) {
+  if (LeavesNoTrace(arc)) return;
   const float weight = arc.weight.Value();
-  if (arc.ilabel == 0 && arc.olabel == 0 && weight <= kEpsilonTolerance &&
-      weight + kEpsilonTolerance >= 0.0f) {
-    return;
-  }
   AppendDecomposition(output_clusters, veto, static_cast<Label>(arc.olabel),
                       path.uniques);
   path.ilabels.push_back(static_cast<Label>(arc.ilabel));
@@ -81,15 +84,16 @@ void AppendPathArc(const Arc &arc, const ClusterTable &output_clusters,
   path.path_weight += weight;
 }
 
+bool MergeIntoKnownKey(const LabelSequence &uniques, float path_weight, bool accumulate,
+                       PathCollection &collection) {
+  const auto kept = collection.paths.find(uniques);
+  if (kept == collection.paths.end()) return false;
+  if (accumulate) kept->second.path_weight = LogAdd(kept->second.path_weight, path_weight);
+  return true;
+}
+
 std::size_t MergePath(const PathData &path, bool accumulate, PathCollection &collection) {
-  const auto kept = collection.paths.find(path.uniques);
-  if (kept != collection.paths.end()) {
-    if (accumulate) {
-      kept->second.path_weight =
-          LogAdd(kept->second.path_weight, path.path_weight);
-    }
-    return 0;
-  }
+  if (MergeIntoKnownKey(path.uniques, path.path_weight, accumulate, collection)) return 0;
   collection.keys.push_back(path.uniques);
   collection.paths.emplace(path.uniques, path);
   return path.path_weights.size() + path.uniques.size();

@@ -26,6 +26,10 @@ struct PathCollection {
 // other one. `running` is the accumulated value, `next` the new one.
 float LogAdd(float running, float next);
 
+// Whether `arc` is an epsilon arc whose weight is within 2^-10 of 0, which
+// reading a path leaves out.
+bool LeavesNoTrace(const Arc &arc);
+
 // The arc step of reading a path: appends `arc` to `path`, unless it is an
 // epsilon arc whose weight is within 2^-10 of 0, which leaves no trace.
 void AppendPathArc(const Arc &arc, const ClusterTable &output_clusters,
@@ -36,6 +40,12 @@ void AppendPathArc(const Arc &arc, const ClusterTable &output_clusters,
 // log-added when `accumulate`. Returns the labels and weights copied (0
 // when it merged).
 std::size_t MergePath(const PathData &path, bool accumulate, PathCollection &collection);
+
+// Merges a path whose uniques are `uniques` and weight `path_weight` into
+// `collection` when the key is known there, as MergePath does; false, and
+// nothing done, when it is not.
+bool MergeIntoKnownKey(const LabelSequence &uniques, float path_weight, bool accumulate,
+                       PathCollection &collection);
 
 // Reads the path of an n-shortest-paths result that begins with
 // `start_arc`, recording every arc except epsilon arcs of weight within
