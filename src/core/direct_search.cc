@@ -17,12 +17,12 @@ constexpr std::uint32_t kNone = std::numeric_limits<std::uint32_t>::max();
 constexpr std::uint32_t kCancelCheckInterval = 1024;
 
 // The first margin above the best path's weight within which pairs are
-// settled; it grows by half whenever the paths need more. One pronunciation
+// settled; it grows by a quarter whenever the paths need more. One pronunciation
 // (with accumulate or not: reading stops at the first path) needs only the
 // paths that might tie with the best.
 constexpr float kFirstMarginOnePath = 1.0f;
 constexpr float kFirstMarginManyPaths = 4.0f;
-constexpr float kMarginGrowth = 1.5f;
+constexpr float kMarginGrowth = 1.25f;
 
 // What OpenFst's composition puts on a lattice arc: the acceptor's weight
 // (0) times the model's. Not always the model's bits: 0 + -0.0 is +0.0.
