@@ -17,10 +17,11 @@ constexpr std::uint32_t kNone = std::numeric_limits<std::uint32_t>::max();
 constexpr std::uint32_t kCancelCheckInterval = 1024;
 
 // The first margin above the best path's weight within which pairs are
-// settled; it grows by a quarter whenever the paths need more. One pronunciation
-// (with accumulate or not: reading stops at the first path) needs only the
-// paths that might tie with the best.
-constexpr float kFirstMarginOnePath = 1.0f;
+// settled; it grows, by a quarter at least, whenever the paths need more.
+// One pronunciation (with accumulate or not: reading stops at the first
+// path) needs only the paths that might tie with the best, which rounding
+// keeps within a small fraction of a unit.
+constexpr float kFirstMarginOnePath = 1.0f / 64.0f;
 constexpr float kFirstMarginManyPaths = 4.0f;
 constexpr float kMarginGrowth = 1.25f;
 
@@ -234,7 +235,13 @@ class Search {
   Step Widen() {
     const std::size_t known_arcs = arcs_.size();
     const std::size_t known_settled = settled_order_.size();
-    if (const Step step = SettleWithin(margin_ * kMarginGrowth); step != Step::kDone) {
+    // Enough for the next entry to be taken, and at least a quarter more.
+    float margin = margin_ * kMarginGrowth;
+    if (!queue_.empty()) {
+      const float next = queue_.front().key;
+      margin = std::max(margin, next + 4.0f * DistanceWindow(next) - best_complete_);
+    }
+    if (const Step step = SettleWithin(margin); step != Step::kDone) {
       return step;
     }
     pops_.resize(pairs_.size(), 0);
