@@ -226,21 +226,26 @@ TEST(DirectSearchTest, PartialPathsOfEqualWeightWhoseOrderMattersGoToOpenFst) {
 }
 
 TEST(DirectSearchTest, PathsFarBeyondTheBestAreFound) {
-  // The second path weighs 100 more than the best: the search must widen
-  // until it reaches it rather than stop when its first pairs run out.
+  // The other paths weigh 50 and 100 more than the best: the search must
+  // widen until it reaches them rather than stop when its first pairs run
+  // out. The heaviest ends where the best does, after that end was taken
+  // from the heap; the other ends in a final state not settled at first.
   VectorFst fst;
-  for (int i = 0; i < 3; ++i) fst.AddState();
+  for (int i = 0; i < 5; ++i) fst.AddState();
   fst.SetStart(0);
   fst.AddArc(0, Arc(3, 3, 1.0f, 1));
   fst.AddArc(0, Arc(3, 4, 100.0f, 2));
+  fst.AddArc(0, Arc(3, 5, 50.0f, 3));
   fst.AddArc(1, Arc(4, 4, 1.0f, 1));
   fst.AddArc(2, Arc(4, 5, 1.0f, 1));
+  fst.AddArc(3, Arc(4, 6, 1.0f, 4));
   fst.SetFinal(1, 0.0f);
+  fst.SetFinal(4, 0.0f);
   const Result<Model> model = ModelFrom(std::move(fst));
   ASSERT_TRUE(model.ok());
   for (const Decoding &decoded : DecodeWithBothEngines(*model, "ab", "ab")) {
     EXPECT_TRUE(decoded.direct);
-    EXPECT_EQ(decoded.paths.size(), 2u);
+    EXPECT_EQ(decoded.paths.size(), 3u);
   }
 }
 
