@@ -130,9 +130,6 @@ struct QueueEntry {
   bool complete;  // a whole path (from the start), not a partial one
 };
 
-// Min-heap order on keys; std::push_heap and std::pop_heap keep the largest
-// first under this comparison.
-bool Later(const QueueEntry &lhs, const QueueEntry &rhs) { return lhs.key > rhs.key; }
 
 // The order of OpenFst's n-shortest-paths heap: whether `lhs` comes out
 // after `rhs`. Lighter first, except that a whole path waits for a partial
@@ -148,11 +145,14 @@ bool ComesLater(const QueueEntry &lhs, const QueueEntry &rhs) {
   return rhs.key < lhs.key;
 }
 
-// The two orders as function objects, which the heap algorithms inline
-// where a function pointer would be called.
+// The heaps' orders, as function objects, which the heap algorithms inline
+// where a function pointer would be called. std::push_heap and
+// std::pop_heap keep first what comes last under them. Settling: lighter
+// first.
 struct InSettlingOrder {
-  bool operator()(const QueueEntry &lhs, const QueueEntry &rhs) const { return Later(lhs, rhs); }
+  bool operator()(const QueueEntry &lhs, const QueueEntry &rhs) const { return lhs.key > rhs.key; }
 };
+// Enumerating: OpenFst's order.
 struct InQueueOrder {
   bool operator()(const QueueEntry &lhs, const QueueEntry &rhs) const {
     return ComesLater(lhs, rhs);
