@@ -193,36 +193,70 @@ TEST(DirectSearchTest, ExactTiesThatDecideTheRecordGoToOpenFst) {
   }
 }
 
-TEST(DirectSearchTest, PartialPathsOfEqualWeightWhoseOrderMattersGoToOpenFst) {
-  // Found by a random search: with "bb", partial paths of equal weight lead
-  // to entries that come out before them, so the order OpenFst's heap
-  // takes them in decides the second pronunciation.
-  struct ModelArc {
-    int from, input, output;
-    float weight;
-    int to;
-  };
-  static constexpr ModelArc kArcs[] = {
-      {0, 0, 0, 0.1f, 0}, {0, 0, 5, 0.7f, 5}, {0, 4, 3, 0.7f, 0}, {0, 0, 1, 0.1f, 5},
-      {1, 0, 4, 0.3f, 2}, {1, 4, 5, 0.7f, 2}, {2, 3, 4, 0.0f, 1}, {2, 4, 1, 0.3f, 5},
-      {2, 3, 3, 0.3f, 2}, {2, 0, 3, 0.1f, 0}, {5, 4, 2, 0.3f, 4}, {5, 4, 1, 1.1f, 0},
-      {5, 1, 4, 0.1f, 5}, {5, 0, 5, 1.1f, 0}, {5, 0, 3, 0.2f, 1}, {5, 2, 1, 0.7f, 3},
-      {5, 1, 5, 0.7f, 2}, {5, 4, 2, 1.1f, 1}};
+struct ModelArc {
+  int from, input, output;
+  float weight;
+  int to;
+};
+
+Result<Model> ModelFromArcs(int num_states, const std::vector<ModelArc> &arcs,
+                            const std::vector<std::pair<int, float>> &finals) {
   VectorFst fst;
-  for (int i = 0; i < 6; ++i) fst.AddState();
+  for (int i = 0; i < num_states; ++i) fst.AddState();
   fst.SetStart(0);
-  for (const ModelArc &arc : kArcs) {
+  for (const ModelArc &arc : arcs) {
     fst.AddArc(arc.from, Arc(arc.input, arc.output, arc.weight, arc.to));
   }
-  fst.SetFinal(0, 0.0f);
-  fst.SetFinal(2, 0.1f);
-  const Result<Model> model = ModelFrom(std::move(fst));
+  for (const auto &[state, weight] : finals) fst.SetFinal(state, weight);
+  return ModelFrom(std::move(fst));
+}
+
+// Both models were found by a random search for models on which the
+// direct search, without one of its rules for runs of partial paths of
+// equal weight, answers otherwise than OpenFst.
+TEST(DirectSearchTest, PartialPathsOfEqualWeightWhoseOrderMattersGoToOpenFst) {
+  // With "bb", partial paths of equal weight lead to entries that come out
+  // before them, so the order OpenFst's heap takes them in decides the
+  // second pronunciation.
+  const Result<Model> model = ModelFromArcs(
+      6,
+      {{0, 0, 0, 0.1f, 0}, {0, 0, 5, 0.7f, 5}, {0, 4, 3, 0.7f, 0}, {0, 0, 1, 0.1f, 5},
+       {1, 0, 4, 0.3f, 2}, {1, 4, 5, 0.7f, 2}, {2, 3, 4, 0.0f, 1}, {2, 4, 1, 0.3f, 5},
+       {2, 3, 3, 0.3f, 2}, {2, 0, 3, 0.1f, 0}, {5, 4, 2, 0.3f, 4}, {5, 4, 1, 1.1f, 0},
+       {5, 1, 4, 0.1f, 5}, {5, 0, 5, 1.1f, 0}, {5, 0, 3, 0.2f, 1}, {5, 2, 1, 0.7f, 3},
+       {5, 1, 5, 0.7f, 2}, {5, 4, 2, 1.1f, 1}},
+      {{0, 0.0f}, {2, 0.1f}});
   ASSERT_TRUE(model.ok());
   ASSERT_TRUE(model->suits_direct_search());
   PhoneticizeOptions options;
   options.nbest = 2;
   ExpectIdentical(Decode(*model, "bb", options),
                   Decode(*model, "bb", options, nullptr, Engine::kReference), "bb");
+}
+
+TEST(DirectSearchTest, RunsWhereTwoPartialPathsLeadAheadGoToOpenFst) {
+  // With "bbb", two partial paths of a run of equal weight each lead to
+  // entries that come out before the run, and whole paths come out during
+  // it: which of the two OpenFst's heap takes first orders those paths.
+  const Result<Model> model = ModelFromArcs(
+      5,
+      {{0, 0, 3, 0x1.466666p+2f, 2}, {0, 1, 3, 0x1p+0f, 3}, {0, 3, 5, 0x1p+0f, 2},
+       {0, 3, 3, 0x0p+0f, 0}, {0, 4, 0, 0x1.666666p-1f, 1}, {0, 6, 0, 0x1.333334p+2f, 3},
+       {1, 1, 5, 0x1.4cccccp+2f, 2}, {1, 2, 0, 0x1.39999ap+2f, 4}, {1, 5, 3, 0x1.333334p+2f, 3},
+       {1, 6, 2, 0x1.666666p-1f, 0}, {1, 6, 2, 0x1.466666p+2f, 1}, {2, 0, 4, 0x1.133334p+2f, 4},
+       {2, 1, 1, 0x1.266666p+2f, 4}, {2, 2, 0, 0x1.333334p+2f, 3}, {2, 5, 1, 0x1.066666p+2f, 2},
+       {2, 6, 5, 0x1p+2f, 3}, {3, 1, 3, 0x1.39999ap+2f, 4}, {3, 4, 0, 0x1.39999ap+2f, 0},
+       {3, 6, 4, 0x0p+0f, 0}, {3, 6, 3, 0x1p+0f, 3}, {4, 0, 1, 0x1p+0f, 0},
+       {4, 0, 5, 0x1.066666p+2f, 4}, {4, 0, 5, 0x1p+0f, 1}, {4, 2, 1, 0x1.99999ap-4f, 4},
+       {4, 2, 6, 0x1.266666p+2f, 3}, {4, 4, 4, 0x1.266666p+2f, 2}, {4, 4, 5, 0x1.4cccccp+2f, 1},
+       {4, 5, 0, 0x1.466666p+2f, 3}, {4, 6, 5, 0x1p+0f, 3}},
+      {{2, 0x1.39999ap+2f}});
+  ASSERT_TRUE(model.ok());
+  ASSERT_TRUE(model->suits_direct_search());
+  PhoneticizeOptions options;
+  options.nbest = 10;
+  ExpectIdentical(Decode(*model, "bbb", options),
+                  Decode(*model, "bbb", options, nullptr, Engine::kReference), "bbb");
 }
 
 TEST(DirectSearchTest, PathsFarBeyondTheBestAreFound) {
