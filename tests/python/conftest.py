@@ -3,6 +3,7 @@ byte-level files written here for the cases fstcompile cannot express."""
 
 from __future__ import annotations
 
+import gc
 import math
 import struct
 import subprocess
@@ -76,6 +77,15 @@ def fst_file_bytes(states, isyms=None, osyms=None, start=0) -> bytes:
         for ilabel, olabel, weight, next_state in arcs:
             data += struct.pack("<IIfI", ilabel, olabel, weight, next_state)
     return data
+
+
+@pytest.fixture(autouse=True)
+def collect_cycles_on_this_thread():
+    """Collects the reference cycles a test leaves, on the main thread that made their
+    models: a collection a later test's worker thread set off would find them there, and
+    report them as dropped on another thread."""
+    yield
+    gc.collect()
 
 
 @pytest.fixture(scope="session")
