@@ -211,6 +211,17 @@ Result<Model> ModelFromArcs(int num_states, const std::vector<ModelArc> &arcs,
   return ModelFrom(std::move(fst));
 }
 
+// Decodes `word` with both engines; `model` must suit the direct search.
+void ExpectEnginesAgree(const Result<Model> &model, const std::string &word,
+                        std::uint64_t nbest) {
+  ASSERT_TRUE(model.ok());
+  ASSERT_TRUE(model->suits_direct_search());
+  PhoneticizeOptions options;
+  options.nbest = nbest;
+  ExpectIdentical(Decode(*model, word, options),
+                  Decode(*model, word, options, nullptr, Engine::kReference), word);
+}
+
 // Both models were found by a random search for models on which the
 // direct search, without one of its rules for runs of partial paths of
 // equal weight, answers otherwise than OpenFst.
@@ -226,12 +237,7 @@ TEST(DirectSearchTest, PartialPathsOfEqualWeightWhoseOrderMattersGoToOpenFst) {
        {5, 1, 4, 0.1f, 5}, {5, 0, 5, 1.1f, 0}, {5, 0, 3, 0.2f, 1}, {5, 2, 1, 0.7f, 3},
        {5, 1, 5, 0.7f, 2}, {5, 4, 2, 1.1f, 1}},
       {{0, 0.0f}, {2, 0.1f}});
-  ASSERT_TRUE(model.ok());
-  ASSERT_TRUE(model->suits_direct_search());
-  PhoneticizeOptions options;
-  options.nbest = 2;
-  ExpectIdentical(Decode(*model, "bb", options),
-                  Decode(*model, "bb", options, nullptr, Engine::kReference), "bb");
+  ExpectEnginesAgree(model, "bb", 2);
 }
 
 TEST(DirectSearchTest, RunsWhereTwoPartialPathsLeadAheadGoToOpenFst) {
@@ -251,12 +257,7 @@ TEST(DirectSearchTest, RunsWhereTwoPartialPathsLeadAheadGoToOpenFst) {
        {4, 2, 6, 0x1.266666p+2f, 3}, {4, 4, 4, 0x1.266666p+2f, 2}, {4, 4, 5, 0x1.4cccccp+2f, 1},
        {4, 5, 0, 0x1.466666p+2f, 3}, {4, 6, 5, 0x1p+0f, 3}},
       {{2, 0x1.39999ap+2f}});
-  ASSERT_TRUE(model.ok());
-  ASSERT_TRUE(model->suits_direct_search());
-  PhoneticizeOptions options;
-  options.nbest = 10;
-  ExpectIdentical(Decode(*model, "bbb", options),
-                  Decode(*model, "bbb", options, nullptr, Engine::kReference), "bbb");
+  ExpectEnginesAgree(model, "bbb", 10);
 }
 
 TEST(DirectSearchTest, PathsFarBeyondTheBestAreFound) {
