@@ -218,13 +218,12 @@ class Search {
         step != Step::kDone) {
       return step;
     }
-    bound_ = bound;
     all_settled_ = NothingLeftToSettle();
     // Entries of pairs not settled weigh more than the bound; a whole path
     // must come out before any of them could, even by the delta.
     trusted_ = all_settled_ || bound == kInfinity ? kInfinity
                                                   : bound - 2.0f * DistanceWindow(bound);
-    MarkExactDistances();
+    MarkExactDistances(bound);
     return Step::kDone;
   }
 
@@ -285,6 +284,9 @@ class Search {
 
   // Lets the pass go on to `request` paths in all.
   void ExtendPass(std::uint64_t request) { request_ = request; }
+
+  // The whole record of a path of which NextPath read only the weight.
+  void ReadRecord(FoundPath &found) const { Read(found.first, found); }
 
   // Runs the pass to its next whole path, which it reads into `run`, with
   // any others of the same weight. Each step is the step OpenFst's search
@@ -502,10 +504,10 @@ class Search {
   // DistanceWindow of it offers exactly that value, from a pair whose
   // distance is exact and settled before (in distance order, which is the
   // order such sources are done in when the weights near them are not 0).
-  // Routes from pairs not settled offer more than the bound, so pairs are
+  // Routes from pairs not settled offer more than `bound`, so pairs are
   // decided in the order of settling up to the first whose window reaches
-  // the bound; the rest wait for a wider one.
-  void MarkExactDistances() {
+  // it; the rest wait for a wider one.
+  void MarkExactDistances(float bound) {
     for (; marked_ < settled_order_.size(); ++marked_) {
       const std::uint32_t id = settled_order_[marked_];
       Pair &pair = pairs_[id];
@@ -515,7 +517,7 @@ class Search {
         continue;
       }
       const float window = pair.distance + DistanceWindow(pair.distance);
-      if (!all_settled_ && !(window < bound_)) return;
+      if (!all_settled_ && !(window < bound)) return;
       bool exact = true;
       for (std::uint32_t i = pair.last_incoming; exact && i != kNone; i = arcs_[i].next_incoming) {
         const PairArc &incoming = arcs_[i];
@@ -566,16 +568,21 @@ class Search {
     found.first = first;
     for (std::uint32_t item = first;; item = partial_paths_[item].parent) {
       const PartialPath &partial = partial_paths_[item];
-      if (partial.parent == kNone) {
-        const float final_weight = LatticeWeight(model_.Final(pairs_[partial.pair].state).Value());
-        AppendPathArc(Arc(0, 0, final_weight, 0), output_clusters_, veto_, record);
-        break;
-      }
-      const Arc &arc = *partial.arc;
-      AppendPathArc(Arc(arc.ilabel, arc.olabel, LatticeWeight(arc.weight.Value()), 0),
-                    output_clusters_, veto_, record);
+      AppendPathArc(ResultArc(partial), output_clusters_, veto_, record);
+      if (partial.parent == kNone) break;
       ++found.arcs;
     }
+  }
+
+  // The arc of OpenFst's result path that `partial` adds in front of its
+  // parent's: its lattice arc, or at the end of the word the epsilon arc
+  // carrying the final weight.
+  Arc ResultArc(const PartialPath &partial) const {
+    if (partial.parent == kNone) {
+      return Arc(0, 0, LatticeWeight(model_.Final(pairs_[partial.pair].state).Value()), 0);
+    }
+    const Arc &arc = *partial.arc;
+    return Arc(arc.ilabel, arc.olabel, LatticeWeight(arc.weight.Value()), 0);
   }
 
   // Reads as Read does, except that when an earlier path of the word wrote
@@ -587,10 +594,7 @@ class Search {
     found.arcs = 0;
     for (std::uint32_t item = first;; item = partial_paths_[item].parent) {
       const PartialPath &partial = partial_paths_[item];
-      const Arc arc = partial.parent == kNone
-                          ? Arc(0, 0, LatticeWeight(model_.Final(pairs_[partial.pair].state).Value()), 0)
-                          : Arc(partial.arc->ilabel, partial.arc->olabel,
-                                LatticeWeight(partial.arc->weight.Value()), 0);
+      const Arc arc = ResultArc(partial);
       if (!LeavesNoTrace(arc)) {
         weight += arc.weight.Value();
         if (arc.olabel != 0 || !zero_writes_nothing_) outputs_.push_back(static_cast<Label>(arc.olabel));
@@ -609,11 +613,6 @@ class Search {
     found.first = first;
   }
 
- public:
-  // The whole record of a path read by ReadWeightIfOutputKnown.
-  void ReadRecord(FoundPath &found) const { Read(found.first, found); }
-
- private:
   const ModelFst &model_;
   const VectorFst &acceptor_;
   const DirectSearchBudget &budget_;
@@ -630,10 +629,9 @@ class Search {
   std::uint32_t start_pair_ = kNone;
   float best_complete_ = kInfinity;
   bool overflowed_ = false;
-  // Every pair with a distance at most `bound_` (best + `margin_`) is
-  // settled, and entries up to `trusted_` are OpenFst's next steps.
+  // Every pair with a distance at most best + `margin_` is settled, and
+  // entries up to `trusted_` are OpenFst's next steps.
   float margin_ = 0.0f;
-  float bound_ = 0.0f;
   float trusted_ = 0.0f;
   bool all_settled_ = false;
   std::size_t marked_ = 0;  // settled pairs whose exactness is decided
