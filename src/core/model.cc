@@ -329,8 +329,9 @@ constexpr std::uint64_t kShortcutProperties =
     fst::kUnweighted | fst::kAcyclic | fst::kInitialAcyclic | fst::kTopSorted |
     fst::kAccessible | fst::kCoAccessible | fst::kString | fst::kUnweightedCycles;
 
-template <class FstType>
-void DropFalseClaims(FstType &fst) {
+}  // namespace
+
+void DropFalseProperties(FlatFst &fst) {
   const std::uint64_t claimed =
       fst.Properties(fst::kFstProperties, false) & kShortcutProperties;
   if (claimed == 0) return;
@@ -345,12 +346,6 @@ void DropFalseClaims(FstType &fst) {
   const std::uint64_t false_claims = claimed & ~(checked & known & actual);
   if (false_claims != 0) fst.SetProperties(0, false_claims);
 }
-
-}  // namespace
-
-void DropFalseProperties(VectorFst &fst) { DropFalseClaims(fst); }
-
-void DropFalseProperties(FlatFst &fst) { DropFalseClaims(fst); }
 
 DecodeSettings DecodeSettings::FromEnvironment() {
   DecodeSettings settings;

@@ -84,7 +84,6 @@ class Model {
 // Clears the known property bits of `fst` that would let OpenFst take a
 // shortcut (sorted, acyclic, no epsilons, ...) where its states and arcs
 // contradict them; true claims and all other bits are kept.
-void DropFalseProperties(VectorFst &fst);
 void DropFalseProperties(FlatFst &fst);
 
 // Fails with kInvalidInput if a cycle of input-epsilon arcs (reading no

@@ -112,8 +112,9 @@ TEST(FuzzFindingsTest, PropertyClaimsWithoutAStartState) {
   fst.SetFinal(0, 0.0f);
   fst.SetProperties(fst::kAcyclic | fst::kUnweightedCycles | fst::kAccessible,
                     fst::kTrinaryProperties);
-  DropFalseProperties(fst);
-  EXPECT_EQ(fst.Properties(fst::kAcyclic | fst::kUnweightedCycles | fst::kAccessible, false), 0u);
+  FlatFst flat(fst);
+  DropFalseProperties(flat);
+  EXPECT_EQ(flat.Properties(fst::kAcyclic | fst::kUnweightedCycles | fst::kAccessible, false), 0u);
 }
 
 TEST(FuzzFindingsTest, OnlyTruePropertyClaimsSurviveLoading) {
@@ -133,7 +134,7 @@ TEST(FuzzFindingsTest, OnlyTruePropertyClaimsSurviveLoading) {
   const std::uint64_t truths = fst::kWeighted | fst::kNoEpsilons | fst::kAcceptor;
   fst.SetProperties(truths | fst::kTopSorted | fst::kAcyclic | fst::kUnweightedCycles,
                     fst::kTrinaryProperties);
-  VectorFst copy = fst;
+  FlatFst copy(fst);
   DropFalseProperties(copy);
   const std::uint64_t known = copy.Properties(fst::kTrinaryProperties, false);
   EXPECT_EQ(known & truths, truths);
