@@ -25,6 +25,12 @@ constexpr float kFirstMarginOnePath = 1.0f / 64.0f;
 constexpr float kFirstMarginManyPaths = 4.0f;
 constexpr float kMarginGrowth = 1.25f;
 
+// Buckets over the range of weights in which paths are counted, and the
+// slack by which a weight is moved before rounding to buckets: rounding of
+// the division must not move a path into a bucket it does not reach.
+constexpr std::size_t kCountBuckets = 128;
+constexpr double kBucketSlack = 1e-6;
+
 // What OpenFst's composition puts on a lattice arc: the acceptor's weight
 // (0) times the model's. Not always the model's bits: 0 + -0.0 is +0.0.
 float LatticeWeight(float model_weight) { return 0.0f + model_weight; }
@@ -122,6 +128,9 @@ struct PartialPath {
   const Arc *arc;
   float backward;
   std::uint32_t earlier_expansion = kNone;
+  // In a pass over distinct outputs, once it was expanded: the id of the
+  // output it writes from its pair to the end (see SuffixOf).
+  std::uint32_t suffix = 0;
 };
 
 struct QueueEntry {
@@ -178,6 +187,7 @@ struct FoundPath {
   std::size_t arcs = 0;  // lattice arcs on it
   const LabelSequence *uniques_only = nullptr;
   std::uint32_t first = 0;  // its partial path at the start
+  float key = 0.0f;  // its weight on OpenFst's heap, every arc's added in
 };
 
 enum class Step { kDone, kOverBudget, kCancelled };
@@ -231,11 +241,11 @@ class Search {
   // if they had been settled before it began. Their entries weigh more than
   // any taken so far, so only their places in the heap differ, and the
   // order of entries of equal weight is left open anyway.
-  Step Widen() {
+  Step Widen(float least_margin = 0.0f) {
     const std::size_t known_arcs = arcs_.size();
     const std::size_t known_settled = settled_order_.size();
     // Enough for the next entry to be taken, and at least a quarter more.
-    float margin = margin_ * kMarginGrowth;
+    float margin = std::max(margin_ * kMarginGrowth, least_margin);
     if (!queue_.empty()) {
       const float next = queue_.front().key;
       margin = std::max(margin, next + 4.0f * DistanceWindow(next) - best_complete_);
@@ -260,6 +270,8 @@ class Search {
   }
 
   float best_complete() const { return best_complete_; }
+  // Whether every pair within `weight` of the start is settled.
+  bool SettledTo(float weight) const { return all_settled_ || best_complete_ + margin_ >= weight; }
   // Whether a sum of finite weights came out infinite. OpenFst then sees a
   // path of weight Zero where this search sees none, and answers otherwise.
   bool overflowed() const { return overflowed_; }
@@ -272,6 +284,7 @@ class Search {
   // state's arc into each final pair, with the final weight.
   void StartPass(std::uint64_t request) {
     request_ = request;
+    distinct_ = false;
     completed_ = 0;
     pruned_ = false;
     in_run_ = false;
@@ -280,6 +293,17 @@ class Search {
     partial_paths_.clear();
     queue_.clear();
     for (const std::uint32_t pair : settled_order_) PushIfFinal(pair);
+  }
+
+  // Starts a pass that skips partial paths leading only to outputs already
+  // reached by lighter paths (see ExpandFirstOfItsOutput). Its whole paths
+  // are a part of OpenFst's, in OpenFst's order, holding the first path of
+  // every output; how many of OpenFst's paths come before each is left to
+  // CountPaths.
+  void StartDistinctPass() {
+    StartPass(kLargestRequest);
+    distinct_ = true;
+    expanded_suffixes_.clear();
   }
 
   // Lets the pass go on to `request` paths in all.
@@ -348,6 +372,193 @@ class Search {
     return all_settled_ ? Next::kExhausted : Next::kBeyond;
   }
 
+  // Runs a distinct pass (StartDistinctPass) to its next whole path, read
+  // into `found`. kUnsure where entries of equal weight leave OpenFst's heap
+  // in an order of its own: then the pass cannot tell which path comes first.
+  Next NextDistinctPath(FoundPath &found) {
+    while (!queue_.empty()) {
+      if (++steps_ % kCancelCheckInterval == 0 && Cancelled()) return Next::kCancelled;
+      if (queue_.front().key > trusted_) return Next::kBeyond;
+      const QueueEntry entry = Pop();
+      if (!queue_.empty() && Equivalent(entry, queue_.front())) return Next::kUnsure;
+      if (entry.complete) {
+        ReadWeightIfOutputKnown(entry.item, found);
+        found.key = entry.key;
+        ++completed_;
+        return Next::kPath;
+      }
+      if (Expand(entry, nullptr) == Expansion::kUnsure) return Next::kUnsure;
+    }
+    return all_settled_ ? Next::kExhausted : Next::kBeyond;
+  }
+
+  // Counts the lattice's paths by weight, for weights up to `weight`: see
+  // PathsAtMost and PathsBelow. Pairs must be settled up to CountingReach
+  // of it. Paths are counted by their weights summed exactly (in double
+  // precision) in buckets over the relevant pairs (those on paths of such
+  // weights): a bucket's width is lost in each arc's weight, rounded down
+  // for one bound and up for the other. False when the relevant pairs form
+  // a cycle, or a path among them is too long for PathTolerance.
+  bool CountPaths(float weight, std::uint64_t limit) {
+    FindDistancesToEnd(CountingReach(weight));
+    counted_weight_ = weight;
+    const std::uint32_t start = relevant_index_[start_pair_];
+    if (start == kNone) return false;
+    LinkRelevantArcs();
+    const std::size_t nodes = relevant_.size();
+    const std::size_t width = kCountBuckets + 1;
+    const auto saturated = static_cast<std::uint32_t>(std::min<std::uint64_t>(limit + 1, 1u << 30));
+    count_base_ = distance_to_end_[start_pair_];
+    count_bucket_ = (static_cast<double>(weight) + PathTolerance(weight) - count_base_) /
+                    kCountBuckets;
+    at_most_.assign(nodes * width, 0);
+    below_.assign(nodes * width, 0);
+    longest_.assign(nodes, 0);
+    // Successors first: Kahn's order on the reversed arcs.
+    std::vector<std::uint32_t> unsettled_successors(nodes);
+    std::vector<std::uint32_t> ready;
+    for (std::uint32_t node = 0; node < nodes; ++node) {
+      unsettled_successors[node] = relevant_out_begin_[node + 1] - relevant_out_begin_[node];
+      if (unsettled_successors[node] == 0) ready.push_back(node);
+    }
+    std::size_t done = 0;
+    while (!ready.empty()) {
+      const std::uint32_t node = ready.back();
+      ready.pop_back();
+      ++done;
+      const std::uint32_t pair = relevant_[node];
+      std::uint32_t *at_most = &at_most_[node * width];
+      std::uint32_t *below = &below_[node * width];
+      const double to_end = distance_to_end_[pair];
+      const Pair &p = pairs_[pair];
+      const float final_weight = p.position == end_position_ ? model_.Final(p.state).Value() : kInfinity;
+      if (final_weight != kInfinity) {
+        const double excess = static_cast<double>(LatticeWeight(final_weight)) - to_end;
+        AddShifted(at_most, nullptr, BucketsDown(excess), saturated);
+        AddShifted(below, nullptr, BucketsUp(excess), saturated);
+        longest_[node] = 1;
+      }
+      for (std::uint32_t i = relevant_out_begin_[node]; i < relevant_out_begin_[node + 1]; ++i) {
+        const RelevantArc &arc = relevant_out_[i];
+        const double excess = arc.weight + distance_to_end_[relevant_[arc.to]] - to_end;
+        AddShifted(at_most, &at_most_[arc.to * width], BucketsDown(excess), saturated);
+        AddShifted(below, &below_[arc.to * width], BucketsUp(excess), saturated);
+        longest_[node] = std::max(longest_[node], longest_[arc.to] + 1);
+      }
+      for (std::uint32_t i = p.last_incoming; i != kNone; i = arcs_[i].next_incoming) {
+        const std::uint32_t from = relevant_index_[arcs_[i].from];
+        if (from != kNone && --unsettled_successors[from] == 0) ready.push_back(from);
+      }
+    }
+    if (done < nodes) return false;
+    return longest_[start] <= LongestToleratedPath(weight);
+  }
+
+  // Bounds on the number of paths around a weight: `within` is at least
+  // the number whose weight is at most the weight + PathTolerance (or more
+  // than the limit counted to), `below` at most the number lighter than the
+  // weight - PathTolerance.
+  struct PathBounds {
+    std::uint64_t below = 0;
+    std::uint64_t within = 0;
+  };
+
+  // After CountPaths: the bounds its buckets give for `weight`, no more
+  // than the counted one.
+  PathBounds BucketBounds(float weight) const {
+    const std::size_t row = relevant_index_[start_pair_] * (kCountBuckets + 1);
+    PathBounds bounds;
+    const double tolerance = PathTolerance(weight);
+    const double above = (weight + tolerance - count_base_) / count_bucket_;
+    if (above >= 0.0) {
+      bounds.within = at_most_[row + static_cast<std::size_t>(std::min<double>(
+                                         kCountBuckets, std::floor(above + kBucketSlack)))];
+    }
+    const double under = std::ceil((weight - tolerance - count_base_) / count_bucket_ - kBucketSlack) - 1.0;
+    if (under >= 0.0) {
+      bounds.below = below_[row + static_cast<std::size_t>(std::min<double>(kCountBuckets, under))];
+    }
+    return bounds;
+  }
+
+  // After CountPaths: the paths around `weight` counted one by one, up to
+  // `limit` + 1 within, with their weights summed exactly: each arc taken
+  // leads on to the end within the weight, so the steps are a few per path
+  // counted. False past a number of steps (a cycle of weight 0 among them).
+  bool ExactBounds(float weight, std::uint64_t limit, PathBounds &bounds) const {
+    bounds = PathBounds();
+    const double tolerance = PathTolerance(weight);
+    const double upper = weight + tolerance;
+    const double lower = weight - tolerance;
+    const std::uint64_t step_limit = (limit + 2) * (std::uint64_t{longest_path()} + 2) * 4;
+    std::uint64_t steps = 0;
+    struct Frame {
+      std::uint32_t node;
+      std::uint32_t next_arc;
+      double weight;
+    };
+    std::vector<Frame> stack;
+    const auto enter = [&](std::uint32_t node, double reached) {
+      stack.push_back({node, relevant_out_begin_[node], reached});
+      const Pair &p = pairs_[relevant_[node]];
+      if (p.position != end_position_) return;
+      const float final_weight = model_.Final(p.state).Value();
+      if (final_weight == kInfinity) return;
+      const double total = reached + LatticeWeight(final_weight);
+      bounds.within += total <= upper;
+      bounds.below += total < lower;
+    };
+    enter(relevant_index_[start_pair_], 0.0);
+    while (!stack.empty() && bounds.within <= limit) {
+      if (++steps > step_limit) return false;
+      Frame &frame = stack.back();
+      if (frame.next_arc == relevant_out_begin_[frame.node + 1]) {
+        stack.pop_back();
+        continue;
+      }
+      const RelevantArc &arc = relevant_out_[frame.next_arc++];
+      const double reached = frame.weight + arc.weight;
+      if (reached + distance_to_end_[relevant_[arc.to]] <= upper) enter(arc.to, reached);
+    }
+    return true;
+  }
+
+  // After CountPaths: the most arcs on a path among the relevant pairs, and
+  // a bound on the entries OpenFst's pass puts on its heap before its path
+  // of the counted weight, given at most `paths` paths up to there: each
+  // partial path it expands lies on one of those.
+  std::uint32_t longest_path() const { return longest_[relevant_index_[start_pair_]]; }
+  std::uint64_t HeapEntriesBound(std::uint64_t paths) const {
+    return paths * (std::uint64_t{longest_path()} + 1) * (largest_in_degree_ + 1);
+  }
+
+  // The heaviest weight up to which paths can be counted with the pairs
+  // settled, and below which every path of the pass was read; 0 if none.
+  float CountableWeight() const {
+    if (all_settled_) return 0.0f;
+    float weight = trusted_ - PathTolerance(trusted_) - 8.0f * DistanceWindow(trusted_);
+    return CountingReach(weight) <= best_complete_ + margin_ ? weight : 0.0f;
+  }
+
+  // How far pairs must be settled to count paths up to `weight`.
+  static float CountingReach(float weight) {
+    const float upper = weight + PathTolerance(weight);
+    return upper + 4.0f * DistanceWindow(upper);
+  }
+
+  // Bounds the difference rounding can make between a path's weight summed
+  // exactly and its key on OpenFst's heap, and between those of two paths
+  // that share all but a part, for paths of up to LongestToleratedPath arcs.
+  static float PathTolerance(float weight) { return 1.0f / 1024.0f + weight / 8192.0f; }
+
+  // The most arcs a path may have for PathTolerance to hold: a few units in
+  // the last place per arc, and OpenFst's delta.
+  static std::uint64_t LongestToleratedPath(float weight) {
+    const float unit = std::nextafter(weight + PathTolerance(weight), kInfinity) -
+                       (weight + PathTolerance(weight));
+    return static_cast<std::uint64_t>(PathTolerance(weight) / (8.0f * unit));
+  }
+
   // Whether a pass ran out of entries having skipped some, in which case
   // the lattice may hold more paths than it found.
   bool pruned() const { return pruned_; }
@@ -370,7 +581,7 @@ class Search {
     return entry;
   }
 
-  enum class Expansion { kDone, kPruned, kLeadsAhead, kUnsure };
+  enum class Expansion { kDone, kPruned, kLeadsAhead, kDominated, kUnsure };
 
   // Expands a partial path as OpenFst's search does: one entry for each
   // arc into its pair, and a whole path when the pair is the start.
@@ -381,6 +592,11 @@ class Search {
   Expansion Expand(const QueueEntry &entry, const QueueEntry *run) {
     const PartialPath partial = partial_paths_[entry.item];
     if (!pairs_[partial.pair].exact) return Expansion::kUnsure;
+    if (distinct_) {
+      if (const Expansion first = ExpandFirstOfItsOutput(entry.item); first != Expansion::kDone) {
+        return first;
+      }
+    }
     // OpenFst expands each state at most `request` times.
     if (++pops_[partial.pair] > request_) {
       pruned_ = true;
@@ -410,6 +626,144 @@ class Search {
       return Expansion::kUnsure;
     }
     return ahead ? Expansion::kLeadsAhead : Expansion::kDone;
+  }
+
+  // Bucket counts of a path's excess weight over the shortest, rounded
+  // down (for the counts of paths at most a weight) and up (lighter than
+  // one); kCountBuckets + 1 for weights past the counted range.
+  std::size_t BucketsDown(double excess) const {
+    return static_cast<std::size_t>(
+        std::clamp(std::floor(excess / count_bucket_ - kBucketSlack), 0.0, kCountBuckets + 1.0));
+  }
+  std::size_t BucketsUp(double excess) const {
+    return static_cast<std::size_t>(
+        std::clamp(std::ceil(excess / count_bucket_ + kBucketSlack), 0.0, kCountBuckets + 1.0));
+  }
+
+  // Adds to each bucket b of `counts` the bucket b - `shift` of `added`
+  // (a single path of weight 0 where `added` is null), saturating.
+  static void AddShifted(std::uint32_t *counts, const std::uint32_t *added, std::size_t shift,
+                         std::uint32_t saturated) {
+    if (shift > kCountBuckets) return;
+    if (added == nullptr) {
+      for (std::size_t b = shift; b <= kCountBuckets; ++b) {
+        counts[b] = std::min(counts[b] + 1, saturated);
+      }
+      return;
+    }
+    for (std::size_t b = shift; b <= kCountBuckets; ++b) {
+      counts[b] = std::min(counts[b] + added[b - shift], saturated);
+    }
+  }
+
+  // A partial path whose output from its pair to the end is that of one
+  // expanded there before it, and whose weight is above that one's by more
+  // than PathTolerance, leads to paths of which each comes after the same
+  // path through the earlier one: never the first of its output. kDominated
+  // then, kUnsure when the two are closer than that (their paths' order
+  // could be rounding's).
+  Expansion ExpandFirstOfItsOutput(std::uint32_t item) {
+    PartialPath &partial = partial_paths_[item];
+    partial.suffix = SuffixOf(partial);
+    const std::uint64_t key = (std::uint64_t{partial.pair} << 32) | partial.suffix;
+    const auto [earlier, first] = expanded_suffixes_.try_emplace(key, partial.backward);
+    if (first) return Expansion::kDone;
+    const float gap = partial.backward - earlier->second;
+    return gap > PathTolerance(partial.backward) ? Expansion::kDominated : Expansion::kUnsure;
+  }
+
+  // Ids of outputs from a pair to the end: equal ids, equal uniques. An id
+  // stands for an output label in front of the output of the parent's id;
+  // arcs that add nothing to uniques keep their parent's id.
+  std::uint32_t SuffixOf(const PartialPath &partial) {
+    const std::uint32_t after = partial.parent == kNone ? 0 : partial_paths_[partial.parent].suffix;
+    const Arc arc = ResultArc(partial);
+    if (LeavesNoTrace(arc) || !WritesUniques(static_cast<Label>(arc.olabel))) return after;
+    const std::uint64_t key = (std::uint64_t{static_cast<std::uint32_t>(arc.olabel)} << 32) | after;
+    const auto next_id = static_cast<std::uint32_t>(suffix_ids_.size() + 1);
+    return suffix_ids_.try_emplace(key, next_id).first->second;
+  }
+
+  bool WritesUniques(Label label) {
+    if (label == 0) return !zero_writes_nothing_;
+    const auto known = writes_uniques_.find(label);
+    if (known != writes_uniques_.end()) return known->second;
+    LabelSequence uniques;
+    AppendDecomposition(output_clusters_, veto_, label, uniques);
+    return writes_uniques_.emplace(label, !uniques.empty()).first->second;
+  }
+
+  // Shortest distances to the end, summed exactly, of the settled pairs on
+  // paths of weight up to `reach`: those become the relevant pairs, in the
+  // order found (nearest the end first).
+  void FindDistancesToEnd(float reach) {
+    distance_to_end_.assign(pairs_.size(), std::numeric_limits<double>::infinity());
+    relevant_index_.assign(pairs_.size(), kNone);
+    relevant_.clear();
+    largest_in_degree_ = 0;
+    struct Entry {
+      double distance;
+      std::uint32_t pair;
+      bool operator<(const Entry &other) const { return distance > other.distance; }
+    };
+    std::vector<Entry> heap;
+    for (const std::uint32_t pair : settled_order_) {
+      const Pair &p = pairs_[pair];
+      if (p.position != end_position_) continue;
+      const float final_weight = model_.Final(p.state).Value();
+      if (final_weight == kInfinity) continue;
+      distance_to_end_[pair] = LatticeWeight(final_weight);
+      heap.push_back({distance_to_end_[pair], pair});
+    }
+    std::make_heap(heap.begin(), heap.end());
+    while (!heap.empty()) {
+      std::pop_heap(heap.begin(), heap.end());
+      const Entry top = heap.back();
+      heap.pop_back();
+      if (top.distance > distance_to_end_[top.pair] || relevant_index_[top.pair] != kNone) {
+        continue;
+      }
+      if (pairs_[top.pair].distance + top.distance > reach) continue;
+      relevant_index_[top.pair] = static_cast<std::uint32_t>(relevant_.size());
+      relevant_.push_back(top.pair);
+      std::uint64_t in_degree = 0;
+      for (std::uint32_t i = pairs_[top.pair].last_incoming; i != kNone; i = arcs_[i].next_incoming) {
+        ++in_degree;
+        const PairArc &incoming = arcs_[i];
+        const double offered = top.distance + LatticeWeight(incoming.arc->weight.Value());
+        if (offered < distance_to_end_[incoming.from]) {
+          distance_to_end_[incoming.from] = offered;
+          heap.push_back({offered, incoming.from});
+          std::push_heap(heap.begin(), heap.end());
+        }
+      }
+      largest_in_degree_ = std::max(largest_in_degree_, in_degree);
+    }
+  }
+
+  // The arcs between relevant pairs, grouped by source, for counting paths
+  // from the start.
+  void LinkRelevantArcs() {
+    relevant_out_begin_.assign(relevant_.size() + 2, 0);
+    for (const std::uint32_t pair : relevant_) {
+      for (std::uint32_t i = pairs_[pair].last_incoming; i != kNone; i = arcs_[i].next_incoming) {
+        const std::uint32_t from = relevant_index_[arcs_[i].from];
+        if (from != kNone) ++relevant_out_begin_[from + 2];
+      }
+    }
+    for (std::size_t i = 2; i < relevant_out_begin_.size(); ++i) {
+      relevant_out_begin_[i] += relevant_out_begin_[i - 1];
+    }
+    relevant_out_.resize(relevant_out_begin_.back());
+    for (std::uint32_t to = 0; to < relevant_.size(); ++to) {
+      for (std::uint32_t i = pairs_[relevant_[to]].last_incoming; i != kNone;
+           i = arcs_[i].next_incoming) {
+        const std::uint32_t from = relevant_index_[arcs_[i].from];
+        if (from == kNone) continue;
+        relevant_out_[relevant_out_begin_[from + 1]++] = {
+            to, static_cast<double>(LatticeWeight(arcs_[i].arc->weight.Value()))};
+      }
+    }
   }
 
   std::uint32_t Reach(std::uint32_t position, Arc::StateId state, float distance) {
@@ -653,6 +1007,34 @@ class Search {
   std::vector<PartialPath> partial_paths_;
   std::vector<QueueEntry> queue_;
 
+  // A distinct pass: the ids of outputs to the end, and per pair and output
+  // the weight of the partial path expanded there first.
+  bool distinct_ = false;
+  std::unordered_map<std::uint64_t, std::uint32_t> suffix_ids_;
+  std::unordered_map<std::uint64_t, float> expanded_suffixes_;
+  std::unordered_map<Label, bool> writes_uniques_;
+
+  // Counting paths: distances to the end, the relevant pairs (with their
+  // index by pair) and the arcs between them.
+  struct RelevantArc {
+    std::uint32_t to;
+    double weight;
+  };
+  std::vector<double> distance_to_end_;
+  std::vector<std::uint32_t> relevant_index_;
+  std::vector<std::uint32_t> relevant_;
+  std::vector<std::uint32_t> relevant_out_begin_;
+  std::vector<RelevantArc> relevant_out_;
+  std::uint64_t largest_in_degree_ = 0;
+  // Per relevant pair and bucket, the paths from it to the end whose
+  // excess weight takes that many buckets at most (see CountPaths).
+  float counted_weight_ = 0.0f;
+  double count_base_ = 0.0;
+  double count_bucket_ = 1.0;
+  std::vector<std::uint32_t> at_most_;
+  std::vector<std::uint32_t> below_;
+  std::vector<std::uint32_t> longest_;
+
   // The uniques of each sequence of output labels read, 0 left out when
   // label 0 adds nothing to uniques.
   std::unordered_map<LabelSequence, LabelSequence, LabelSequenceHash> uniques_of_outputs_;
@@ -826,6 +1208,142 @@ PassesEnd RunPasses(Search &search, std::uint64_t nbest, bool accumulate,
   }
 }
 
+// Where OpenFst's first path of an output, with `bounds` on the paths
+// around it, falls among the passes of SearchNbest.
+enum class Place {
+  kRead,     // within the cap; for the last output wanted, also within the
+             // pass that reads it, before any state's limit of expansions
+  kPastCap,  // after the cap: not read
+  kUnknown,
+};
+
+Place PlaceAmongPasses(const Search::PathBounds &bounds, const PathRequests &requests,
+                       std::uint64_t cap, bool last) {
+  if (bounds.below >= cap) return Place::kPastCap;
+  if (bounds.within > cap) return Place::kUnknown;
+  if (!last) return Place::kRead;
+  // The path comes after at least `below` paths, and no later than
+  // `within`. The passes smaller than `below` + 1 end without it; the next
+  // one is the last, and if it holds all `within`, none of its states
+  // reaches its limit of expansions before that path.
+  std::uint64_t last_pass = requests.first;
+  while (last_pass <= bounds.below && last_pass < requests.cap) {
+    last_pass = NextPathRequest(last_pass, requests);
+  }
+  return last_pass >= bounds.within ? Place::kRead : Place::kUnknown;
+}
+
+// The paths of a distinct pass: OpenFst's first path of each output, in
+// OpenFst's order, without the hundreds of other alignments of those
+// outputs that its passes read in between. Which pass ends the search, and
+// whether the cap or a state's limit of expansions cuts a path off before
+// an output is found, depends on how many paths come before that output's
+// first; counts of the paths by weight must show that none of that changes
+// the result. Reads records as SearchNbest does without accumulate.
+PassesEnd RunDistinctPass(Search &search, std::uint64_t nbest, const DirectSearchBudget &budget,
+                          PathCollection &collection) {
+  const PathRequests requests = PathRequestsFor(nbest);
+  const std::uint64_t cap = std::min(requests.cap, kLargestRequest);
+  search.StartDistinctPass();
+  collection = PathCollection();
+  FoundPath found;
+  // The weights on OpenFst's heap of the first paths of the outputs found,
+  // and the bounds on the paths around the last one.
+  std::vector<float> first_weights;
+  Search::PathBounds bounds{0, 1};
+  bool past_cap = false;
+  while (collection.keys.size() < nbest && !past_cap) {
+    // Each path read is one of OpenFst's: past the cap, no more are read.
+    if (search.completed() > cap) return PassesEnd::kUnsure;
+    switch (search.NextDistinctPath(found)) {
+      case Search::Next::kPath:
+        break;
+      case Search::Next::kBeyond: {
+        // The outputs not found yet weigh more than the paths read so far;
+        // once the cap's number of paths is lighter, none of them is read.
+        const float counted = search.CountableWeight();
+        if (!first_weights.empty() && counted > first_weights.back() &&
+            search.CountPaths(counted, cap) && search.BucketBounds(counted).below >= cap) {
+          past_cap = true;
+          continue;
+        }
+        switch (search.Widen()) {
+          case Step::kDone:
+            continue;
+          case Step::kOverBudget:
+            return PassesEnd::kOverBudget;
+          case Step::kCancelled:
+            return PassesEnd::kCancelled;
+        }
+        continue;
+      }
+      case Search::Next::kCancelled:
+        return PassesEnd::kCancelled;
+      default:
+        return PassesEnd::kUnsure;
+    }
+    if (found.uniques_only != nullptr &&
+        MergeIntoKnownKey(*found.uniques_only, found.record.path_weight, false, collection)) {
+      continue;
+    }
+    if (found.uniques_only != nullptr) search.ReadRecord(found);
+    const std::size_t outputs = collection.keys.size();
+    MergePath(found.record, false, collection);
+    if (collection.keys.size() == outputs) continue;
+    // The path's arcs that leave no trace in its record still weigh on
+    // OpenFst's heap.
+    first_weights.push_back(found.key);
+    if (first_weights.size() == 1) continue;
+
+    // The first path comes first; a later output's first path is read by
+    // OpenFst if fewer than the cap's number of paths come before it.
+    const float weight = found.key;
+    if (!search.SettledTo(Search::CountingReach(weight))) {
+      switch (search.Widen(Search::CountingReach(weight) - search.best_complete())) {
+        case Step::kDone:
+          break;
+        case Step::kOverBudget:
+          return PassesEnd::kOverBudget;
+        case Step::kCancelled:
+          return PassesEnd::kCancelled;
+      }
+    }
+    if (!search.CountPaths(weight, cap)) return PassesEnd::kUnsure;
+    const bool last = collection.keys.size() == nbest;
+    Place place = PlaceAmongPasses(search.BucketBounds(weight), requests, cap, last);
+    if (place == Place::kUnknown) {
+      if (!search.ExactBounds(weight, cap, bounds)) return PassesEnd::kUnsure;
+      place = PlaceAmongPasses(bounds, requests, cap, last);
+    } else {
+      bounds = search.BucketBounds(weight);
+    }
+    switch (place) {
+      case Place::kRead:
+        break;
+      case Place::kPastCap:
+        // This output and those after it are not read.
+        collection.paths.erase(collection.keys.back());
+        collection.keys.pop_back();
+        first_weights.pop_back();
+        past_cap = true;
+        break;
+      case Place::kUnknown:
+        return PassesEnd::kUnsure;
+    }
+  }
+
+  // OpenFst's last pass reads the paths up to the last output, or all it
+  // holds when it has too few outputs; it puts about as many entries on its
+  // heap as the count bounds.
+  const std::uint64_t read = past_cap ? cap : bounds.within;
+  const std::uint64_t walked = read * (std::uint64_t{search.longest_path()} + 3);
+  if (2 * search.HeapEntriesBound(read) > budget.reference_result_states ||
+      2 * walked >= budget.walked_arcs || 2 * walked >= budget.kept_arcs) {
+    return PassesEnd::kUnsure;
+  }
+  return PassesEnd::kFound;
+}
+
 }  // namespace
 
 bool SuitsDirectSearch(const ModelFst &model) {
@@ -865,7 +1383,15 @@ DirectSearchResult SearchDirect(const ModelFst &model, const VectorFst &acceptor
 
   const float margin = nbest == 1 ? kFirstMarginOnePath : kFirstMarginManyPaths;
   if (const Step step = search.SettleWithin(margin); step != Step::kDone) return Failed(step);
-  switch (RunPasses(search, nbest, accumulate, budget, result.collection)) {
+  PassesEnd end = PassesEnd::kUnsure;
+  // One pronunciation is the first path: nothing for a distinct pass to skip.
+  if (nbest > 1 && !accumulate) {
+    end = RunDistinctPass(search, nbest, budget, result.collection);
+  }
+  if (end == PassesEnd::kUnsure) {
+    end = RunPasses(search, nbest, accumulate, budget, result.collection);
+  }
+  switch (end) {
     case PassesEnd::kFound:
       if (search.overflowed()) return Outcome(DirectSearchOutcome::kUnsure);
       result.outcome = DirectSearchOutcome::kFound;
