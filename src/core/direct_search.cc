@@ -392,19 +392,33 @@ class Search {
     return all_settled_ ? Next::kExhausted : Next::kBeyond;
   }
 
-  // Counts the lattice's paths by weight, for weights up to `weight`: see
-  // PathsAtMost and PathsBelow. Pairs must be settled up to CountingReach
-  // of it. Paths are counted by their weights summed exactly (in double
-  // precision) in buckets over the relevant pairs (those on paths of such
-  // weights): a bucket's width is lost in each arc's weight, rounded down
-  // for one bound and up for the other. False when the relevant pairs form
-  // a cycle, or a path among them is too long for PathTolerance.
-  bool CountPaths(float weight, std::uint64_t limit) {
+  // Bounds on the paths around a weight: `within` is at least the number
+  // whose weight is at most the weight + PathTolerance (or more than the
+  // limit counted to), `below` at most the number lighter than the weight -
+  // PathTolerance. `longest`: the most arcs on a path counted;
+  // `heap_entries`: at least the entries OpenFst's pass puts on its heap
+  // before the paths within (each partial path it expands lies on one of
+  // them; its entries are one per arc into the pair).
+  struct PathBounds {
+    std::uint64_t below = 0;
+    std::uint64_t within = 0;
+    std::uint32_t longest = 0;
+    std::uint64_t heap_entries = 0;
+  };
+
+  // Prepares counting the lattice's paths by weight, for weights up to
+  // `weight`, with pairs settled up to CountingReach of it: finds the
+  // relevant pairs (those on paths of such weights) with their shortest
+  // distances to the end, summed exactly (in double precision), and counts
+  // their paths in buckets of weight when they form no cycle. Each
+  // path's bucket count loses a bucket's width in each arc's weight,
+  // rounded down for one bound and up for the other.
+  void CountPaths(float weight, std::uint64_t limit) {
     FindDistancesToEnd(CountingReach(weight));
-    counted_weight_ = weight;
-    const std::uint32_t start = relevant_index_[start_pair_];
-    if (start == kNone) return false;
     LinkRelevantArcs();
+    has_buckets_ = false;
+    const std::uint32_t start = relevant_index_[start_pair_];
+    if (start == kNone) return;
     const std::size_t nodes = relevant_.size();
     const std::size_t width = kCountBuckets + 1;
     const auto saturated = static_cast<std::uint32_t>(std::min<std::uint64_t>(limit + 1, 1u << 30));
@@ -430,8 +444,7 @@ class Search {
       std::uint32_t *at_most = &at_most_[node * width];
       std::uint32_t *below = &below_[node * width];
       const double to_end = distance_to_end_[pair];
-      const Pair &p = pairs_[pair];
-      const float final_weight = p.position == end_position_ ? model_.Final(p.state).Value() : kInfinity;
+      const float final_weight = FinalWeightAtEnd(pair);
       if (final_weight != kInfinity) {
         const double excess = static_cast<double>(LatticeWeight(final_weight)) - to_end;
         AddShifted(at_most, nullptr, BucketsDown(excess), saturated);
@@ -445,72 +458,80 @@ class Search {
         AddShifted(below, &below_[arc.to * width], BucketsUp(excess), saturated);
         longest_[node] = std::max(longest_[node], longest_[arc.to] + 1);
       }
-      for (std::uint32_t i = p.last_incoming; i != kNone; i = arcs_[i].next_incoming) {
+      for (std::uint32_t i = pairs_[pair].last_incoming; i != kNone; i = arcs_[i].next_incoming) {
         const std::uint32_t from = relevant_index_[arcs_[i].from];
         if (from != kNone && --unsettled_successors[from] == 0) ready.push_back(from);
       }
     }
-    if (done < nodes) return false;
-    return longest_[start] <= LongestToleratedPath(weight);
+    has_buckets_ = done == nodes && longest_[start] <= LongestToleratedPath(weight);
   }
-
-  // Bounds on the number of paths around a weight: `within` is at least
-  // the number whose weight is at most the weight + PathTolerance (or more
-  // than the limit counted to), `below` at most the number lighter than the
-  // weight - PathTolerance.
-  struct PathBounds {
-    std::uint64_t below = 0;
-    std::uint64_t within = 0;
-  };
 
   // After CountPaths: the bounds its buckets give for `weight`, no more
-  // than the counted one.
-  PathBounds BucketBounds(float weight) const {
-    const std::size_t row = relevant_index_[start_pair_] * (kCountBuckets + 1);
-    PathBounds bounds;
-    const double tolerance = PathTolerance(weight);
-    const double above = (weight + tolerance - count_base_) / count_bucket_;
-    if (above >= 0.0) {
-      bounds.within = at_most_[row + static_cast<std::size_t>(std::min<double>(
-                                         kCountBuckets, std::floor(above + kBucketSlack)))];
-    }
-    const double under = std::ceil((weight - tolerance - count_base_) / count_bucket_ - kBucketSlack) - 1.0;
+  // than the counted one. False where there are none.
+  bool BucketBounds(float weight, PathBounds &bounds) const {
+    if (!has_buckets_) return false;
+    const std::uint32_t start = relevant_index_[start_pair_];
+    const std::size_t width = kCountBuckets + 1;
+    const double upper = static_cast<double>(weight) + PathTolerance(weight);
+    bounds = PathBounds();
+    bounds.within = at_most_[start * width + BucketsOfBudget(upper - count_base_)];
+    const double under =
+        std::ceil((weight - PathTolerance(weight) - count_base_) / count_bucket_ - kBucketSlack) - 1.0;
     if (under >= 0.0) {
-      bounds.below = below_[row + static_cast<std::size_t>(std::min<double>(kCountBuckets, under))];
+      bounds.below = below_[start * width + static_cast<std::size_t>(std::min<double>(kCountBuckets, under))];
     }
-    return bounds;
+    bounds.longest = longest_[start];
+    // OpenFst expands a pair once per partial path from it to the end that
+    // is on a path within, a bucket's rounding of its distance aside.
+    for (std::uint32_t node = 0; node < relevant_.size(); ++node) {
+      const std::uint32_t pair = relevant_[node];
+      const double budget = upper - pairs_[pair].distance - distance_to_end_[pair] + count_bucket_;
+      if (budget < 0.0) continue;
+      bounds.heap_entries += std::uint64_t{at_most_[node * width + BucketsOfBudget(budget)]} *
+                             (std::uint64_t{in_degrees_[node]} + 1);
+    }
+    return true;
   }
 
-  // After CountPaths: the paths around `weight` counted one by one, up to
-  // `limit` + 1 within, with their weights summed exactly: each arc taken
-  // leads on to the end within the weight, so the steps are a few per path
-  // counted. False past a number of steps (a cycle of weight 0 among them).
+  // After CountPaths: the paths around `weight` counted one by one, with
+  // their weights summed exactly, until more than `limit` of them are
+  // lighter: each arc taken leads on to the end within the weight, so the
+  // steps are a few per path counted. False past a number of steps or arcs
+  // on a path (a cycle of weight 0 among them).
   bool ExactBounds(float weight, std::uint64_t limit, PathBounds &bounds) const {
     bounds = PathBounds();
+    const std::uint32_t start = relevant_index_[start_pair_];
+    if (start == kNone) return false;
     const double tolerance = PathTolerance(weight);
     const double upper = weight + tolerance;
     const double lower = weight - tolerance;
-    const std::uint64_t step_limit = (limit + 2) * (std::uint64_t{longest_path()} + 2) * 4;
+    const std::uint64_t longest_tolerated = LongestToleratedPath(weight);
+    const std::uint64_t step_limit = (2 * limit + 4) * (longest_tolerated + 2);
     std::uint64_t steps = 0;
     struct Frame {
       std::uint32_t node;
       std::uint32_t next_arc;
       double weight;
+      std::uint64_t entries;  // heap entries of the partial paths on the stack
     };
     std::vector<Frame> stack;
-    const auto enter = [&](std::uint32_t node, double reached) {
-      stack.push_back({node, relevant_out_begin_[node], reached});
-      const Pair &p = pairs_[relevant_[node]];
-      if (p.position != end_position_) return;
-      const float final_weight = model_.Final(p.state).Value();
+    const auto enter = [&](std::uint32_t node, double reached, std::uint64_t entries) {
+      entries += std::uint64_t{in_degrees_[node]} + 1;
+      stack.push_back({node, relevant_out_begin_[node], reached, entries});
+      const float final_weight = FinalWeightAtEnd(relevant_[node]);
       if (final_weight == kInfinity) return;
       const double total = reached + LatticeWeight(final_weight);
-      bounds.within += total <= upper;
+      if (total > upper) return;
+      ++bounds.within;
       bounds.below += total < lower;
+      bounds.heap_entries += entries;
+      bounds.longest = std::max(bounds.longest, static_cast<std::uint32_t>(stack.size()));
     };
-    enter(relevant_index_[start_pair_], 0.0);
-    while (!stack.empty() && bounds.within <= limit) {
-      if (++steps > step_limit) return false;
+    enter(start, 0.0, 0);
+    // Counting stops once the lighter paths pass the limit, or all paths
+    // within pass twice that (paths of about the weight are few).
+    while (!stack.empty() && bounds.below <= limit && bounds.within <= 2 * limit + 2) {
+      if (++steps > step_limit || stack.size() > longest_tolerated) return false;
       Frame &frame = stack.back();
       if (frame.next_arc == relevant_out_begin_[frame.node + 1]) {
         stack.pop_back();
@@ -518,18 +539,12 @@ class Search {
       }
       const RelevantArc &arc = relevant_out_[frame.next_arc++];
       const double reached = frame.weight + arc.weight;
-      if (reached + distance_to_end_[relevant_[arc.to]] <= upper) enter(arc.to, reached);
+      if (reached + distance_to_end_[relevant_[arc.to]] <= upper) enter(arc.to, reached, frame.entries);
     }
+    // Stopped early, the paths counted may not be OpenFst's lightest: their
+    // arcs bound its entries no longer.
+    if (!stack.empty()) bounds.heap_entries = std::numeric_limits<std::uint64_t>::max();
     return true;
-  }
-
-  // After CountPaths: the most arcs on a path among the relevant pairs, and
-  // a bound on the entries OpenFst's pass puts on its heap before its path
-  // of the counted weight, given at most `paths` paths up to there: each
-  // partial path it expands lies on one of those.
-  std::uint32_t longest_path() const { return longest_[relevant_index_[start_pair_]]; }
-  std::uint64_t HeapEntriesBound(std::uint64_t paths) const {
-    return paths * (std::uint64_t{longest_path()} + 1) * (largest_in_degree_ + 1);
   }
 
   // The heaviest weight up to which paths can be counted with the pairs
@@ -640,6 +655,18 @@ class Search {
         std::clamp(std::ceil(excess / count_bucket_ + kBucketSlack), 0.0, kCountBuckets + 1.0));
   }
 
+  // The last bucket that a path's excess weight up to `budget` reaches.
+  std::size_t BucketsOfBudget(double budget) const {
+    return static_cast<std::size_t>(
+        std::clamp(std::floor(budget / count_bucket_ + kBucketSlack), 0.0, double{kCountBuckets}));
+  }
+
+  // The final weight of `pair` if it ends the word, else infinity.
+  float FinalWeightAtEnd(std::uint32_t pair) const {
+    const Pair &p = pairs_[pair];
+    return p.position == end_position_ ? model_.Final(p.state).Value() : kInfinity;
+  }
+
   // Adds to each bucket b of `counts` the bucket b - `shift` of `added`
   // (a single path of weight 0 where `added` is null), saturating.
   static void AddShifted(std::uint32_t *counts, const std::uint32_t *added, std::size_t shift,
@@ -700,7 +727,7 @@ class Search {
     distance_to_end_.assign(pairs_.size(), std::numeric_limits<double>::infinity());
     relevant_index_.assign(pairs_.size(), kNone);
     relevant_.clear();
-    largest_in_degree_ = 0;
+    in_degrees_.clear();
     struct Entry {
       double distance;
       std::uint32_t pair;
@@ -737,7 +764,7 @@ class Search {
           std::push_heap(heap.begin(), heap.end());
         }
       }
-      largest_in_degree_ = std::max(largest_in_degree_, in_degree);
+      in_degrees_.push_back(static_cast<std::uint32_t>(in_degree));
     }
   }
 
@@ -771,9 +798,6 @@ class Search {
     const std::uint32_t id = index_.FindOrInsert(PairKey(position, state), next_id);
     if (id == next_id) {
       pairs_.push_back({position, state, distance});
-      // The state's arcs are read when the pair is settled, if it is: a
-      // miss in the cache for most pairs, which the prefetch starts early.
-      __builtin_prefetch(ArcsOf(model_, state).first);
       heap_.push_back({distance, id, false});
       std::push_heap(heap_.begin(), heap_.end(), InSettlingOrder{});
     } else if (!pairs_[id].settled && distance < pairs_[id].distance) {
@@ -820,7 +844,8 @@ class Search {
       const auto [first, last] = ArcsOf(model_, state);
       // Sorted by input label: the input-epsilon arcs come first.
       const Arc *arc = first;
-      for (; arc != last && arc->ilabel == 0; ++arc) Follow(id, position, *arc);
+      followed_.clear();
+      for (; arc != last && arc->ilabel == 0; ++arc) followed_.push_back({position, arc});
       for (fst::ArcIterator<VectorFst> letters(acceptor_, static_cast<Arc::StateId>(position));
            !letters.Done(); letters.Next()) {
         const Arc &letter = letters.Value();
@@ -828,9 +853,14 @@ class Search {
         const Arc *match = std::lower_bound(
             arc, last, label, [](const Arc &lhs, Label rhs) { return static_cast<Label>(lhs.ilabel) < rhs; });
         for (; match != last && static_cast<Label>(match->ilabel) == label; ++match) {
-          Follow(id, static_cast<std::uint32_t>(letter.nextstate), *match);
+          followed_.push_back({static_cast<std::uint32_t>(letter.nextstate), match});
         }
       }
+      // The arcs of a state reached are read when its pair is settled, if
+      // it is; finding them is a miss in the cache for most states. Asked
+      // for all at once, before any is needed, the misses overlap.
+      for (const auto &[to, followed] : followed_) __builtin_prefetch(ArcsOf(model_, followed->nextstate).first);
+      for (const auto &[to, followed] : followed_) Follow(id, to, *followed);
       if (pairs_.size() > budget_.lattice_states || arcs_.size() > budget_.lattice_arcs) {
         return Step::kOverBudget;
       }
@@ -980,6 +1010,8 @@ class Search {
   std::vector<std::uint32_t> settled_order_;
   std::vector<QueueEntry> heap_;
   std::vector<PairArc> arcs_;
+  // The arcs a pair being settled follows, with the positions they lead to.
+  std::vector<std::pair<std::uint32_t, const Arc *>> followed_;
   std::uint32_t start_pair_ = kNone;
   float best_complete_ = kInfinity;
   bool overflowed_ = false;
@@ -1025,10 +1057,10 @@ class Search {
   std::vector<std::uint32_t> relevant_;
   std::vector<std::uint32_t> relevant_out_begin_;
   std::vector<RelevantArc> relevant_out_;
-  std::uint64_t largest_in_degree_ = 0;
+  std::vector<std::uint32_t> in_degrees_;  // arcs from settled pairs
   // Per relevant pair and bucket, the paths from it to the end whose
   // excess weight takes that many buckets at most (see CountPaths).
-  float counted_weight_ = 0.0f;
+  bool has_buckets_ = false;
   double count_base_ = 0.0;
   double count_bucket_ = 1.0;
   std::vector<std::uint32_t> at_most_;
@@ -1233,6 +1265,30 @@ Place PlaceAmongPasses(const Search::PathBounds &bounds, const PathRequests &req
   return last_pass >= bounds.within ? Place::kRead : Place::kUnknown;
 }
 
+// Counts the paths around `weight` (pairs settled up to CountingReach of
+// it) and places OpenFst's path of that weight among its passes: by the
+// counts in buckets where they decide, else one by one.
+Place Locate(Search &search, float weight, const PathRequests &requests, std::uint64_t cap,
+             bool last, Search::PathBounds &bounds) {
+  search.CountPaths(weight, cap);
+  Search::PathBounds in_buckets;
+  const bool has_buckets = search.BucketBounds(weight, in_buckets);
+  if (has_buckets) {
+    bounds = in_buckets;
+    if (const Place place = PlaceAmongPasses(bounds, requests, cap, last); place != Place::kUnknown) {
+      return place;
+    }
+  }
+  if (!search.ExactBounds(weight, cap, bounds)) return Place::kUnknown;
+  // Counting one by one may stop before the heaviest paths the pass reads;
+  // the buckets' bounds cover them all.
+  if (has_buckets) {
+    bounds.longest = in_buckets.longest;
+    bounds.heap_entries = std::min(bounds.heap_entries, in_buckets.heap_entries);
+  }
+  return PlaceAmongPasses(bounds, requests, cap, last);
+}
+
 // The paths of a distinct pass: OpenFst's first path of each output, in
 // OpenFst's order, without the hundreds of other alignments of those
 // outputs that its passes read in between. Which pass ends the search, and
@@ -1250,7 +1306,7 @@ PassesEnd RunDistinctPass(Search &search, std::uint64_t nbest, const DirectSearc
   // The weights on OpenFst's heap of the first paths of the outputs found,
   // and the bounds on the paths around the last one.
   std::vector<float> first_weights;
-  Search::PathBounds bounds{0, 1};
+  Search::PathBounds bounds;
   bool past_cap = false;
   while (collection.keys.size() < nbest && !past_cap) {
     // Each path read is one of OpenFst's: past the cap, no more are read.
@@ -1263,7 +1319,7 @@ PassesEnd RunDistinctPass(Search &search, std::uint64_t nbest, const DirectSearc
         // once the cap's number of paths is lighter, none of them is read.
         const float counted = search.CountableWeight();
         if (!first_weights.empty() && counted > first_weights.back() &&
-            search.CountPaths(counted, cap) && search.BucketBounds(counted).below >= cap) {
+            Locate(search, counted, requests, cap, false, bounds) == Place::kPastCap) {
           past_cap = true;
           continue;
         }
@@ -1308,16 +1364,7 @@ PassesEnd RunDistinctPass(Search &search, std::uint64_t nbest, const DirectSearc
           return PassesEnd::kCancelled;
       }
     }
-    if (!search.CountPaths(weight, cap)) return PassesEnd::kUnsure;
-    const bool last = collection.keys.size() == nbest;
-    Place place = PlaceAmongPasses(search.BucketBounds(weight), requests, cap, last);
-    if (place == Place::kUnknown) {
-      if (!search.ExactBounds(weight, cap, bounds)) return PassesEnd::kUnsure;
-      place = PlaceAmongPasses(bounds, requests, cap, last);
-    } else {
-      bounds = search.BucketBounds(weight);
-    }
-    switch (place) {
+    switch (Locate(search, weight, requests, cap, collection.keys.size() == nbest, bounds)) {
       case Place::kRead:
         break;
       case Place::kPastCap:
@@ -1336,9 +1383,10 @@ PassesEnd RunDistinctPass(Search &search, std::uint64_t nbest, const DirectSearc
   // holds when it has too few outputs; it puts about as many entries on its
   // heap as the count bounds.
   const std::uint64_t read = past_cap ? cap : bounds.within;
-  const std::uint64_t walked = read * (std::uint64_t{search.longest_path()} + 3);
-  if (2 * search.HeapEntriesBound(read) > budget.reference_result_states ||
-      2 * walked >= budget.walked_arcs || 2 * walked >= budget.kept_arcs) {
+  const std::uint64_t walked = read * (std::uint64_t{bounds.longest} + 3);
+  if (first_weights.size() > 1 &&
+      (bounds.heap_entries > budget.reference_result_states / 2 ||
+       2 * walked >= budget.walked_arcs || 2 * walked >= budget.kept_arcs)) {
     return PassesEnd::kUnsure;
   }
   return PassesEnd::kFound;
