@@ -30,6 +30,7 @@ struct Tally {
   std::uint64_t identical = 0;
   std::uint64_t fell_back = 0;
   std::uint64_t differed = 0;
+  std::uint64_t distinct_outputs = 0;  // answered reading one path per output
   double direct_seconds = 0.0;
   double reference_seconds = 0.0;
 };
@@ -122,6 +123,7 @@ int main(int argc, char **argv) {
         plain.reference_seconds += std::chrono::duration<double>(end - middle).count();
         const bool same_status = direct.status == reference.status;
         plain.fell_back += direct.fell_back ? 1 : 0;
+        plain.distinct_outputs += direct.distinct_outputs ? 1 : 0;
         pmass.fell_back += direct.fell_back ? 1 : 0;
         Count(plain, word, direct.paths, reference.paths, same_status);
         Count(pmass, word, WithPmass(direct.paths), WithPmass(reference.paths), same_status);
@@ -133,7 +135,8 @@ int main(int argc, char **argv) {
                     static_cast<unsigned long long>(tally->fell_back),
                     static_cast<unsigned long long>(tally->differed));
         if (tally == &plain) {
-          std::printf("  words/s %.0f (reference %.0f)",
+          std::printf("  one path per output %llu  words/s %.0f (reference %.0f)",
+                      static_cast<unsigned long long>(plain.distinct_outputs),
                       static_cast<double>(words.size()) / plain.direct_seconds,
                       static_cast<double>(words.size()) / plain.reference_seconds);
         }

@@ -1435,6 +1435,7 @@ DirectSearchResult SearchDirect(const ModelFst &model, const VectorFst &acceptor
   // One pronunciation is the first path: nothing for a distinct pass to skip.
   if (nbest > 1 && !accumulate) {
     end = RunDistinctPass(search, nbest, budget, result.collection);
+    result.distinct_outputs = end == PassesEnd::kFound;
   }
   if (end == PassesEnd::kUnsure) {
     end = RunPasses(search, nbest, accumulate, budget, result.collection);

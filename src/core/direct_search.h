@@ -11,6 +11,13 @@
 // of interest can pass through are visited: those whose distance from the
 // start is within a margin of the best path, widened when more paths are
 // needed.
+//
+// Without accumulate, only the first path of each pronunciation counts, and
+// OpenFst reads hundreds of other alignments in between. A first pass skips
+// partial paths that can only lead to pronunciations already found, then
+// counts the paths by weight to show where OpenFst's passes, its cap and its
+// limit of expansions per state would have stopped; where the counts cannot
+// show it, the full enumeration answers.
 #ifndef VUREL_CORE_DIRECT_SEARCH_H_
 #define VUREL_CORE_DIRECT_SEARCH_H_
 
@@ -58,6 +65,9 @@ enum class DirectSearchOutcome {
 struct DirectSearchResult {
   PathCollection collection;
   DirectSearchOutcome outcome = DirectSearchOutcome::kNoPath;
+  // kFound by reading only the first path of each output (and counting the
+  // paths between them), not all of OpenFst's paths.
+  bool distinct_outputs = false;
 };
 
 // Searches the product of `acceptor` (a word acceptor, states 0 to n in

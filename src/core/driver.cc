@@ -129,7 +129,7 @@ Decoding Decode(const Model &model, std::string_view word,
       case DirectSearchOutcome::kFound:
         return Decoding{SelectPaths(direct.collection, options.beam, options.threshold,
                                     options.pmass),
-                        DecodeStatus::kDecoded, true, false};
+                        DecodeStatus::kDecoded, true, false, direct.distinct_outputs};
       case DirectSearchOutcome::kNoPath:
         return Decoding{{}, DecodeStatus::kNoPath, true, false};
       case DirectSearchOutcome::kOverBudget:

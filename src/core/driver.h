@@ -50,6 +50,7 @@ struct Decoding {
   DecodeStatus status = DecodeStatus::kNoPath;
   bool direct = false;       // the direct search gave the answer
   bool fell_back = false;    // the direct search was tried and left it to OpenFst
+  bool distinct_outputs = false;  // the direct search read one path per output
 };
 
 // Decodes `word` with `model` as Phoneticize does, and says why there are

@@ -284,6 +284,79 @@ TEST(DirectSearchTest, PathsFarBeyondTheBestAreFound) {
   }
 }
 
+// A word of eleven a's, read along a chain of states. Each letter is A by
+// either of two arcs, the second heavier by 0.01 times a power of two, so
+// that the 2,048 alignments of A...A weigh 11 + 0.01 k for k = 0 to 2,047,
+// each once. The last letter may also be B, with weight 1 + `b_extra`;
+// with `c_loop`, the start also has a loop writing C without reading.
+Result<Model> ManyAlignments(float b_extra, float c_loop = 0.0f) {
+  std::vector<ModelArc> arcs;
+  for (int state = 0; state < 11; ++state) {
+    arcs.push_back({state, 3, 3, 1.0f, state + 1});
+    arcs.push_back({state, 3, 3, 1.0f + 0.01f * static_cast<float>(1 << state), state + 1});
+  }
+  arcs.push_back({10, 3, 4, 1.0f + b_extra, 11});
+  if (c_loop > 0.0f) arcs.push_back({0, 0, 5, c_loop, 0});
+  return ModelFromArcs(12, arcs, {{11, 0.0f}});
+}
+
+TEST(DirectSearchTest, OutputsAreReadWithOnePathEachAndPlacedAmongOpenFstsPaths) {
+  const std::string word(11, 'a');
+  PhoneticizeOptions options;
+  options.nbest = 2;
+  // The first path with B comes after m + 1 alignments of A...A. OpenFst
+  // reads at most 1,024 paths for two outputs: past that, only A...A. The
+  // rest put it in the first pass (16 paths), the second, one of the later
+  // passes, and the last pass below the cap.
+  for (const int m : {2000, 1023, 1022, 14, 20, 500, 1020}) {
+    const Result<Model> model = ManyAlignments(0.01f * static_cast<float>(m) + 0.005f);
+    ASSERT_TRUE(model.ok());
+    const Decoding direct = Decode(*model, word, options);
+    const Decoding reference = Decode(*model, word, options, nullptr, Engine::kReference);
+    ExpectIdentical(direct, reference, "m " + std::to_string(m));
+    EXPECT_TRUE(direct.distinct_outputs) << m;
+    EXPECT_EQ(direct.paths.size(), m + 2 <= 1024 ? 2u : 1u) << m;
+  }
+  // Paths that loop on the start, writing C each time, come between: the
+  // pairs on paths of interest form a cycle, and are counted one by one.
+  options.nbest = 3;
+  for (const int m : {150, 400}) {
+    const Result<Model> model = ManyAlignments(0.01f * static_cast<float>(m) + 0.005f, 3.0f);
+    ASSERT_TRUE(model.ok());
+    const Decoding direct = Decode(*model, word, options);
+    ExpectIdentical(direct, Decode(*model, word, options, nullptr, Engine::kReference),
+                    "loop, m " + std::to_string(m));
+    EXPECT_TRUE(direct.distinct_outputs) << m;
+  }
+}
+
+// Both models were found by a random search for models on which the pass
+// over distinct outputs answers otherwise than OpenFst when it skips every
+// partial path whose output was expanded at its pair before: also those
+// whose weight is so close that rounding could put their paths first.
+TEST(DirectSearchTest, PartialPathsOfOneOutputAndNearlyEqualWeightGoToTheFullSearch) {
+  const Result<Model> first = ModelFromArcs(
+      4,
+      {{0, 0, 5, 0x1.99999ap-4f, 0}, {0, 0, 6, 0x1.99999ap-4f, 1}, {0, 2, 2, 0x1.1d865cp+1f, 1},
+       {0, 4, 2, 0x1.789e84p+0f, 1}, {0, 6, 0, 0x1.024e1ep+0f, 2}, {1, 5, 2, 0x1.c465c2p+0f, 0},
+       {2, 1, 0, 0x1.333334p-2f, 3}, {2, 2, 1, 0x1.0bbae2p+1f, 3}, {2, 2, 0, 0x1.02e96cp-1f, 0},
+       {2, 6, 3, 0x1.99999ap-4f, 1}, {3, 0, 5, 0x1.1c20c8p+0f, 2}, {3, 3, 2, 0x1.2e096cp+1f, 3},
+       {3, 4, 4, 0x1.e3e848p-1f, 3}, {3, 5, 5, 0x1.b702dcp-1f, 3}},
+      {{0, 0x1.c29754p-5f}, {1, 0x1.333334p-2f}});
+  ExpectEnginesAgree(first, "bc", 3);
+  const Result<Model> second = ModelFromArcs(
+      4,
+      {{0, 0, 0, 0x1.7a4704p-1f, 3}, {0, 1, 6, 0x1.cda564p+0f, 1}, {0, 2, 1, 0x1.99999ap-4f, 0},
+       {0, 5, 2, 0x1p-1f, 2}, {0, 5, 4, 0x1p+0f, 1}, {1, 1, 3, 0x1p-1f, 0},
+       {1, 1, 4, 0x1.e9a3dcp+0f, 1}, {1, 3, 2, 0x1p+0f, 2}, {1, 4, 2, 0x1.75319cp+0f, 3},
+       {1, 6, 6, 0x1.1e5bcep+0f, 1}, {1, 6, 3, 0x1p-1f, 3}, {2, 1, 1, 0x1.0624dep-11f, 2},
+       {2, 2, 4, 0x1.7fb012p+0f, 0}, {2, 3, 2, 0x1.0ec598p+1f, 3}, {2, 4, 5, 0x1.1541dcp-4f, 0},
+       {2, 6, 4, 0x1.65779cp+1f, 2}, {2, 6, 2, 0x1.60982p+1f, 1}, {3, 0, 6, 0x1.a2a736p-1f, 3},
+       {3, 2, 2, 0x1.fa9b38p-1f, 0}, {3, 3, 0, 0x1.980338p-1f, 2}, {3, 5, 2, 0x1.47403ap+1f, 2}},
+      {{1, 0x1.2ea51cp-1f}, {2, 0x1.42fe3ep-1f}});
+  ExpectEnginesAgree(second, "aac", 3);
+}
+
 TEST(DirectSearchTest, SumsThatOverflowGoToOpenFst) {
   // Two finite weights whose sum is infinite: OpenFst reads a path of
   // weight Zero (and so no record), where best-first search sees no path.
