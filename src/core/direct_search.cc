@@ -31,6 +31,11 @@ constexpr float kMarginGrowth = 1.25f;
 constexpr std::size_t kCountBuckets = 128;
 constexpr double kBucketSlack = 1e-6;
 
+// How many times more paths a widening of the margin may bring in: while
+// the paths counted times this stay below the cap, the next widening is
+// not worth counting for.
+constexpr std::uint64_t kCountGrowthPerWidening = 16;
+
 // What OpenFst's composition puts on a lattice arc: the acceptor's weight
 // (0) times the model's. Not always the model's bits: 0 + -0.0 is +0.0.
 float LatticeWeight(float model_weight) { return 0.0f + model_weight; }
@@ -1265,12 +1270,11 @@ Place PlaceAmongPasses(const Search::PathBounds &bounds, const PathRequests &req
   return last_pass >= bounds.within ? Place::kRead : Place::kUnknown;
 }
 
-// Counts the paths around `weight` (pairs settled up to CountingReach of
-// it) and places OpenFst's path of that weight among its passes: by the
-// counts in buckets where they decide, else one by one.
-Place Locate(Search &search, float weight, const PathRequests &requests, std::uint64_t cap,
-             bool last, Search::PathBounds &bounds) {
-  search.CountPaths(weight, cap);
+// Places OpenFst's path of `weight` among its passes, after CountPaths for
+// at least that weight: by the counts in buckets where they decide, else
+// by counting paths one by one.
+Place Locate(const Search &search, float weight, const PathRequests &requests,
+             std::uint64_t cap, bool last, Search::PathBounds &bounds) {
   Search::PathBounds in_buckets;
   const bool has_buckets = search.BucketBounds(weight, in_buckets);
   if (has_buckets) {
@@ -1303,12 +1307,14 @@ PassesEnd RunDistinctPass(Search &search, std::uint64_t nbest, const DirectSearc
   search.StartDistinctPass();
   collection = PathCollection();
   FoundPath found;
-  // The weights on OpenFst's heap of the first paths of the outputs found,
-  // and the bounds on the paths around the last one.
+  // The weights on OpenFst's heap of the first paths of the outputs found.
   std::vector<float> first_weights;
+  // Once set, the outputs not found yet all lie past the cap.
+  float past_cap_from = 0.0f;
   Search::PathBounds bounds;
-  bool past_cap = false;
-  while (collection.keys.size() < nbest && !past_cap) {
+  // Those of past_cap_from, or of the weight last counted towards it.
+  Search::PathBounds cap_bounds{0, cap, 0, 0};
+  while (collection.keys.size() < nbest && past_cap_from == 0.0f) {
     // Each path read is one of OpenFst's: past the cap, no more are read.
     if (search.completed() > cap) return PassesEnd::kUnsure;
     switch (search.NextDistinctPath(found)) {
@@ -1317,11 +1323,16 @@ PassesEnd RunDistinctPass(Search &search, std::uint64_t nbest, const DirectSearc
       case Search::Next::kBeyond: {
         // The outputs not found yet weigh more than the paths read so far;
         // once the cap's number of paths is lighter, none of them is read.
+        // Counting is skipped while the paths last counted were far fewer:
+        // a widening seldom multiplies them by more than that.
         const float counted = search.CountableWeight();
         if (!first_weights.empty() && counted > first_weights.back() &&
-            Locate(search, counted, requests, cap, false, bounds) == Place::kPastCap) {
-          past_cap = true;
-          continue;
+            cap_bounds.within * kCountGrowthPerWidening >= cap) {
+          search.CountPaths(counted, cap);
+          if (Locate(search, counted, requests, cap, false, cap_bounds) == Place::kPastCap) {
+            past_cap_from = counted;
+            continue;
+          }
         }
         switch (search.Widen()) {
           case Step::kDone:
@@ -1345,17 +1356,19 @@ PassesEnd RunDistinctPass(Search &search, std::uint64_t nbest, const DirectSearc
     if (found.uniques_only != nullptr) search.ReadRecord(found);
     const std::size_t outputs = collection.keys.size();
     MergePath(found.record, false, collection);
-    if (collection.keys.size() == outputs) continue;
     // The path's arcs that leave no trace in its record still weigh on
     // OpenFst's heap.
-    first_weights.push_back(found.key);
-    if (first_weights.size() == 1) continue;
+    if (collection.keys.size() > outputs) first_weights.push_back(found.key);
+  }
 
-    // The first path comes first; a later output's first path is read by
-    // OpenFst if fewer than the cap's number of paths come before it.
-    const float weight = found.key;
-    if (!search.SettledTo(Search::CountingReach(weight))) {
-      switch (search.Widen(Search::CountingReach(weight) - search.best_complete())) {
+  // The first path comes first; each later output's first path is read by
+  // OpenFst if fewer than the cap's number of paths come before it. The
+  // counts up to the last weight place them all.
+  bool past_cap = past_cap_from != 0.0f;
+  if (first_weights.size() > 1 && !past_cap) {
+    const float last_weight = first_weights.back();
+    if (!search.SettledTo(Search::CountingReach(last_weight))) {
+      switch (search.Widen(Search::CountingReach(last_weight) - search.best_complete())) {
         case Step::kDone:
           break;
         case Step::kOverBudget:
@@ -1364,27 +1377,34 @@ PassesEnd RunDistinctPass(Search &search, std::uint64_t nbest, const DirectSearc
           return PassesEnd::kCancelled;
       }
     }
-    switch (Locate(search, weight, requests, cap, collection.keys.size() == nbest, bounds)) {
+    search.CountPaths(last_weight, cap);
+  }
+  for (std::size_t output = 1; output < first_weights.size(); ++output) {
+    const bool last = output + 1 == nbest;
+    switch (Locate(search, first_weights[output], requests, cap, last, bounds)) {
       case Place::kRead:
-        break;
+        continue;
       case Place::kPastCap:
         // This output and those after it are not read.
-        collection.paths.erase(collection.keys.back());
-        collection.keys.pop_back();
-        first_weights.pop_back();
+        while (collection.keys.size() > output) {
+          collection.paths.erase(collection.keys.back());
+          collection.keys.pop_back();
+        }
         past_cap = true;
         break;
       case Place::kUnknown:
         return PassesEnd::kUnsure;
     }
+    break;
   }
+  if (past_cap_from != 0.0f) bounds = cap_bounds;
 
   // OpenFst's last pass reads the paths up to the last output, or all it
   // holds when it has too few outputs; it puts about as many entries on its
   // heap as the count bounds.
   const std::uint64_t read = past_cap ? cap : bounds.within;
   const std::uint64_t walked = read * (std::uint64_t{bounds.longest} + 3);
-  if (first_weights.size() > 1 &&
+  if ((first_weights.size() > 1 || past_cap) &&
       (bounds.heap_entries > budget.reference_result_states / 2 ||
        2 * walked >= budget.walked_arcs || 2 * walked >= budget.kept_arcs)) {
     return PassesEnd::kUnsure;
