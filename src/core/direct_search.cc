@@ -1245,52 +1245,28 @@ PassesEnd RunPasses(Search &search, std::uint64_t nbest, bool accumulate,
   }
 }
 
-// Where OpenFst's first path of an output, with `bounds` on the paths
-// around it, falls among the passes of SearchNbest.
-enum class Place {
-  kRead,     // within the cap; for the last output wanted, also within the
-             // pass that reads it, before any state's limit of expansions
-  kPastCap,  // after the cap: not read
-  kUnknown,
-};
-
-Place PlaceAmongPasses(const Search::PathBounds &bounds, const PathRequests &requests,
-                       std::uint64_t cap, bool last) {
-  if (bounds.below >= cap) return Place::kPastCap;
-  if (bounds.within > cap) return Place::kUnknown;
-  if (!last) return Place::kRead;
-  // The path comes after at least `below` paths, and no later than
-  // `within`. The passes smaller than `below` + 1 end without it; the next
-  // one is the last, and if it holds all `within`, none of its states
-  // reaches its limit of expansions before that path.
-  std::uint64_t last_pass = requests.first;
-  while (last_pass <= bounds.below && last_pass < requests.cap) {
-    last_pass = NextPathRequest(last_pass, requests);
-  }
-  return last_pass >= bounds.within ? Place::kRead : Place::kUnknown;
-}
-
 // Places OpenFst's path of `weight` among its passes, after CountPaths for
 // at least that weight: by the counts in buckets where they decide, else
 // by counting paths one by one.
-Place Locate(const Search &search, float weight, const PathRequests &requests,
+PassPlace Locate(const Search &search, float weight, const PathRequests &requests,
              std::uint64_t cap, bool last, Search::PathBounds &bounds) {
   Search::PathBounds in_buckets;
   const bool has_buckets = search.BucketBounds(weight, in_buckets);
   if (has_buckets) {
     bounds = in_buckets;
-    if (const Place place = PlaceAmongPasses(bounds, requests, cap, last); place != Place::kUnknown) {
+    if (const PassPlace place = PlaceAmongPasses(bounds.below, bounds.within, requests, last);
+        place != PassPlace::kUnknown) {
       return place;
     }
   }
-  if (!search.ExactBounds(weight, cap, bounds)) return Place::kUnknown;
+  if (!search.ExactBounds(weight, cap, bounds)) return PassPlace::kUnknown;
   // Counting one by one may stop before the heaviest paths the pass reads;
   // the buckets' bounds cover them all.
   if (has_buckets) {
     bounds.longest = in_buckets.longest;
     bounds.heap_entries = std::min(bounds.heap_entries, in_buckets.heap_entries);
   }
-  return PlaceAmongPasses(bounds, requests, cap, last);
+  return PlaceAmongPasses(bounds.below, bounds.within, requests, last);
 }
 
 // The paths of a distinct pass: OpenFst's first path of each output, in
@@ -1329,7 +1305,7 @@ PassesEnd RunDistinctPass(Search &search, std::uint64_t nbest, const DirectSearc
         if (!first_weights.empty() && counted > first_weights.back() &&
             cap_bounds.within * kCountGrowthPerWidening >= cap) {
           search.CountPaths(counted, cap);
-          if (Locate(search, counted, requests, cap, false, cap_bounds) == Place::kPastCap) {
+          if (Locate(search, counted, requests, cap, false, cap_bounds) == PassPlace::kPastCap) {
             past_cap_from = counted;
             continue;
           }
@@ -1382,9 +1358,9 @@ PassesEnd RunDistinctPass(Search &search, std::uint64_t nbest, const DirectSearc
   for (std::size_t output = 1; output < first_weights.size(); ++output) {
     const bool last = output + 1 == nbest;
     switch (Locate(search, first_weights[output], requests, cap, last, bounds)) {
-      case Place::kRead:
+      case PassPlace::kRead:
         continue;
-      case Place::kPastCap:
+      case PassPlace::kPastCap:
         // This output and those after it are not read.
         while (collection.keys.size() > output) {
           collection.paths.erase(collection.keys.back());
@@ -1392,7 +1368,7 @@ PassesEnd RunDistinctPass(Search &search, std::uint64_t nbest, const DirectSearc
         }
         past_cap = true;
         break;
-      case Place::kUnknown:
+      case PassPlace::kUnknown:
         return PassesEnd::kUnsure;
     }
     break;

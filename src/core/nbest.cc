@@ -222,6 +222,21 @@ std::uint64_t NextPathRequest(std::uint64_t requested, const PathRequests &reque
   return std::min(SaturatingMultiply(requested, 2), requests.cap);
 }
 
+PassPlace PlaceAmongPasses(std::uint64_t below, std::uint64_t within,
+                           const PathRequests &requests, bool last) {
+  const std::uint64_t cap = std::min(requests.cap, kLargestRequest);
+  if (below >= cap) return PassPlace::kPastCap;
+  if (within > cap) return PassPlace::kUnknown;
+  if (!last) return PassPlace::kRead;
+  // The passes smaller than `below` + 1 end without the path; the next one
+  // is the last.
+  std::uint64_t last_pass = requests.first;
+  while (last_pass <= below && last_pass < requests.cap) {
+    last_pass = NextPathRequest(last_pass, requests);
+  }
+  return last_pass >= within ? PassPlace::kRead : PassPlace::kUnknown;
+}
+
 Result<PathCollection> SearchNbest(const VectorFst &lattice, std::uint64_t nbest,
                                    bool accumulate,
                                    const ClusterTable &output_clusters,

@@ -75,6 +75,19 @@ PathRequests PathRequestsFor(std::uint64_t nbest);
 // twice as many, up to the cap.
 std::uint64_t NextPathRequest(std::uint64_t requested, const PathRequests &requests);
 
+// Where a path falls among the passes of a search, given that at least
+// `below` of OpenFst's paths come before it and at most `within` paths come
+// up to it, itself included.
+enum class PassPlace {
+  kRead,     // a pass reads it; when `last` (its output is the last one the
+             // search wants), the pass that does holds all `within`, so that
+             // none of its states reached its limit of expansions before it
+  kPastCap,  // no pass reads it: the cap's number of paths come before it
+  kUnknown,  // the counts leave it open
+};
+PassPlace PlaceAmongPasses(std::uint64_t below, std::uint64_t within,
+                           const PathRequests &requests, bool last);
+
 // OpenFst's n-shortest-paths search, fst::ShortestPath(lattice, result,
 // paths, false, false, Weight::Zero(), state_threshold, delta), with the part
 // that depends only on the lattice (shortest distances, reversed lattice)

@@ -83,6 +83,37 @@ TEST(PathRequestsTest, StartAtEightTimesAndCapAtTwoHundredFiftySixTimes) {
   }
 }
 
+TEST(PathRequestsTest, PathsArePlacedInThePassThatReadsThem) {
+  struct Case {
+    std::uint64_t below, within;
+    bool last;
+    PassPlace place;
+  };
+  // nbest 5: passes of 40, 80, 160, 320, 640 and 1280 paths.
+  const std::vector<Case> cases = {
+      // A path that is not the last output needs only to come within the cap.
+      {0, 1, false, PassPlace::kRead},
+      {600, 1280, false, PassPlace::kRead},
+      {600, 1281, false, PassPlace::kUnknown},
+      {1280, 5000, false, PassPlace::kPastCap},
+      // The last output ends the search in the first pass that reaches it,
+      // which must hold all the paths up to it.
+      {0, 40, true, PassPlace::kRead},
+      {39, 41, true, PassPlace::kUnknown},
+      {40, 41, true, PassPlace::kRead},
+      {40, 80, true, PassPlace::kRead},
+      {40, 81, true, PassPlace::kUnknown},
+      {639, 640, true, PassPlace::kRead},
+      {640, 1280, true, PassPlace::kRead},
+      {700, 1281, true, PassPlace::kUnknown},
+      {1280, 1281, true, PassPlace::kPastCap},
+  };
+  for (const Case &c : cases) {
+    EXPECT_EQ(PlaceAmongPasses(c.below, c.within, PathRequestsFor(5), c.last), c.place)
+        << c.below << " " << c.within << (c.last ? " last" : "");
+  }
+}
+
 // What the path reader relies on: every path of an n-shortest-paths result
 // starts with two epsilon arcs of weight 0 and ends with an epsilon arc
 // carrying the lattice's final weight into a final state of weight 0.
