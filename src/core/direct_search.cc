@@ -17,13 +17,13 @@ constexpr std::uint32_t kNone = std::numeric_limits<std::uint32_t>::max();
 constexpr std::uint32_t kCancelCheckInterval = 1024;
 
 // The first margin above the best path's weight within which pairs are
-// settled; it grows, by a quarter at least, whenever the paths need more.
+// settled; it grows, by a tenth at least, whenever the paths need more.
 // One pronunciation (with accumulate or not: reading stops at the first
 // path) needs only the paths that might tie with the best, which rounding
 // keeps within a small fraction of a unit.
 constexpr float kFirstMarginOnePath = 1.0f / 64.0f;
 constexpr float kFirstMarginManyPaths = 4.0f;
-constexpr float kMarginGrowth = 1.25f;
+constexpr float kMarginGrowth = 1.1f;
 
 // Buckets over the range of weights in which paths are counted, and the
 // slack by which a weight is moved before rounding to buckets: rounding of
@@ -249,7 +249,7 @@ class Search {
   Step Widen(float least_margin = 0.0f) {
     const std::size_t known_arcs = arcs_.size();
     const std::size_t known_settled = settled_order_.size();
-    // Enough for the next entry to be taken, and at least a quarter more.
+    // Enough for the next entry to be taken, and at least a tenth more.
     float margin = std::max(margin_ * kMarginGrowth, least_margin);
     if (!queue_.empty()) {
       const float next = queue_.front().key;
