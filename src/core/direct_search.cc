@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
+#include <optional>
 #include <unordered_map>
 #include <utility>
 #include <vector>
@@ -1158,6 +1159,19 @@ bool RunReadsTheSame(const std::vector<FoundPath> &run, const PathCollection &co
 // limit of expansions. Pairs are settled further as the paths need them.
 enum class PassesEnd { kFound, kUnsure, kOverBudget, kCancelled };
 
+// How the passes end when settling stops short; nothing when it is done.
+std::optional<PassesEnd> EndAfter(Step step) {
+  switch (step) {
+    case Step::kDone:
+      return std::nullopt;
+    case Step::kOverBudget:
+      return PassesEnd::kOverBudget;
+    case Step::kCancelled:
+      return PassesEnd::kCancelled;
+  }
+  return std::nullopt;
+}
+
 PassesEnd RunPasses(Search &search, std::uint64_t nbest, bool accumulate,
                     const DirectSearchBudget &budget, PathCollection &collection) {
   const PathRequests requests = PathRequestsFor(nbest);
@@ -1203,14 +1217,7 @@ PassesEnd RunPasses(Search &search, std::uint64_t nbest, bool accumulate,
           exhausted = true;
           continue;
         case Search::Next::kBeyond:
-          switch (search.Widen()) {
-            case Step::kDone:
-              continue;
-            case Step::kOverBudget:
-              return PassesEnd::kOverBudget;
-            case Step::kCancelled:
-              return PassesEnd::kCancelled;
-          }
+          if (const std::optional<PassesEnd> end = EndAfter(search.Widen())) return *end;
           continue;
         case Search::Next::kUnsure:
           return PassesEnd::kUnsure;
@@ -1310,14 +1317,7 @@ PassesEnd RunDistinctPass(Search &search, std::uint64_t nbest, const DirectSearc
             continue;
           }
         }
-        switch (search.Widen()) {
-          case Step::kDone:
-            continue;
-          case Step::kOverBudget:
-            return PassesEnd::kOverBudget;
-          case Step::kCancelled:
-            return PassesEnd::kCancelled;
-        }
+        if (const std::optional<PassesEnd> end = EndAfter(search.Widen())) return *end;
         continue;
       }
       case Search::Next::kCancelled:
@@ -1344,14 +1344,8 @@ PassesEnd RunDistinctPass(Search &search, std::uint64_t nbest, const DirectSearc
   if (first_weights.size() > 1 && !past_cap) {
     const float last_weight = first_weights.back();
     if (!search.SettledTo(Search::CountingReach(last_weight))) {
-      switch (search.Widen(Search::CountingReach(last_weight) - search.best_complete())) {
-        case Step::kDone:
-          break;
-        case Step::kOverBudget:
-          return PassesEnd::kOverBudget;
-        case Step::kCancelled:
-          return PassesEnd::kCancelled;
-      }
+      const float margin = Search::CountingReach(last_weight) - search.best_complete();
+      if (const std::optional<PassesEnd> end = EndAfter(search.Widen(margin))) return *end;
     }
     search.CountPaths(last_weight, cap);
   }
