@@ -35,10 +35,10 @@ const fst::SymbolTable &Phonemes() {
   return symbols;
 }
 
-Result<Model> ModelFrom(VectorFst fst) {
+Result<Model> ModelFrom(VectorFst fst, const DecodeSettings &settings = {}) {
   fst.SetInputSymbols(&Graphemes());
   fst.SetOutputSymbols(&Phonemes());
-  return Model::FromFst(std::move(fst), "", DecodeSettings{});
+  return Model::FromFst(std::move(fst), "", settings);
 }
 
 void ExpectIdentical(const Decoding &direct, const Decoding &reference,
@@ -200,7 +200,8 @@ struct ModelArc {
 };
 
 Result<Model> ModelFromArcs(int num_states, const std::vector<ModelArc> &arcs,
-                            const std::vector<std::pair<int, float>> &finals) {
+                            const std::vector<std::pair<int, float>> &finals,
+                            const DecodeSettings &settings = {}) {
   VectorFst fst;
   for (int i = 0; i < num_states; ++i) fst.AddState();
   fst.SetStart(0);
@@ -208,7 +209,7 @@ Result<Model> ModelFromArcs(int num_states, const std::vector<ModelArc> &arcs,
     fst.AddArc(arc.from, Arc(arc.input, arc.output, arc.weight, arc.to));
   }
   for (const auto &[state, weight] : finals) fst.SetFinal(state, weight);
-  return ModelFrom(std::move(fst));
+  return ModelFrom(std::move(fst), settings);
 }
 
 // Decodes `word` with both engines; `model` must suit the direct search.
@@ -289,7 +290,8 @@ TEST(DirectSearchTest, PathsFarBeyondTheBestAreFound) {
 // that the 2,048 alignments of A...A weigh 11 + 0.01 k for k = 0 to 2,047,
 // each once. The last letter may also be B, with weight 1 + `b_extra`;
 // with `c_loop`, the start also has a loop writing C without reading.
-Result<Model> ManyAlignments(float b_extra, float c_loop = 0.0f) {
+Result<Model> ManyAlignments(float b_extra, float c_loop = 0.0f,
+                             const DecodeSettings &settings = {}) {
   std::vector<ModelArc> arcs;
   for (int state = 0; state < 11; ++state) {
     arcs.push_back({state, 3, 3, 1.0f, state + 1});
@@ -297,7 +299,7 @@ Result<Model> ManyAlignments(float b_extra, float c_loop = 0.0f) {
   }
   arcs.push_back({10, 3, 4, 1.0f + b_extra, 11});
   if (c_loop > 0.0f) arcs.push_back({0, 0, 5, c_loop, 0});
-  return ModelFromArcs(12, arcs, {{11, 0.0f}});
+  return ModelFromArcs(12, arcs, {{11, 0.0f}}, settings);
 }
 
 TEST(DirectSearchTest, OutputsAreReadWithOnePathEachAndPlacedAmongOpenFstsPaths) {
@@ -327,6 +329,27 @@ TEST(DirectSearchTest, OutputsAreReadWithOnePathEachAndPlacedAmongOpenFstsPaths)
     ExpectIdentical(direct, Decode(*model, word, options, nullptr, Engine::kReference),
                     "loop, m " + std::to_string(m));
     EXPECT_TRUE(direct.distinct_outputs) << m;
+  }
+}
+
+TEST(DirectSearchTest, OutputsOpenFstsBudgetWouldCutOffGoToOpenFst) {
+  // With a word budget of 256 KiB, OpenFst's search holds at most 1,024
+  // result states: it stops its pass before the first path with B, which
+  // comes after 501 alignments of A...A (and fewer states' worth at m 20).
+  DecodeSettings settings;
+  settings.word_budget_bytes = std::uint64_t{1} << 18;
+  PhoneticizeOptions options;
+  options.nbest = 2;
+  const std::string word(11, 'a');
+  for (const int m : {20, 500}) {
+    const float b_extra = 0.01f * static_cast<float>(m) + 0.005f;
+    const Result<Model> bounded = ManyAlignments(b_extra, 0.0f, settings);
+    ASSERT_TRUE(bounded.ok());
+    const Decoding direct = Decode(*bounded, word, options);
+    const Decoding reference = Decode(*bounded, word, options, nullptr, Engine::kReference);
+    ExpectIdentical(direct, reference, "m " + std::to_string(m));
+    EXPECT_EQ(reference.paths.size(), m == 500 ? 1u : 2u) << m;
+    EXPECT_EQ(direct.distinct_outputs, m == 20) << m;
   }
 }
 
