@@ -557,7 +557,7 @@ class Search {
   // settled, and below which every path of the pass was read; 0 if none.
   float CountableWeight() const {
     if (all_settled_) return 0.0f;
-    float weight = trusted_ - PathTolerance(trusted_) - 8.0f * DistanceWindow(trusted_);
+    const float weight = trusted_ - PathTolerance(trusted_) - 8.0f * DistanceWindow(trusted_);
     return CountingReach(weight) <= best_complete_ + margin_ ? weight : 0.0f;
   }
 
@@ -741,9 +741,7 @@ class Search {
     };
     std::vector<Entry> heap;
     for (const std::uint32_t pair : settled_order_) {
-      const Pair &p = pairs_[pair];
-      if (p.position != end_position_) continue;
-      const float final_weight = model_.Final(p.state).Value();
+      const float final_weight = FinalWeightAtEnd(pair);
       if (final_weight == kInfinity) continue;
       distance_to_end_[pair] = LatticeWeight(final_weight);
       heap.push_back({distance_to_end_[pair], pair});
@@ -839,13 +837,10 @@ class Search {
       const std::uint32_t id = top.item;
       const std::uint32_t position = pair.position;
       const Arc::StateId state = pair.state;
-      if (position == end_position_) {
-        const float final_weight = model_.Final(state).Value();
-        if (final_weight != kInfinity) {
-          const float complete = pair.distance + LatticeWeight(final_weight);
-          if (complete == kInfinity) overflowed_ = true;
-          best_complete_ = std::min(best_complete_, complete);
-        }
+      if (const float final_weight = FinalWeightAtEnd(id); final_weight != kInfinity) {
+        const float complete = pair.distance + LatticeWeight(final_weight);
+        if (complete == kInfinity) overflowed_ = true;
+        best_complete_ = std::min(best_complete_, complete);
       }
       const auto [first, last] = ArcsOf(model_, state);
       // Sorted by input label: the input-epsilon arcs come first.
@@ -923,9 +918,7 @@ class Search {
   // Pushes the entry of the super-initial state's arc into `pair`, with the
   // final weight, when `pair` ends the word and is final.
   void PushIfFinal(std::uint32_t pair) {
-    const Pair &p = pairs_[pair];
-    if (p.position != end_position_) return;
-    const float final_weight = model_.Final(p.state).Value();
+    const float final_weight = FinalWeightAtEnd(pair);
     if (final_weight == kInfinity) return;
     Push(pair, kNone, nullptr, 0.0f + LatticeWeight(final_weight));
   }
@@ -1256,7 +1249,7 @@ PassesEnd RunPasses(Search &search, std::uint64_t nbest, bool accumulate,
 // at least that weight: by the counts in buckets where they decide, else
 // by counting paths one by one.
 PassPlace Locate(const Search &search, float weight, const PathRequests &requests,
-             std::uint64_t cap, bool last, Search::PathBounds &bounds) {
+                 std::uint64_t cap, bool last, Search::PathBounds &bounds) {
   Search::PathBounds in_buckets;
   const bool has_buckets = search.BucketBounds(weight, in_buckets);
   if (has_buckets) {
@@ -1293,11 +1286,11 @@ PassesEnd RunDistinctPass(Search &search, std::uint64_t nbest, const DirectSearc
   // The weights on OpenFst's heap of the first paths of the outputs found.
   std::vector<float> first_weights;
   // Once set, the outputs not found yet all lie past the cap.
-  float past_cap_from = 0.0f;
+  bool rest_past_cap = false;
   Search::PathBounds bounds;
-  // Those of past_cap_from, or of the weight last counted towards it.
+  // Those of the weight last counted towards the cap.
   Search::PathBounds cap_bounds{0, cap, 0, 0};
-  while (collection.keys.size() < nbest && past_cap_from == 0.0f) {
+  while (collection.keys.size() < nbest && !rest_past_cap) {
     // Each path read is one of OpenFst's: past the cap, no more are read.
     if (search.completed() > cap) return PassesEnd::kUnsure;
     switch (search.NextDistinctPath(found)) {
@@ -1312,10 +1305,9 @@ PassesEnd RunDistinctPass(Search &search, std::uint64_t nbest, const DirectSearc
         if (!first_weights.empty() && counted > first_weights.back() &&
             cap_bounds.within * kCountGrowthPerWidening >= cap) {
           search.CountPaths(counted, cap);
-          if (Locate(search, counted, requests, cap, false, cap_bounds) == PassPlace::kPastCap) {
-            past_cap_from = counted;
-            continue;
-          }
+          rest_past_cap =
+              Locate(search, counted, requests, cap, false, cap_bounds) == PassPlace::kPastCap;
+          if (rest_past_cap) continue;
         }
         if (const std::optional<PassesEnd> end = EndAfter(search.Widen())) return *end;
         continue;
@@ -1340,7 +1332,7 @@ PassesEnd RunDistinctPass(Search &search, std::uint64_t nbest, const DirectSearc
   // The first path comes first; each later output's first path is read by
   // OpenFst if fewer than the cap's number of paths come before it. The
   // counts up to the last weight place them all.
-  bool past_cap = past_cap_from != 0.0f;
+  bool past_cap = rest_past_cap;
   if (first_weights.size() > 1 && !past_cap) {
     const float last_weight = first_weights.back();
     if (!search.SettledTo(Search::CountingReach(last_weight))) {
@@ -1367,7 +1359,7 @@ PassesEnd RunDistinctPass(Search &search, std::uint64_t nbest, const DirectSearc
     }
     break;
   }
-  if (past_cap_from != 0.0f) bounds = cap_bounds;
+  if (rest_past_cap) bounds = cap_bounds;
 
   // OpenFst's last pass reads the paths up to the last output, or all it
   // holds when it has too few outputs; it puts about as many entries on its
