@@ -106,8 +106,8 @@ TEST(StressConstraintTest, KeepsExactlyThePathsWithOnePrimaryStress) {
     EXPECT_EQ(constrained->OutputSymbols()->NumSymbols(), outputs.NumSymbols());
     EXPECT_NE(constrained->InputSymbols(), nullptr);
   }
-  // The trials kept paths and dropped paths: with this seed, 21 kept some
-  // path and 30 dropped some.
+  // Both cases occur: with this seed, 21 random models kept some path and
+  // 30 dropped some.
   EXPECT_GE(kept_some, 10);
   EXPECT_GE(dropped_some, 10);
 }
