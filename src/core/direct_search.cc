@@ -8,6 +8,8 @@
 #include <utility>
 #include <vector>
 
+#include "radix_queue.h"
+
 namespace vurel {
 namespace {
 
@@ -160,14 +162,9 @@ bool ComesLater(const QueueEntry &lhs, const QueueEntry &rhs) {
   return rhs.key < lhs.key;
 }
 
-// The heaps' orders, as function objects, which the heap algorithms inline
+// OpenFst's order, as a function object, which the heap algorithms inline
 // where a function pointer would be called. std::push_heap and
-// std::pop_heap keep first what comes last under them. Settling: lighter
-// first.
-struct InSettlingOrder {
-  bool operator()(const QueueEntry &lhs, const QueueEntry &rhs) const { return lhs.key > rhs.key; }
-};
-// Enumerating: OpenFst's order.
+// std::pop_heap keep first what comes last under it.
 struct InQueueOrder {
   bool operator()(const QueueEntry &lhs, const QueueEntry &rhs) const {
     return ComesLater(lhs, rhs);
@@ -209,7 +206,6 @@ class Search {
     // Room for a common word's search from the start: growing these from
     // empty took a tenth of the time of a word at nbest 1.
     pairs_.reserve(4096);
-    heap_.reserve(4096);
     arcs_.reserve(8192);
     settled_order_.reserve(1024);
     LabelSequence zero_uniques;
@@ -802,12 +798,10 @@ class Search {
     const std::uint32_t id = index_.FindOrInsert(PairKey(position, state), next_id);
     if (id == next_id) {
       pairs_.push_back({position, state, distance});
-      heap_.push_back({distance, id, false});
-      std::push_heap(heap_.begin(), heap_.end(), InSettlingOrder{});
+      settling_.Push(distance, id);
     } else if (!pairs_[id].settled && distance < pairs_[id].distance) {
       pairs_[id].distance = distance;
-      heap_.push_back({distance, id, false});
-      std::push_heap(heap_.begin(), heap_.end(), InSettlingOrder{});
+      settling_.Push(distance, id);
     }
     return id;
   }
@@ -823,12 +817,11 @@ class Search {
 
   template <class Continue>
   Step Settle(Continue keep_going) {
-    while (!heap_.empty()) {
+    while (!settling_.empty()) {
       if (++steps_ % kCancelCheckInterval == 0 && Cancelled()) return Step::kCancelled;
-      const QueueEntry top = heap_.front();
+      const RadixQueue::Entry top = settling_.Top();
       if (!keep_going(top.key)) return Step::kDone;
-      std::pop_heap(heap_.begin(), heap_.end(), InSettlingOrder{});
-      heap_.pop_back();
+      settling_.Pop();
       Pair &pair = pairs_[top.item];
       if (pair.settled || top.key > pair.distance) continue;
       pair.settled = true;
@@ -872,12 +865,11 @@ class Search {
   // Whether the heap holds no pair left to settle, once stale entries are
   // dropped from its top.
   bool NothingLeftToSettle() {
-    while (!heap_.empty()) {
-      const QueueEntry &top = heap_.front();
+    while (!settling_.empty()) {
+      const RadixQueue::Entry &top = settling_.Top();
       const Pair &pair = pairs_[top.item];
       if (!pair.settled && top.key <= pair.distance) return false;
-      std::pop_heap(heap_.begin(), heap_.end(), InSettlingOrder{});
-      heap_.pop_back();
+      settling_.Pop();
     }
     return true;
   }
@@ -1007,7 +999,7 @@ class Search {
   PairIndex index_;
   std::vector<Pair> pairs_;
   std::vector<std::uint32_t> settled_order_;
-  std::vector<QueueEntry> heap_;
+  RadixQueue settling_;
   std::vector<PairArc> arcs_;
   // The arcs a pair being settled follows, with the positions they lead to.
   std::vector<std::pair<std::uint32_t, const Arc *>> followed_;
