@@ -10,6 +10,7 @@
 #include <set>
 #include <string>
 #include <system_error>
+#include <utility>
 
 #include <unistd.h>
 
@@ -138,6 +139,47 @@ Result<VectorFst> BuildModelFst(const JointNgramModel &model,
   fst.SetInputSymbols(input_symbols.get());
   fst.SetOutputSymbols(output_symbols.get());
   return fst;
+}
+
+std::vector<Arc::StateId> LetterHistoryOrder(const VectorFst &fst) {
+  const auto count = static_cast<std::size_t>(fst.NumStates());
+  // Per state, one arc into it: the state it leaves from, and what it
+  // reads: 1 + its input label (clipped to 16 bits), or 1 where it inserts
+  // phonemes; 0 where neither kind of arc comes in.
+  std::vector<StateId> parent(count, kNoState);
+  std::vector<std::uint16_t> letters(count, 0);
+  constexpr Label kWidest = std::numeric_limits<std::uint16_t>::max() - 1;
+  for (StateId state = 0; state < count; ++state) {
+    for (fst::ArcIterator<VectorFst> arcs(fst, state); !arcs.Done(); arcs.Next()) {
+      const Arc &arc = arcs.Value();
+      const auto to = static_cast<std::size_t>(arc.nextstate);
+      if (arc.ilabel != 0 && letters[to] <= 1) {
+        letters[to] = static_cast<std::uint16_t>(std::min(static_cast<Label>(arc.ilabel), kWidest) + 1);
+        parent[to] = state;
+      } else if (arc.ilabel == 0 && arc.olabel != 0 && letters[to] == 0) {
+        letters[to] = 1;
+        parent[to] = state;
+      }
+    }
+  }
+  std::vector<std::pair<std::uint64_t, StateId>> keyed(count);
+  for (StateId state = 0; state < count; ++state) {
+    std::uint64_t key = 0;
+    StateId current = state;
+    for (int level = 0; level < 4; ++level) {
+      key <<= 16;
+      if (current == kNoState) continue;
+      key |= letters[current];
+      current = parent[current];
+    }
+    keyed[state] = {key, state};
+  }
+  std::sort(keyed.begin(), keyed.end());
+  std::vector<Arc::StateId> numbers(count);
+  for (std::size_t rank = 0; rank < count; ++rank) {
+    numbers[keyed[rank].second] = static_cast<Arc::StateId>(rank);
+  }
+  return numbers;
 }
 
 Status CheckInputEpsilonCycles(const VectorFst &fst) {

@@ -24,6 +24,17 @@ namespace vurel::train {
 Result<VectorFst> BuildModelFst(const JointNgramModel &model,
                                 const std::vector<JointUnit> &units);
 
+// The number of each state of `fst` (a joint n-gram model, or its product
+// with a constraint) once states are sorted by the input
+// labels of the last four arcs into them, last first (following, into each
+// state, its first arc that reads letters, else its first that inserts
+// phonemes), states of equal labels in their order. A history fixes these
+// labels whichever arcs are followed. Decoding a word visits, at each
+// position, states whose histories end in the letters read so far: in this
+// order they lie together, and the decoder reads fewer cache lines and
+// pages of the model per word.
+std::vector<Arc::StateId> LetterHistoryOrder(const VectorFst &fst);
+
 // Fails when a weight of `fst` is NaN or when its arcs with input label 0
 // form a cycle of negative total weight (Bellman-Ford from every state).
 Status CheckInputEpsilonCycles(const VectorFst &fst);

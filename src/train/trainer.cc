@@ -56,7 +56,9 @@ Result<TrainReport> TrainModel(const Dictionary &dictionary,
   }
   if (!GoOn(progress, "writing the model to " + model_path)) return StoppedError();
   // Decoders look arcs up by input label; a file already in that order
-  // loads without sorting.
+  // loads without sorting. They find a word's states faster in
+  // LetterHistoryOrder.
+  fst::StateSort(&*fst, LetterHistoryOrder(*fst));
   StableSortArcsByInput(*fst);
   Result<ModelFileSize> size = WriteModel(*fst, model_path);
   if (!size.ok()) return size.error();

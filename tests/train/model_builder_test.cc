@@ -4,6 +4,8 @@
 
 #include <filesystem>
 #include <limits>
+#include <map>
+#include <memory>
 #include <set>
 #include <string>
 #include <vector>
@@ -72,6 +74,36 @@ TEST(ModelBuilderTest, TinyModelDecodesItsTrainingWords) {
     for (const DictionaryEntry &entry : TinyDictionary().entries) {
       EXPECT_EQ(Decode(*model, entry.word), entry.phonemes)
           << entry.word << (insertions ? " with insertions" : "");
+    }
+  }
+}
+
+// The states a word visits at one position all end in the letter read
+// last; the decoder reads fewer cache lines when they lie together. (A
+// history too short to be a state's sends its arcs to a shorter one, which
+// arcs of several letters enter.)
+TEST(ModelBuilderTest, StatesEnteredByOneLetterLieTogether) {
+  TrainOptions options;
+  options.ngram.order = 4;
+  const std::string path = TempPath("layout.fst");
+  ASSERT_TRUE(TrainModel(TinyDictionary(), options, path).ok());
+  const std::unique_ptr<VectorFst> fst(VectorFst::Read(path));
+  ASSERT_NE(fst, nullptr);
+  std::vector<std::set<Label>> letters_into(static_cast<std::size_t>(fst->NumStates()));
+  for (Arc::StateId state = 0; state < fst->NumStates(); ++state) {
+    for (fst::ArcIterator<VectorFst> arcs(*fst, state); !arcs.Done(); arcs.Next()) {
+      if (arcs.Value().ilabel != 0) letters_into[arcs.Value().nextstate].insert(arcs.Value().ilabel);
+    }
+  }
+  std::map<Label, std::vector<std::size_t>> entered_by;
+  for (std::size_t state = 0; state < letters_into.size(); ++state) {
+    if (letters_into[state].size() == 1) entered_by[*letters_into[state].begin()].push_back(state);
+  }
+  EXPECT_GT(entered_by.size(), 5u);
+  for (const auto &[letter, states] : entered_by) {
+    for (std::size_t state = states.front(); state <= states.back(); ++state) {
+      EXPECT_TRUE(letters_into[state].size() > 1 || letters_into[state].count(letter) == 1)
+          << fst->InputSymbols()->Find(letter) << ": state " << state;
     }
   }
 }
