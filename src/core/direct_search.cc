@@ -431,16 +431,16 @@ class Search {
     below_.assign(nodes * width, 0);
     longest_.assign(nodes, 0);
     // Successors first: Kahn's order on the reversed arcs.
-    std::vector<std::uint32_t> unsettled_successors(nodes);
-    std::vector<std::uint32_t> ready;
+    uncounted_successors_.resize(nodes);
+    ready_.clear();
     for (std::uint32_t node = 0; node < nodes; ++node) {
-      unsettled_successors[node] = relevant_out_begin_[node + 1] - relevant_out_begin_[node];
-      if (unsettled_successors[node] == 0) ready.push_back(node);
+      uncounted_successors_[node] = relevant_out_begin_[node + 1] - relevant_out_begin_[node];
+      if (uncounted_successors_[node] == 0) ready_.push_back(node);
     }
     std::size_t done = 0;
-    while (!ready.empty()) {
-      const std::uint32_t node = ready.back();
-      ready.pop_back();
+    while (!ready_.empty()) {
+      const std::uint32_t node = ready_.back();
+      ready_.pop_back();
       ++done;
       const std::uint32_t pair = relevant_[node];
       std::uint32_t *at_most = &at_most_[node * width];
@@ -462,7 +462,7 @@ class Search {
       }
       for (std::uint32_t i = pairs_[pair].last_incoming; i != kNone; i = arcs_[i].next_incoming) {
         const std::uint32_t from = relevant_index_[arcs_[i].from];
-        if (from != kNone && --unsettled_successors[from] == 0) ready.push_back(from);
+        if (from != kNone && --uncounted_successors_[from] == 0) ready_.push_back(from);
       }
     }
     has_buckets_ = done == nodes && longest_[start] <= LongestToleratedPath(weight);
@@ -726,26 +726,29 @@ class Search {
   // paths of weight up to `reach`: those become the relevant pairs, in the
   // order found (nearest the end first).
   void FindDistancesToEnd(float reach) {
-    distance_to_end_.assign(pairs_.size(), std::numeric_limits<double>::infinity());
-    relevant_index_.assign(pairs_.size(), kNone);
+    constexpr double kUnreached = std::numeric_limits<double>::infinity();
+    // Most pairs lie on no path to the end within reach: only those the
+    // last count reached are cleared.
+    for (const std::uint32_t pair : reached_from_end_) {
+      distance_to_end_[pair] = kUnreached;
+      relevant_index_[pair] = kNone;
+    }
+    reached_from_end_.clear();
+    distance_to_end_.resize(pairs_.size(), kUnreached);
+    relevant_index_.resize(pairs_.size(), kNone);
     relevant_.clear();
     in_degrees_.clear();
-    struct Entry {
-      double distance;
-      std::uint32_t pair;
-      bool operator<(const Entry &other) const { return distance > other.distance; }
-    };
-    std::vector<Entry> heap;
-    for (const std::uint32_t pair : settled_order_) {
-      const float final_weight = FinalWeightAtEnd(pair);
-      if (final_weight == kInfinity) continue;
-      distance_to_end_[pair] = LatticeWeight(final_weight);
+    std::vector<EndEntry> &heap = end_heap_;
+    heap.clear();
+    for (const std::uint32_t pair : final_pairs_) {
+      distance_to_end_[pair] = LatticeWeight(FinalWeightAtEnd(pair));
+      reached_from_end_.push_back(pair);
       heap.push_back({distance_to_end_[pair], pair});
     }
     std::make_heap(heap.begin(), heap.end());
     while (!heap.empty()) {
       std::pop_heap(heap.begin(), heap.end());
-      const Entry top = heap.back();
+      const EndEntry top = heap.back();
       heap.pop_back();
       if (top.distance > distance_to_end_[top.pair] || relevant_index_[top.pair] != kNone) {
         continue;
@@ -759,6 +762,7 @@ class Search {
         const PairArc &incoming = arcs_[i];
         const double offered = top.distance + LatticeWeight(incoming.arc->weight.Value());
         if (offered < distance_to_end_[incoming.from]) {
+          if (distance_to_end_[incoming.from] == kUnreached) reached_from_end_.push_back(incoming.from);
           distance_to_end_[incoming.from] = offered;
           heap.push_back({offered, incoming.from});
           std::push_heap(heap.begin(), heap.end());
@@ -831,6 +835,7 @@ class Search {
       const std::uint32_t position = pair.position;
       const Arc::StateId state = pair.state;
       if (const float final_weight = FinalWeightAtEnd(id); final_weight != kInfinity) {
+        final_pairs_.push_back(id);
         const float complete = pair.distance + LatticeWeight(final_weight);
         if (complete == kInfinity) overflowed_ = true;
         best_complete_ = std::min(best_complete_, complete);
@@ -1045,6 +1050,19 @@ class Search {
   };
   std::vector<double> distance_to_end_;
   std::vector<std::uint32_t> relevant_index_;
+  // Settled pairs that end the word and are final, in the order settled;
+  // the pairs whose distance to the end the last count set.
+  std::vector<std::uint32_t> final_pairs_;
+  std::vector<std::uint32_t> reached_from_end_;
+  struct EndEntry {
+    double distance;
+    std::uint32_t pair;
+    bool operator<(const EndEntry &other) const { return distance > other.distance; }
+  };
+  std::vector<EndEntry> end_heap_;
+  // Kahn's order in CountPaths: successors not counted yet, nodes ready.
+  std::vector<std::uint32_t> uncounted_successors_;
+  std::vector<std::uint32_t> ready_;
   std::vector<std::uint32_t> relevant_;
   std::vector<std::uint32_t> relevant_out_begin_;
   std::vector<RelevantArc> relevant_out_;
