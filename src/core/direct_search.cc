@@ -195,13 +195,29 @@ struct FoundPath {
 
 enum class Step { kDone, kOverBudget, kCancelled };
 
+}  // namespace
+
+// Pairs, arcs and order as a search that settled them leaves them.
+struct StartClosure::Data {
+  std::vector<Pair> pairs;
+  std::vector<PairArc> arcs;
+  std::vector<std::uint32_t> settled_order;
+  std::uint32_t start_pair;
+  // Per input label, the arcs that read it, pair by pair in the order
+  // settled.
+  std::unordered_map<Label, std::vector<std::pair<std::uint32_t, const Arc *>>> letter_arcs;
+};
+
+namespace {
+
 class Search {
  public:
-  Search(const ModelFst &model, const VectorFst &acceptor, const DirectSearchBudget &budget,
+  Search(const ModelFst &model, const StartClosure::Data *start_closure,
+         const VectorFst &acceptor, const DirectSearchBudget &budget,
          const ClusterTable &output_clusters, const VetoSet &veto,
          const std::atomic<bool> *cancel)
-      : model_(model), acceptor_(acceptor), budget_(budget), output_clusters_(output_clusters),
-        veto_(veto), cancel_(cancel),
+      : model_(model), start_closure_(start_closure), acceptor_(acceptor), budget_(budget),
+        output_clusters_(output_clusters), veto_(veto), cancel_(cancel),
         end_position_(static_cast<std::uint32_t>(acceptor.NumStates() - 1)) {
     // Room for a common word's search from the start: growing these from
     // empty took a tenth of the time of a word at nbest 1.
@@ -218,8 +234,35 @@ class Search {
   Step FindBest() {
     const Arc::StateId start = model_.Start();
     if (start == fst::kNoStateId) return Step::kDone;
-    start_pair_ = Reach(0, start, 0.0f);
+    // The whole closure counts against the budget, as it does in the
+    // lattice, which holds every pair reached; far from the budget, that
+    // changes nothing.
+    if (start_closure_ != nullptr && end_position_ > 0 &&
+        start_closure_->pairs.size() <= budget_.lattice_states / 8 &&
+        start_closure_->arcs.size() <= budget_.lattice_arcs / 8) {
+      ReplayStartClosure();
+    } else {
+      start_pair_ = Reach(0, start, 0.0f);
+    }
     return Settle([this](float distance) { return distance < best_complete_; });
+  }
+
+  // For FindStartClosure, on an acceptor of one state and no arcs: settles
+  // every pair (all at position 0) and decides their exactness. Nothing when
+  // they outgrow the budget or a distance overflows.
+  std::optional<StartClosure::Data> SettleStartClosure() {
+    start_pair_ = Reach(0, model_.Start(), 0.0f);
+    if (Settle([](float) { return true; }) != Step::kDone || overflowed_) return std::nullopt;
+    all_settled_ = true;
+    MarkExactDistances(kInfinity);
+    StartClosure::Data closure{pairs_, arcs_, settled_order_, start_pair_, {}};
+    for (const std::uint32_t pair : settled_order_) {
+      const auto [first, last] = ArcsOf(model_, pairs_[pair].state);
+      for (const Arc *arc = first; arc != last; ++arc) {
+        if (arc->ilabel != 0) closure.letter_arcs[static_cast<Label>(arc->ilabel)].push_back({pair, arc});
+      }
+    }
+    return closure;
   }
 
   // Settles every pair whose distance is within `margin` of the best path.
@@ -797,6 +840,25 @@ class Search {
     }
   }
 
+  // Takes the pairs of position 0 from the start closure, settled and
+  // their exactness decided, and follows their arcs that read the word's
+  // first letters, as settling them would.
+  void ReplayStartClosure() {
+    pairs_ = start_closure_->pairs;
+    arcs_ = start_closure_->arcs;
+    settled_order_ = start_closure_->settled_order;
+    marked_ = settled_order_.size();
+    start_pair_ = start_closure_->start_pair;
+    for (fst::ArcIterator<VectorFst> letters(acceptor_, 0); !letters.Done(); letters.Next()) {
+      const Arc &letter = letters.Value();
+      const auto found = start_closure_->letter_arcs.find(static_cast<Label>(letter.olabel));
+      if (found == start_closure_->letter_arcs.end()) continue;
+      for (const auto &[pair, arc] : found->second) {
+        Follow(pair, static_cast<std::uint32_t>(letter.nextstate), *arc);
+      }
+    }
+  }
+
   std::uint32_t Reach(std::uint32_t position, Arc::StateId state, float distance) {
     const auto next_id = static_cast<std::uint32_t>(pairs_.size());
     const std::uint32_t id = index_.FindOrInsert(PairKey(position, state), next_id);
@@ -994,6 +1056,7 @@ class Search {
   }
 
   const ModelFst &model_;
+  const StartClosure::Data *start_closure_;
   const VectorFst &acceptor_;
   const DirectSearchBudget &budget_;
   const ClusterTable &output_clusters_;
@@ -1402,7 +1465,25 @@ bool SuitsDirectSearch(const ModelFst &model) {
   return true;
 }
 
-DirectSearchResult SearchDirect(const ModelFst &model, const VectorFst &acceptor,
+StartClosure FindStartClosure(const ModelFst &model) {
+  if (model.Start() == fst::kNoStateId) return StartClosure();
+  VectorFst no_letters;
+  no_letters.AddState();
+  no_letters.SetStart(0);
+  no_letters.SetFinal(0, Weight::One());
+  DirectSearchBudget budget;
+  budget.lattice_states = kLargestStartClosure;
+  budget.lattice_arcs = 16 * kLargestStartClosure;
+  const ClusterTable no_clusters;
+  const VetoSet no_veto;
+  Search search(model, nullptr, no_letters, budget, no_clusters, no_veto, nullptr);
+  std::optional<StartClosure::Data> closure = search.SettleStartClosure();
+  if (!closure) return StartClosure();
+  return StartClosure(std::make_shared<const StartClosure::Data>(std::move(*closure)));
+}
+
+DirectSearchResult SearchDirect(const ModelFst &model, const StartClosure &start_closure,
+                                const VectorFst &acceptor,
                                 std::uint64_t nbest, bool accumulate,
                                 const ClusterTable &output_clusters, const VetoSet &veto,
                                 const DirectSearchBudget &budget,
@@ -1415,7 +1496,7 @@ DirectSearchResult SearchDirect(const ModelFst &model, const VectorFst &acceptor
     }
   }
 
-  Search search(model, acceptor, budget, output_clusters, veto, cancel);
+  Search search(model, start_closure.data(), acceptor, budget, output_clusters, veto, cancel);
   if (const Step step = search.FindBest(); step != Step::kDone) return Failed(step);
   if (search.overflowed()) return Outcome(DirectSearchOutcome::kUnsure);
   const float best = search.best_complete();

@@ -401,6 +401,7 @@ Result<Model> Model::FromFlatFst(FlatFst fst, std::string delimiter,
   }
   Model model{ModelFst(fst)};
   model.suits_direct_search_ = SuitsDirectSearch(model.fst_);
+  if (model.suits_direct_search_) model.start_closure_ = FindStartClosure(model.fst_);
   model.input_clusters_ = BuildClusterTable(*model.fst_.InputSymbols());
   model.output_clusters_ = BuildClusterTable(*model.fst_.OutputSymbols());
   model.veto_set_ = MakeVetoSet();

@@ -11,6 +11,7 @@
 #include <utility>
 
 #include "cluster_table.h"
+#include "direct_search.h"
 #include "flat_fst.h"
 #include "openfst.h"
 #include "result.h"
@@ -57,6 +58,8 @@ class Model {
   const DecodeSettings &settings() const { return settings_; }
   // Whether the direct search can decode with this model (SuitsDirectSearch).
   bool suits_direct_search() const { return suits_direct_search_; }
+  // The direct search's pairs before the first letter, found at load.
+  const StartClosure &start_closure() const { return start_closure_; }
 
   // Symbol lookups: the label of a text or the text of a label in the input
   // or output table; nullopt when absent or out of range.
@@ -79,6 +82,7 @@ class Model {
   std::string delimiter_;
   DecodeSettings settings_;
   bool suits_direct_search_ = false;
+  StartClosure start_closure_;
 };
 
 // Clears the known property bits of `fst` that would let OpenFst take a

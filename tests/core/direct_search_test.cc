@@ -432,6 +432,37 @@ TEST(DirectSearchTest, SumsThatOverflowGoToOpenFst) {
   }
 }
 
+// The pairs before the first letter are settled once per model, unless
+// there are too many of them to keep: then each word settles them. Either
+// way the words decode as OpenFst decodes them.
+TEST(DirectSearchTest, PairsBeforeTheFirstLetterAreSettledOnceUnlessTooMany) {
+  for (const int chain : {3, static_cast<int>(kLargestStartClosure) + 1}) {
+    VectorFst fst;
+    for (int i = 0; i < chain + 2; ++i) fst.AddState();
+    fst.SetStart(0);
+    // Phoneme insertions before the word, each state one more; the last
+    // reads a or b; so does the start, and a loop back to it.
+    for (int i = 0; i < chain; ++i) fst.AddArc(i, Arc(0, 3, 0.001f, i + 1));
+    fst.AddArc(chain, Arc(0, 0, 0.5f, 0));
+    fst.AddArc(chain, Arc(3, 4, 1.0f, chain + 1));
+    fst.AddArc(0, Arc(3, 5, 1.0f, chain + 1));
+    fst.AddArc(0, Arc(4, 4, 2.0f, chain + 1));
+    fst.AddArc(chain + 1, Arc(4, 3, 1.0f, chain + 1));
+    fst.SetFinal(chain + 1, 0.0f);
+    const Result<Model> model = ModelFrom(std::move(fst));
+    ASSERT_TRUE(model.ok());
+    const StartClosure::Data *closure = model->start_closure().data();
+    if (chain > static_cast<int>(kLargestStartClosure)) {
+      EXPECT_EQ(closure, nullptr);
+    } else {
+      ASSERT_NE(closure, nullptr);
+    }
+    for (const std::string word : {"a", "ab", "abb", "b"}) {
+      DecodeWithBothEngines(*model, word, "chain " + std::to_string(chain) + " word " + word);
+    }
+  }
+}
+
 TEST(DirectSearchTest, ModelsWithWeightsBestFirstSearchCannotTakeAreRefused) {
   const auto suits = [](float arc_weight, float final_weight) {
     VectorFst fst;
