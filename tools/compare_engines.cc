@@ -3,7 +3,7 @@
 // bit for bit), the words the direct search left to OpenFst, and the words
 // that differ. Prints the first few differences.
 //
-// Usage: compare-engines MODEL WORDS [--no-accumulate] [nbest...]
+// Usage: compare-engines MODEL WORDS [--no-accumulate | --only-accumulate] [nbest...]
 // Without nbest: 1, 5 and 10. Each is run plain and with accumulate; the
 // records with pmass 0.9 are selected from those of the same run, as
 // Decode selects them, rather than decoded again.
@@ -72,7 +72,8 @@ std::vector<vurel::PathData> WithPmass(const std::vector<vurel::PathData> &paths
 
 int main(int argc, char **argv) {
   if (argc < 3) {
-    std::fprintf(stderr, "usage: %s MODEL WORDS [--no-accumulate] [nbest...]\n", argv[0]);
+    std::fprintf(stderr, "usage: %s MODEL WORDS [--no-accumulate | --only-accumulate] [nbest...]\n",
+                 argv[0]);
     return 2;
   }
   vurel::Result<vurel::Model> model = vurel::Model::Load(argv[1], "");
@@ -94,9 +95,12 @@ int main(int argc, char **argv) {
 
   std::vector<std::uint64_t> nbests;
   bool with_accumulate = true;
+  bool with_plain = true;
   for (int i = 3; i < argc; ++i) {
     if (std::string(argv[i]) == "--no-accumulate") {
       with_accumulate = false;
+    } else if (std::string(argv[i]) == "--only-accumulate") {
+      with_plain = false;
     } else {
       nbests.push_back(std::strtoull(argv[i], nullptr, 10));
     }
@@ -105,7 +109,7 @@ int main(int argc, char **argv) {
   bool any_differed = false;
   for (const std::uint64_t nbest : nbests) {
     for (const bool accumulate : {false, true}) {
-      if (accumulate && !with_accumulate) continue;
+      if (accumulate ? !with_accumulate : !with_plain) continue;
       vurel::PhoneticizeOptions options;
       options.nbest = nbest;
       options.accumulate = accumulate;
