@@ -96,7 +96,8 @@ struct DirectSearchResult {
 
 // Searches the product of `acceptor` (a word acceptor, states 0 to n in
 // order, n final) and `model` (arcs sorted by input label, SuitsDirectSearch
-// true; `start_closure` its StartClosure or none) for the paths SearchNbest would read with `nbest` and `accumulate`.
+// true; `start_closure` its StartClosure or none) for the paths SearchNbest
+// would read with `nbest` and `accumulate`.
 // kUnsure when OpenFst's order is not certain to be the one found: entries
 // of equal weight on its heap whose order (which the heap's layout decides)
 // could change the result; a shortest distance OpenFst's delta may leave

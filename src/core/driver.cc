@@ -123,8 +123,9 @@ Decoding Decode(const Model &model, std::string_view word,
         .walked_arcs = search_budget.walked_arcs,
         .kept_arcs = search_budget.kept_arcs};
     DirectSearchResult direct =
-        SearchDirect(model.fst(), model.start_closure(), acceptor, options.nbest, options.accumulate,
-                     model.output_clusters(), model.veto_set(), direct_budget, cancel);
+        SearchDirect(model.fst(), model.start_closure(), acceptor, options.nbest,
+                     options.accumulate, model.output_clusters(), model.veto_set(),
+                     direct_budget, cancel);
     switch (direct.outcome) {
       case DirectSearchOutcome::kFound:
         return Decoding{SelectPaths(direct.collection, options.beam, options.threshold,

@@ -23,7 +23,6 @@ class RadixQueue {
   };
 
   bool empty() const { return size_ == 0; }
-  std::size_t size() const { return size_; }
 
   // Adds an entry. `key` must be a non-negative float (infinity allowed)
   // and not below the key of the last entry taken out.
@@ -45,12 +44,6 @@ class RadixQueue {
     if (buckets_[0].empty()) Refill();
     buckets_[0].pop_back();
     --size_;
-  }
-
-  void Clear() {
-    for (std::vector<Entry> &bucket : buckets_) bucket.clear();
-    size_ = 0;
-    last_ = 0;
   }
 
  private:
