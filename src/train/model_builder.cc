@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <cmath>
 #include <deque>
 #include <filesystem>
@@ -12,6 +13,8 @@
 #include <system_error>
 #include <utility>
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "fst_file.h"
@@ -235,29 +238,87 @@ Status CheckInputEpsilonCycles(const VectorFst &fst) {
   return {};
 }
 
+namespace {
+
+std::string CannotWrite(const std::string &path, const std::string &target,
+                        const std::string &cause) {
+  std::string shown = path;
+  if (target != path) shown += " (a link to " + target + ")";
+  return "cannot write the model to " + shown + ": " + cause;
+}
+
+std::string SystemMessage(int error_number) {
+  return std::error_code(error_number, std::generic_category()).message();
+}
+
+// The file a model written to `path` must replace: `path` with the links
+// along its last component followed. Fails when that is anything but a
+// regular file or a name not taken yet, since renaming over a device, a
+// pipe, a directory or a link would replace it rather than write to it.
+Result<std::string> ModelTarget(const std::string &path) {
+  namespace fs = std::filesystem;
+  fs::path target = path;
+  // The same limit as the kernel's, which would refuse a longer chain anyway.
+  for (int links = 0; links <= 40; ++links) {
+    struct stat status;
+    if (::lstat(target.c_str(), &status) != 0) {
+      if (errno == ENOENT) return target.string();
+      return InvalidInput(CannotWrite(path, target.string(), SystemMessage(errno)));
+    }
+    if (S_ISREG(status.st_mode)) return target.string();
+    if (!S_ISLNK(status.st_mode)) {
+      return InvalidInput(CannotWrite(path, target.string(), "not a regular file"));
+    }
+    std::error_code error;
+    const fs::path next = fs::read_symlink(target, error);
+    if (error) return InvalidInput(CannotWrite(path, target.string(), error.message()));
+    target = next.is_absolute() ? next : target.parent_path() / next;
+  }
+  return InvalidInput(CannotWrite(path, target.string(), SystemMessage(ELOOP)));
+}
+
+// Creates an empty file with a name of its own beside `target` and returns
+// that name; the caller removes it. Fails with the system's reason, so that
+// an unwritable place is named before any work is spent on the model.
+Result<std::string> CreatePartial(const std::string &path, const std::string &target) {
+  // Named by process and call, since threads of one process may train at once.
+  static std::atomic<unsigned> calls{0};
+  const std::string partial = target + ".partial-" + std::to_string(::getpid()) + "-" +
+                              std::to_string(calls.fetch_add(1));
+  const int file = ::open(partial.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+  if (file < 0) return InvalidInput(CannotWrite(path, target, SystemMessage(errno)));
+  ::close(file);
+  return partial;
+}
+
+struct RemoveOnExit {
+  const std::string &file;
+  ~RemoveOnExit() {
+    std::error_code ignored;
+    std::filesystem::remove(file, ignored);
+  }
+};
+
+}  // namespace
+
 Result<ModelFileSize> WriteModel(const VectorFst &fst, const std::string &path) {
   if (Status status = CheckInputEpsilonCycles(fst); !status.ok()) {
     return status.error();
   }
+  Result<std::string> target = ModelTarget(path);
+  if (!target.ok()) return target.error();
   // Written beside its final name and moved there only once checked, so
   // that a failure never destroys a model already at `path`. The temporary
   // file goes on every way out but the rename.
-  // Named by process and call, since threads of one process may train at once.
-  static std::atomic<unsigned> calls{0};
-  const std::string partial = path + ".partial-" + std::to_string(::getpid()) + "-" +
-                              std::to_string(calls.fetch_add(1));
-  struct RemoveOnExit {
-    const std::string &file;
-    ~RemoveOnExit() {
-      std::error_code ignored;
-      std::filesystem::remove(file, ignored);
-    }
-  } remove_partial{partial};
+  Result<std::string> created = CreatePartial(path, *target);
+  if (!created.ok()) return created.error();
+  const std::string &partial = *created;
+  RemoveOnExit remove_partial{partial};
   const auto reject = [&](const std::string &message) -> Result<ModelFileSize> {
     return InternalError("written model " + path + " is unusable: " + message);
   };
   if (Status status = WriteFstFile(fst, partial); !status.ok()) {
-    return InvalidInput("cannot write the model to " + path + ": " + status.error().message);
+    return InvalidInput(CannotWrite(path, *target, status.error().message));
   }
   Result<VectorFst> written = ReadFstFile(partial);
   if (!written.ok()) return reject(written.error().message);
@@ -277,10 +338,8 @@ Result<ModelFileSize> WriteModel(const VectorFst &fst, const std::string &path) 
   std::error_code error;
   size.bytes = std::filesystem::file_size(partial, error);
   if (error) return reject("cannot read its size");
-  std::filesystem::rename(partial, path, error);
-  if (error) {
-    return InvalidInput("cannot write the model to " + path + ": " + error.message());
-  }
+  std::filesystem::rename(partial, *target, error);
+  if (error) return InvalidInput(CannotWrite(path, *target, error.message()));
   return size;
 }
 
@@ -289,6 +348,11 @@ Status CheckModelPath(const std::string &dictionary_path, const std::string &mod
   if (std::filesystem::equivalent(dictionary_path, model_path, error)) {
     return InvalidInput("the model " + model_path + " would overwrite the dictionary");
   }
+  Result<std::string> target = ModelTarget(model_path);
+  if (!target.ok()) return target.error();
+  Result<std::string> probe = CreatePartial(model_path, *target);
+  if (!probe.ok()) return probe.error();
+  RemoveOnExit remove_probe{*probe};
   return {};
 }
 

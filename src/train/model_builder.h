@@ -49,10 +49,14 @@ struct ModelFileSize {
 // arcs, both symbol tables, CheckInputEpsilonCycles). The file is written
 // under a temporary name beside `path` and renamed to `path` only once it
 // passed, so on failure nothing is left and a file already at `path` stays.
+// A link at `path` is followed and its target replaced; a target that is
+// not a regular file (a device, a pipe, a directory) is refused. Messages
+// name `path`, its target when they differ, and the system's reason.
 Result<ModelFileSize> WriteModel(const VectorFst &fst, const std::string &path);
 
 // Fails when `model_path` names the file at `dictionary_path` (through any
-// link), which training would replace.
+// link), which training would replace, or when WriteModel would refuse it or
+// could not create its file there (checked by creating and removing one).
 Status CheckModelPath(const std::string &dictionary_path, const std::string &model_path);
 
 }  // namespace vurel::train

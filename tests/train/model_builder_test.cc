@@ -3,12 +3,15 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <fstream>
 #include <limits>
 #include <map>
 #include <memory>
 #include <set>
 #include <string>
 #include <vector>
+
+#include <sys/stat.h>
 
 #include "driver.h"
 #include "model.h"
@@ -232,6 +235,67 @@ TEST(ModelBuilderTest, WriteModelRefusesBrokenModels) {
   ASSERT_FALSE(overwrite.ok());
   EXPECT_EQ(overwrite.error().message, "the model " + path + " would overwrite the dictionary");
   EXPECT_TRUE(CheckModelPath(path, TempPath("other.fst")).ok());
+}
+
+// Each row is a fault of renaming over the path as given: the link replaced
+// by a file, a pipe or directory replaced, the link's target left stale.
+TEST(ModelBuilderTest, WriteModelWritesThroughLinksAndRefusesWhatIsNotAFile) {
+  namespace fs = std::filesystem;
+  const fs::path root = TempPath("links");
+  fs::remove_all(root);
+  fs::create_directories(root / "sub");
+  fst::SymbolTable symbols;
+  symbols.AddSymbol("<eps>");
+  VectorFst good = EpsilonLoop(1.0f, 1.0f);
+  good.SetInputSymbols(&symbols);
+  good.SetOutputSymbols(&symbols);
+  {
+    std::ofstream old(root / "sub" / "real.fst");
+    old << "old";
+  }
+  fs::create_symlink("sub/real.fst", root / "link.fst");
+  fs::create_symlink("link.fst", root / "chain.fst");
+  fs::create_symlink("sub/new.fst", root / "dangling.fst");
+  ASSERT_EQ(::mkfifo((root / "pipe").c_str(), 0600), 0);
+  fs::create_symlink("pipe", root / "to-pipe.fst");
+  fs::create_directory(root / "directory.fst");
+
+  struct Case {
+    const char *path;
+    const char *written;  // the file that must hold the model, or null
+    std::string message;  // the end of the refusal's message
+  };
+  const Case cases[] = {
+      {"link.fst", "sub/real.fst", ""},
+      {"chain.fst", "sub/real.fst", ""},
+      {"dangling.fst", "sub/new.fst", ""},
+      {"pipe", nullptr, "pipe: not a regular file"},
+      {"to-pipe.fst", nullptr, "to-pipe.fst (a link to " + (root / "pipe").string() + "): not a regular file"},
+      {"directory.fst", nullptr, "directory.fst: not a regular file"},
+      {"sub/real.fst/x.fst", nullptr, "sub/real.fst/x.fst: Not a directory"},
+  };
+  for (const Case &test : cases) {
+    SCOPED_TRACE(test.path);
+    const std::string path = (root / test.path).string();
+    Result<ModelFileSize> size = WriteModel(good, path);
+    const Status checked = CheckModelPath(TempPath("dictionary.tsv"), path);
+    if (test.written != nullptr) {
+      ASSERT_TRUE(size.ok()) << size.error().message;
+      EXPECT_TRUE(checked.ok());
+      EXPECT_EQ(fs::file_size(root / test.written), size->bytes);
+      EXPECT_TRUE(fs::is_symlink(path));
+      continue;
+    }
+    ASSERT_FALSE(size.ok());
+    ASSERT_FALSE(checked.ok());
+    const std::string expected = std::string("cannot write the model to ") + root.string() + "/";
+    EXPECT_EQ(size.error().message.rfind(expected, 0), 0u) << size.error().message;
+    EXPECT_TRUE(size.error().message.ends_with(test.message)) << size.error().message;
+    EXPECT_EQ(checked.error().message, size.error().message);
+  }
+  EXPECT_TRUE(fs::is_fifo(root / "pipe"));
+  EXPECT_TRUE(fs::is_directory(root / "directory.fst"));
+  EXPECT_EQ(std::distance(fs::directory_iterator(root / "directory.fst"), {}), 0);
 }
 
 TEST(ModelBuilderTest, ProgressCallbackStopsTrainingBeforeAnythingIsWritten) {
