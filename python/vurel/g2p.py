@@ -32,6 +32,8 @@ SOURCE_MODEL = "model"
 # followed by ": " and details where there are any.
 UNKNOWN_CHARACTERS = "unknown characters"
 NO_LETTERS = "punctuation only"
+EMPTY = "empty word"
+FILTERED = "every pronunciation filtered out"
 TOO_LONG = "too long"
 NOT_FOUND = "no pronunciation found"
 OVER_BUDGET = "over the decoder's memory budget"
@@ -67,6 +69,31 @@ class WordResult:
 def problem_kind(problem: str) -> str:
     """The kind of a problem text: its part before any details."""
     return problem.split(": ", 1)[0]
+
+
+def _is_punctuation(character: str) -> bool:
+    return unicodedata.category(character)[0] == "P"
+
+
+def _strip_punctuation(text: str) -> str:
+    """``text`` without the punctuation before and after it: ``"hello,"``
+    becomes ``hello``, while ``O'Neill`` and ``e-mail`` keep theirs."""
+    start, end = 0, len(text)
+    while start < end and _is_punctuation(text[start]):
+        start += 1
+    while end > start and _is_punctuation(text[end - 1]):
+        end -= 1
+    return text[start:end]
+
+
+def _whole_number(name: str, value: object, least: int) -> int:
+    """``value`` when it is an int of at least ``least``; TypeError or
+    ValueError naming the argument otherwise."""
+    if isinstance(value, bool) or not isinstance(value, int):
+        raise TypeError(f"{name} must be an int, not {type(value).__name__}")
+    if value < least:
+        raise ValueError(f"{name} must be at least {least}, not {value}")
+    return value
 
 
 def _quote_all(characters: Iterable[str]) -> str:
@@ -138,8 +165,9 @@ class G2P:
 
         if unknown not in ("report", "drop"):
             raise ValueError(f"unknown must be 'report' or 'drop', not {unknown!r}")
-        if nbest < 1 or threads < 1 or max_length < 0:
-            raise ValueError("nbest and threads must be at least 1, max_length at least 0")
+        nbest = _whole_number("nbest", nbest, 1)
+        threads = _whole_number("threads", threads, 1)
+        max_length = _whole_number("max_length", max_length, 0)
         if model is None:
             from vurel.english_model import ensure_default_model
 
@@ -208,32 +236,62 @@ class G2P:
     def _make(self, word: str, phonemes: tuple[str, ...], source: str, weight: float) -> Pronunciation:
         return Pronunciation(word, phonemes, source, weight, _ipa.arpabet_to_ipa(phonemes) if self._ipa else None)
 
+    def _from_lexicon(self, word: str, key: str) -> WordResult | None:
+        variants = self._lexicon.get(key.casefold())
+        if not variants:
+            return None
+        return WordResult(word, tuple(self._make(word, phonemes, SOURCE_LEXICON, 0.0)
+                                      for phonemes in variants[: self._nbest]))
+
     def pronounce(self, word: str) -> WordResult:
-        """The pronunciations of one word (at most ``nbest``), best first."""
+        """The pronunciations of one word (at most ``nbest``), best first.
+        Punctuation before and after the word is not part of it (``hello,``
+        is ``hello``) unless the lexicon has the word with it."""
+        if not isinstance(word, str):
+            raise TypeError(f"word must be a str, not {type(word).__name__}")
         text = unicodedata.normalize("NFC", word)
         if self._max_length and len(text) > self._max_length:
             return WordResult(word, (), f"{TOO_LONG}: {len(text):,} characters, more than {self._max_length}")
-        variants = self._lexicon.get(text.casefold())
-        if variants:
-            return WordResult(word, tuple(self._make(word, phonemes, SOURCE_LEXICON, 0.0)
-                                          for phonemes in variants[: self._nbest]))
+        if not text.strip():
+            return WordResult(word, (), EMPTY)
+        found_whole = self._from_lexicon(word, text)
+        if found_whole is not None:
+            return found_whole
+        # A lexicon may hold a word with some of its punctuation ('em, U.S.):
+        # the word is looked up as trailing marks come off one by one, then
+        # without its leading ones.
+        text = text.strip()
+        keys = []
+        end = len(text)
+        while end > 1 and _is_punctuation(text[end - 1]):
+            end -= 1
+            keys.append(text[:end])
+        text = _strip_punctuation(text)
         if not any(unicodedata.category(c)[0] in "LN" for c in text):
             return WordResult(word, (), NO_LETTERS)
+        for key in (*keys, text):
+            found_stripped = self._from_lexicon(word, key)
+            if found_stripped is not None:
+                return found_stripped
         known, unknown = self._spell(text)
         dropped = "".join(unknown)
         if unknown and (not self._drop or not known):
             return WordResult(word, (), f"{UNKNOWN_CHARACTERS}: {_quote_all(unknown)}")
         spelled = self._delim.join(known) if self._delim else "".join(known)
         if not unknown and spelled.casefold() != text.casefold():
-            variants = self._lexicon.get(spelled.casefold())
-            if variants:
-                return WordResult(word, tuple(self._make(word, phonemes, SOURCE_LEXICON, 0.0)
-                                              for phonemes in variants[: self._nbest]))
+            found_spelled = self._from_lexicon(word, spelled)
+            if found_spelled is not None:
+                return found_spelled
         status, paths = self._decoder.decode(spelled, **self._options)
         found = tuple(self._make(word, phonemes, SOURCE_MODEL, weight) for weight, phonemes in paths if phonemes)
-        if not found:
-            return WordResult(word, (), _DECODER_PROBLEMS.get(status, NOT_FOUND), dropped)
-        return WordResult(word, found, None, dropped)
+        if found:
+            return WordResult(word, found, None, dropped)
+        if status == "decoded" and not paths:
+            # The decoder found paths, and the threshold kept none of them.
+            problem = f"{FILTERED}: each weighs more than the threshold {self._options['threshold']:g}"
+        else:
+            problem = _DECODER_PROBLEMS.get(status, NOT_FOUND)
+        return WordResult(word, (), problem, dropped)
 
     def pronounce_many(self, words: Iterable[str]) -> Iterator[WordResult]:
         """The result of each word, in input order, read lazily. With

@@ -62,6 +62,11 @@ def test_problems_are_named_not_decoded_around(plain):
         "Мос": "unknown characters: 'М', 'о', 'с'",
         ".": "punctuation only",
         "?!": "punctuation only",
+        "": "empty word",
+        " \t": "empty word",
+        # Punctuation inside the word stays part of it.
+        "c'at": "unknown characters: \"'\"",
+        "ca-b.": "unknown characters: '-'",
         # e reads as nothing (the skip symbol) on its best path: an empty
         # pronunciation is none.
         "e": "no pronunciation found",
@@ -71,6 +76,44 @@ def test_problems_are_named_not_decoded_around(plain):
     dropped = G2P(plain, unknown="drop").pronounce("c4at")
     assert dropped.pronunciations[0].phonemes == ("K", "AE1", "T") and dropped.dropped == "4"
     assert G2P(plain, unknown="drop").pronounce("44").problem == "unknown characters: '4'"
+    assert G2P(plain, threshold=0.1).pronounce("cat").problem == (
+        "every pronunciation filtered out: each weighs more than the threshold 0.1")
+
+
+def test_punctuation_around_a_word_is_not_part_of_it(plain, tmp_path):
+    lexicon = tmp_path / "lexicon.tsv"
+    lexicon.write_text("a.b.\tEY1 B IY1\n'tab\tT AE1 B\n")
+    g2p = G2P(plain, lexicon=lexicon)
+    cases = {
+        "cat,": ("K", "AE1", "T", "model"),
+        "(cat)": ("K", "AE1", "T", "model"),
+        "«¿cat?»": ("K", "AE1", "T", "model"),
+        "a.b.": ("EY1", "B", "IY1", "lexicon"),  # found whole, before stripping
+        "a.b.,": ("EY1", "B", "IY1", "lexicon"),
+        "'tab'": ("T", "AE1", "B", "lexicon"),  # found once the last quote is off
+        "'bat": ("B", "AE1", "T", "model"),
+    }
+    for word, (*phonemes, source) in cases.items():
+        result = g2p.pronounce(word)
+        assert result.word == word, word
+        assert [(found.phonemes, found.source) for found in result.pronunciations[:1]] == [(tuple(phonemes), source)], word
+
+
+def test_argument_errors_name_the_argument(plain):
+    cases = [
+        ({"nbest": "3"}, TypeError, "nbest must be an int, not str"),
+        ({"nbest": 0}, ValueError, "nbest must be at least 1, not 0"),
+        ({"threads": True}, TypeError, "threads must be an int, not bool"),
+        ({"threads": 0}, ValueError, "threads must be at least 1, not 0"),
+        ({"max_length": -1}, ValueError, "max_length must be at least 0, not -1"),
+        ({"max_length": 2.0}, TypeError, "max_length must be an int, not float"),
+    ]
+    for keywords, error, message in cases:
+        with pytest.raises(error, match=f"^{message}$"):
+            G2P(plain, **keywords)
+    for word, kind in ((None, "NoneType"), (b"cat", "bytes")):
+        with pytest.raises(TypeError, match=f"^word must be a str, not {kind}$"):
+            G2P(plain).pronounce(word)
 
 
 def test_results_are_frozen_picklable_and_carry_ipa_when_asked(plain):
