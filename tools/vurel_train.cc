@@ -271,6 +271,10 @@ int EvaluateModel(const Arguments &args) {
   std::optional<Dictionary> dictionary =
       LoadDictionary(dictionary_path, args);
   if (!dictionary) return 1;
+  if (vurel::Status evaluable = CheckEvaluable(*dictionary); !evaluable.ok()) {
+    std::cerr << "vurel-train: " << evaluable.error().message << "\n";
+    return 1;
+  }
   const EvaluationReport report = Evaluate(*model, *dictionary, args.list_errors);
   const double words_per_second =
       report.decoding_seconds > 0 ? report.words / report.decoding_seconds : 0;

@@ -36,6 +36,11 @@ std::size_t EditDistance(const std::vector<std::string> &a,
   return row[b.size()];
 }
 
+Status CheckEvaluable(const Dictionary &dictionary) {
+  if (dictionary.entries.empty()) return InvalidInput("the dictionary has no entries");
+  return {};
+}
+
 EvaluationReport Evaluate(const Model &model, const Dictionary &dictionary,
                           bool list_errors) {
   std::vector<std::string> words;

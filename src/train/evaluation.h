@@ -41,6 +41,10 @@ struct EvaluationReport {
 EvaluationReport Evaluate(const Model &model, const Dictionary &dictionary,
                           bool list_errors);
 
+// Fails when `dictionary` has no entries, since error rates over no words
+// would read as a perfect score.
+Status CheckEvaluable(const Dictionary &dictionary);
+
 // Levenshtein distance between two phoneme sequences.
 std::size_t EditDistance(const std::vector<std::string> &a,
                          const std::vector<std::string> &b);

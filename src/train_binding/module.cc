@@ -270,6 +270,8 @@ PyObject *Evaluate(PyObject *, PyObject *args, PyObject *kwargs) {
       outcome = model.error();
     } else if (!dictionary.ok()) {
       outcome = dictionary.error();
+    } else if (Status evaluable = train::CheckEvaluable(*dictionary); !evaluable.ok()) {
+      outcome = evaluable.error();
     } else {
       outcome = train::Evaluate(*model, *dictionary, list_errors);
     }
