@@ -24,6 +24,10 @@ class CliError(Exception):
     """An expected failure: reported as one line, exit status 1."""
 
 
+class UsageError(Exception):
+    """Options that do not go together: reported as argparse does, exit status 2."""
+
+
 class _Terminated(BaseException):
     """SIGTERM, turned into an exception so that output is flushed on the way out."""
 
@@ -83,7 +87,8 @@ def build_parser() -> argparse.ArgumentParser:
             "Predict pronunciations. Words come from the arguments, from --input FILE, or one per line "
             "from standard input. With the default English model, words in the CMU dictionary take its "
             "pronunciations and the others are predicted. One output line per pronunciation; a word without "
-            "any pronunciation is reported on standard error with the reason and counted in the closing summary."
+            "any pronunciation is reported on standard error with the reason and counted in the closing summary. "
+            "Punctuation before and after a word is not part of it."
         ),
     )
     g2p.add_argument("words", nargs="*", metavar="WORD", help="words to decode")
@@ -105,7 +110,16 @@ def build_parser() -> argparse.ArgumentParser:
         "--case", choices=("auto", "keep", "lower", "upper"), default="auto",
         help="fold words to this case before decoding (auto: the case of the model's letters)",
     )
-    g2p.add_argument("-f", "--format", choices=("tsv", "dict", "jsonl"), default="tsv", help="output format (default tsv)")
+    g2p.add_argument(
+        "-f", "--format", choices=("tsv", "dict", "jsonl"), default="tsv",
+        help="output format (default tsv); in tsv and dict, a backslash, tab, newline or carriage return in a word "
+             "is written \\\\, \\t, \\n or \\r, and in dict a space as \\s",
+    )
+    g2p.add_argument(
+        "--every-word", action="store_true",
+        help="give words without pronunciation a line too (source 'none'), so that output lines up with input; "
+             "jsonl always does, with the problem",
+    )
     g2p.add_argument("--ipa", action="store_true", help="also give each pronunciation in IPA (ARPAbet models)")
     lexicon = g2p.add_mutually_exclusive_group()
     lexicon.add_argument(
@@ -127,14 +141,14 @@ def build_parser() -> argparse.ArgumentParser:
                      help="threads decoding at once, sharing one model (0: one per processor)")
     g2p.add_argument("-o", "--output", metavar="FILE", help="write to FILE instead of standard output")
     g2p.add_argument("--no-progress", action="store_true", help="never show the progress bar")
-    g2p.set_defaults(handler=_run_g2p)
+    g2p.set_defaults(handler=_run_g2p, command_parser=g2p)
 
     info = commands.add_parser(
         "info", help="describe a model file", description="Describe a model file, or without one the default model."
     )
     info.add_argument("model", metavar="MODEL", nargs="?", help="model file (default: the default English model)")
     info.add_argument("--json", action="store_true", help="print the facts as one JSON object")
-    info.set_defaults(handler=_run_info)
+    info.set_defaults(handler=_run_info, command_parser=info)
 
     _add_trainer_commands(commands)
     return parser
@@ -185,7 +199,7 @@ def _add_trainer_commands(commands) -> None:
                          help="one primary stress per pronunciation; auto: when 95%% of the entries have one")
     train.add_argument("-q", "--quiet", action="store_true", help="no progress messages")
     train.add_argument("--json", action="store_true", help="print the report as one JSON object")
-    train.set_defaults(handler=_run_train)
+    train.set_defaults(handler=_run_train, command_parser=train)
 
     evaluate = commands.add_parser(
         "evaluate",
@@ -202,7 +216,7 @@ def _add_trainer_commands(commands) -> None:
     _add_dictionary_options(evaluate)
     evaluate.add_argument("--errors", action="store_true", help="list the words decoded wrongly")
     evaluate.add_argument("--json", action="store_true", help="print the report as one JSON object")
-    evaluate.set_defaults(handler=_run_evaluate)
+    evaluate.set_defaults(handler=_run_evaluate, command_parser=evaluate)
 
 
 def _paths(args: argparse.Namespace, names: tuple[str, str], flags: tuple[str, str]) -> tuple[str, str]:
@@ -211,11 +225,11 @@ def _paths(args: argparse.Namespace, names: tuple[str, str], flags: tuple[str, s
     values = [getattr(args, name) for name in names]
     if args.paths:
         if len(args.paths) != 2 or any(values):
-            raise CliError(f"give {flags[0]} and {flags[1]}, or exactly two files")
+            raise UsageError(f"give {flags[0]} and {flags[1]}, or exactly two files")
         return args.paths[0], args.paths[1]
     missing = [flag for flag, value in zip(flags, values) if not value]
     if missing:
-        raise CliError("missing " + " and ".join(missing))
+        raise UsageError("missing " + " and ".join(missing))
     return values[0], values[1]
 
 
@@ -241,18 +255,23 @@ def _run_train(args: argparse.Namespace) -> int:
     except (OSError, ValueError, RuntimeError) as error:
         raise CliError(str(error)) from None
     if args.json:
-        print(json.dumps(report))
-        return 0
-    stress = "yes" if report["one_primary_stress"] else "no"
-    print(
-        f"entries: {report['entries']} ({report['unalignable']} not alignable, "
-        f"{report['skipped_lines']} lines skipped, {report['duplicates']} duplicates)\n"
-        f"units: {report['units']}, n-grams: {report['ngrams']}\n"
-        f"one primary stress per word: {stress} "
-        f"({100 * report['one_primary_stress_share']:.1f}% of the entries have one)\n"
-        f"model: {model}: {report['states']} states, {report['arcs']} arcs, {report['bytes']} bytes\n"
-        f"time: {report['seconds']:.1f} s"
-    )
+        text = json.dumps(report)
+    else:
+        stress = "yes" if report["one_primary_stress"] else "no"
+        text = (
+            f"entries: {report['entries']} ({report['unalignable']} not alignable, "
+            f"{report['skipped_lines']} lines skipped, {report['duplicates']} duplicates)\n"
+            f"units: {report['units']}, n-grams: {report['ngrams']}\n"
+            f"one primary stress per word: {stress} "
+            f"({100 * report['one_primary_stress_share']:.1f}% of the entries have one)\n"
+            f"model: {model}: {report['states']} states, {report['arcs']} arcs, {report['bytes']} bytes\n"
+            f"time: {report['seconds']:.1f} s"
+        )
+    try:
+        _print(text)
+        _flush_stdout()
+    except CliError as error:
+        raise CliError(f"{error} (the model {model} is written)") from None
     return 0
 
 
@@ -266,12 +285,12 @@ def _run_evaluate(args: argparse.Namespace) -> int:
     except (OSError, ValueError, RuntimeError) as error:
         raise CliError(str(error)) from None
     if args.json:
-        print(json.dumps(report, ensure_ascii=False))
+        _print(json.dumps(report, ensure_ascii=False))
         return 0
     for error in report.get("errors", ()):
         references = " / ".join(" ".join(reference) for reference in error["references"])
-        print(f"{error['word']}\t{' '.join(error['predicted']) or '-'}\t{references}")
-    print(
+        _print(f"{error['word']}\t{' '.join(error['predicted']) or '-'}\t{references}")
+    _print(
         f"words: {report['words']}, WER: {report['wer']:.2f}%, PER: {report['per']:.2f}%, "
         f"words with unknown letters: {report['words_with_unknown_letters']}"
     )
@@ -292,7 +311,7 @@ class WordSource:
 
     def __init__(self, words: Sequence[str], stream: BinaryIO | None, name: str) -> None:
         self._words = words
-        self._stream = stream
+        self.stream = stream
         self.name = name
         self.sizes: deque[int] = deque()
         self.total_bytes: int | None = None
@@ -305,7 +324,7 @@ class WordSource:
                 self.total_bytes = status.st_size
 
     def __iter__(self) -> Iterator[str]:
-        if self._stream is None:
+        if self.stream is None:
             for number, word in enumerate(self._words, start=1):
                 try:
                     word.encode("utf-8")
@@ -315,7 +334,7 @@ class WordSource:
                 yield word
             return
         pending = 0
-        for number, raw in enumerate(self._stream, start=1):
+        for number, raw in enumerate(self.stream, start=1):
             pending += len(raw)
             try:
                 line = raw.decode("utf-8")
@@ -341,24 +360,47 @@ def _is_regular(mode: int) -> bool:
 # Writing pronunciations ---------------------------------------------------
 
 
+# Backslash escapes for the characters that would split a TSV or dict
+# record; a dict record also ends its word at a space.
+_TSV_ESCAPES = {ord("\\"): "\\\\", ord("\t"): "\\t", ord("\n"): "\\n", ord("\r"): "\\r"}
+_DICT_ESCAPES = {**_TSV_ESCAPES, ord(" "): "\\s"}
+MISSING = "none"
+
+
 class Formatter:
     """Turns one word's pronunciations into output lines. Every layout says
-    where each pronunciation came from, and adds the IPA when asked."""
+    where each pronunciation came from, and adds the IPA when asked. A word
+    without pronunciation gets a JSON Lines record with its problem, and
+    with ``every_word`` a line in the other layouts too (source "none")."""
 
-    def __init__(self, layout: str) -> None:
+    def __init__(self, layout: str, every_word: bool = False, ipa: bool = False) -> None:
         self.layout = layout
+        self.every_word = every_word
+        self.ipa = ipa
+
+    def missing(self, result: WordResult) -> list[str]:
+        if self.layout == "jsonl":
+            record = {"word": result.word, "rank": None, "weight": None, "phonemes": [], "source": None,
+                      "problem": result.problem}
+            return [json.dumps(record, ensure_ascii=False)]
+        if not self.every_word:
+            return []
+        if self.layout == "tsv":
+            return ["\t".join([result.word.translate(_TSV_ESCAPES), "", "", MISSING] + [""] * self.ipa)]
+        return [f"{result.word.translate(_DICT_ESCAPES)} # {MISSING}: {result.problem}"]
 
     def lines(self, result: WordResult) -> list[str]:
         lines = []
         for rank, found in enumerate(result.pronunciations, start=1):
             phonemes = " ".join(found.phonemes)
             if self.layout == "tsv":
-                columns = [result.word, f"{found.weight:.4f}", phonemes, found.source]
+                columns = [result.word.translate(_TSV_ESCAPES), f"{found.weight:.4f}", phonemes, found.source]
                 if found.ipa is not None:
                     columns.append(found.ipa)
                 lines.append("\t".join(columns))
             elif self.layout == "dict":
-                head = result.word if rank == 1 else f"{result.word}({rank})"
+                word = result.word.translate(_DICT_ESCAPES)
+                head = word if rank == 1 else f"{word}({rank})"
                 comment = found.source if found.ipa is None else f"{found.source} /{found.ipa}/"
                 lines.append(f"{head} {phonemes} # {comment}")
             else:
@@ -407,7 +449,7 @@ class Progress:
 
 def _open_input(args: argparse.Namespace) -> tuple[WordSource, BinaryIO | None]:
     if args.words and args.input:
-        raise CliError("give words as arguments or with --input, not both")
+        raise UsageError("give words as arguments or with --input, not both")
     if args.words:
         return WordSource(args.words, None, "<arguments>"), None
     if args.input and args.input != "-":
@@ -416,6 +458,8 @@ def _open_input(args: argparse.Namespace) -> tuple[WordSource, BinaryIO | None]:
         except OSError as error:
             raise CliError(f"cannot read {args.input}: {error.strerror or error}") from None
         return WordSource((), stream, args.input), stream
+    if sys.stdin is None:
+        raise CliError("standard input is closed: give words as arguments or with --input")
     return WordSource((), sys.stdin.buffer, "<stdin>"), None
 
 
@@ -442,28 +486,83 @@ def _run_g2p(args: argparse.Namespace) -> int:
     g2p = _make_g2p(args)
     source, owned = _open_input(args)
     try:
-        output = _open_output(args.output)
+        output = _open_output(args.output, source.stream)
         try:
             return _decode_stream(args, source, g2p, output)
         finally:
-            if output is not sys.stdout:
+            if args.output is not None:
                 output.close()
     finally:
         if owned is not None:
             owned.close()
 
 
-def _open_output(path: str | None) -> TextIO:
-    if path is None:
-        return sys.stdout
+class Output:
+    """The stream pronunciations go to. A failed write ends the command with
+    one line naming the file and the system's reason; a reader that went
+    away (BrokenPipeError) still ends it quietly."""
+
+    def __init__(self, stream: TextIO, name: str) -> None:
+        self.stream = stream
+        self.name = name
+
+    def _failed(self, error: OSError) -> CliError:
+        if self.stream is sys.stdout:
+            _discard_stdout()
+        return CliError(f"cannot write {self.name}: {error.strerror or error}")
+
+    def write(self, text: str) -> None:
+        try:
+            self.stream.write(text)
+        except BrokenPipeError:
+            raise
+        except OSError as error:
+            raise self._failed(error) from None
+
+    def flush(self) -> None:
+        try:
+            self.stream.flush()
+        except BrokenPipeError:
+            raise
+        except OSError as error:
+            raise self._failed(error) from None
+
+    def isatty(self) -> bool:
+        return self.stream.isatty()
+
+    def close(self) -> None:
+        try:
+            self.stream.close()
+        except OSError as error:
+            raise self._failed(error) from None
+
+
+def _same_file(path: str, stream: BinaryIO | None) -> bool:
+    """Whether ``path`` is the file ``stream`` reads (through any link)."""
+    if stream is None:
+        return False
     try:
-        return open(path, "w", encoding="utf-8", newline="\n")  # noqa: SIM115 - closed by the caller
+        read = os.fstat(stream.fileno())
+        written = os.stat(path)
+    except (OSError, ValueError):
+        return False
+    return _is_regular(read.st_mode) and (read.st_dev, read.st_ino) == (written.st_dev, written.st_ino)
+
+
+def _open_output(path: str | None, source: BinaryIO | None) -> Output:
+    if path is None:
+        return Output(sys.stdout, "standard output")
+    if _same_file(path, source):
+        raise CliError(f"the output {path} is the input file: writing it would empty it first")
+    try:
+        stream = open(path, "w", encoding="utf-8", newline="\n")  # noqa: SIM115 - closed by the caller
     except OSError as error:
         raise CliError(f"cannot write {path}: {error.strerror or error}") from None
+    return Output(stream, path)
 
 
-def _decode_stream(args, source: WordSource, g2p: G2P, output: TextIO) -> int:
-    formatter = Formatter(args.format)
+def _decode_stream(args, source: WordSource, g2p: G2P, output: Output) -> int:
+    formatter = Formatter(args.format, args.every_word, args.ipa)
     progress = Progress(not args.no_progress and sys.stderr.isatty(), source, len(args.words) or None)
     words = pronunciations = from_lexicon = dropped = 0
     missing: Counter[str] = Counter()
@@ -488,6 +587,7 @@ def _decode_stream(args, source: WordSource, g2p: G2P, output: TextIO) -> int:
                     progress.note(f"{result.word!r}: left out {', '.join(map(repr, dict.fromkeys(result.dropped)))}")
             else:
                 assert result.problem is not None
+                output.write("".join(line + "\n" for line in formatter.missing(result)))
                 missing[problem_kind(result.problem)] += 1
                 progress.note(f"no pronunciation for {_shown(result.word)}: {result.problem}")
             now = time.monotonic()
@@ -567,9 +667,9 @@ def _run_info(args: argparse.Namespace) -> int:
     if args.model is not None:
         facts = _model_facts(args.model)
         if args.json:
-            print(json.dumps(facts, ensure_ascii=False))
+            _print(json.dumps(facts, ensure_ascii=False))
         else:
-            print("\n".join(_describe_file(facts)))
+            _print("\n".join(_describe_file(facts)))
         return 0
     from vurel import english_model
 
@@ -579,7 +679,7 @@ def _run_info(args: argparse.Namespace) -> int:
         raise CliError(str(error)) from None
     facts = _model_facts(about["path"]) if about["cached"] else None
     if args.json:
-        print(json.dumps({**about, "file": facts}, ensure_ascii=False))
+        _print(json.dumps({**about, "file": facts}, ensure_ascii=False))
         return 0
     lines = [
         "model          the default English model",
@@ -590,11 +690,34 @@ def _run_info(args: argparse.Namespace) -> int:
     ]
     if facts is not None:
         lines += _describe_file(facts)[1:]
-    print("\n".join(lines))
+    _print("\n".join(lines))
     return 0
 
 
 # Entry point --------------------------------------------------------------
+
+
+def _print(text: str) -> None:
+    """Writes a line of a command's report to standard output."""
+    Output(sys.stdout, "standard output").write(text + "\n")
+
+
+def _discard_stdout() -> None:
+    """Points standard output at the null device, so that the lines still
+    buffered do not fail again when the interpreter exits."""
+    devnull = os.open(os.devnull, os.O_WRONLY)
+    os.dup2(devnull, sys.stdout.fileno())
+    os.close(devnull)
+
+
+def _flush_stdout() -> None:
+    try:
+        sys.stdout.flush()
+    except BrokenPipeError:
+        raise
+    except OSError as error:
+        _discard_stdout()
+        raise CliError(f"cannot write standard output: {error.strerror or error}") from None
 
 
 def _on_terminate(signum, frame) -> NoReturn:
@@ -617,21 +740,30 @@ def _leave_now(message: str, status: int) -> NoReturn:
 def main(argv: Sequence[str] | None = None) -> int:
     arguments = list(sys.argv[1:] if argv is None else argv)
     parser = build_parser()
-    args = parser.parse_args(arguments)
+    # Unknown options are reported by the command they were given to.
+    args, unknown = parser.parse_known_args(arguments)
+    if unknown:
+        args.command_parser.error("unrecognized arguments: " + " ".join(unknown))
     try:
         sys.stdout.reconfigure(encoding="utf-8", newline="\n")  # type: ignore[union-attr]
     except (AttributeError, ValueError):
         pass
     previous = signal.signal(signal.SIGTERM, _on_terminate)
     try:
-        return args.handler(args)
+        if sys.stdout is None and not (args.command == "g2p" and args.output):
+            raise CliError("standard output is closed")
+        status = args.handler(args)
+        if sys.stdout is not None:
+            _flush_stdout()
+        return status
+    except UsageError as error:
+        args.command_parser.error(str(error))
     except CliError as error:
         sys.stderr.write(f"{PROGRAM}: error: {error}\n")
         return 1
     except BrokenPipeError:
         # The reader went away (``| head``): stop quietly, as other filters do.
-        devnull = os.open(os.devnull, os.O_WRONLY)
-        os.dup2(devnull, sys.stdout.fileno())
+        _discard_stdout()
         return 141
     except KeyboardInterrupt:
         _leave_now(f"\n{PROGRAM}: interrupted\n", 130)

@@ -152,6 +152,94 @@ def test_words_without_pronunciation_are_reported_and_counted(model):
     assert lines(one.stderr)[-1] == "vurel: 1 word, 0 pronunciations, 1 without pronunciation (unknown characters: 1)"
 
 
+def test_every_word_can_have_a_record_in_input_order(model):
+    words = ("cat", "qqq", "", "box")
+    expected = {
+        ("tsv",): ["cat\t0.8000\tK AE1 T\tmodel", "box\t0.8000\tB OW1 K S\tmodel"],
+        ("tsv", "--every-word"): ["cat\t0.8000\tK AE1 T\tmodel", "qqq\t\t\tnone", "\t\t\tnone",
+                                  "box\t0.8000\tB OW1 K S\tmodel"],
+        ("tsv", "--every-word", "--ipa"): ["cat\t0.8000\tK AE1 T\tmodel\tˈkæt", "qqq\t\t\tnone\t",
+                                           "\t\t\tnone\t", "box\t0.8000\tB OW1 K S\tmodel\tˈboʊks"],
+        ("dict", "--every-word"): ["cat K AE1 T # model", "qqq # none: unknown characters: 'q'",
+                                   " # none: empty word", "box B OW1 K S # model"],
+    }
+    for options, output in expected.items():
+        result = run_vurel("g2p", "-m", str(model), "-f", *options, *words)
+        assert result.returncode == 0 and lines(result.stdout) == output, options
+    records = [json.loads(line) for line in lines(run_vurel("g2p", "-m", str(model), "-f", "jsonl", *words).stdout)]
+    assert [(record["word"], record["phonemes"], record.get("problem")) for record in records] == [
+        ("cat", ["K", "AE1", "T"], None), ("qqq", [], "unknown characters: 'q'"), ("", [], "empty word"),
+        ("box", ["B", "OW1", "K", "S"], None),
+    ]
+
+
+def test_characters_that_would_split_a_record_are_escaped(model):
+    # Each word is one record however its characters would split a line or
+    # a field; JSON Lines escapes them itself.
+    cases = [
+        ("tsv", "ca\tb", "ca\\tb\t"),
+        ("tsv", "ca\nb", "ca\\nb\t"),
+        ("tsv", "ca\rb", "ca\\rb\t"),
+        ("tsv", "ca\\b", "ca\\\\b\t"),
+        ("dict", "ca b", "ca\\sb K AE1 B #"),
+        ("dict", "ca\tb", "ca\\tb K AE1 B #"),
+        ("jsonl", "ca\nb", '{"word": "ca\\nb", '),
+    ]
+    for layout, word, start in cases:
+        result = run_vurel("g2p", "-m", str(model), "--unknown", "drop", "-f", layout, word)
+        assert result.returncode == 0
+        assert len(lines(result.stdout)) == 1 and result.stdout.startswith(start), (layout, word, result.stdout)
+        if layout == "tsv":
+            assert len(result.stdout.split("\t")) == 4
+
+
+# Files and streams ----------------------------------------------------------------
+
+
+def test_output_never_empties_the_input(model, tmp_path):
+    words = tmp_path / "words.txt"
+    (tmp_path / "link.txt").symlink_to(words)
+    for options, stdin in (
+        (["-i", str(words), "-o", str(words)], None),
+        (["-i", str(words), "-o", str(tmp_path / "link.txt")], None),
+        (["-o", str(words)], "file"),
+    ):
+        words.write_text("cat\nbox\n")
+        with open(words, "rb") as source:
+            result = subprocess.run([sys.executable, "-m", "vurel", "g2p", "-m", str(model), *options],
+                                    stdin=source if stdin else subprocess.DEVNULL, capture_output=True, text=True)
+        assert_one_line_error(result, 1, f"vurel: error: the output {options[-1]} is the input file")
+        assert words.read_text() == "cat\nbox\n", options
+
+
+@pytest.mark.skipif(not os.path.exists("/dev/full"), reason="needs /dev/full")
+def test_write_errors_are_one_line(model, tmp_path):
+    dictionary = tmp_path / "words.dict"
+    dictionary.write_text("CAT  K AE1 T\n")
+    full = "vurel: error: cannot write standard output: No space left on device"
+    cases = [
+        (["g2p", "-m", str(model), "-o", "/dev/full", "cat"], "/dev/full", "vurel: error: cannot write /dev/full: No space left on device"),
+        (["g2p", "-m", str(model), "cat"], "/dev/full", full),
+        (["g2p", "-m", str(model), "-f", "jsonl", "cat"], "/dev/full", full),
+        (["info", str(model)], "/dev/full", full),
+        (["evaluate", "-m", str(model), "--dict", str(dictionary)], "/dev/full", full),
+        (["g2p", "-m", str(model), "cat"], None, "vurel: error: standard output is closed"),
+        (["info", str(model)], None, "vurel: error: standard output is closed"),
+    ]
+    for args, stdout, message in cases:
+        with open(stdout, "w") if stdout else open(os.devnull) as sink:
+            # A closed standard output: the child starts without file descriptor 1.
+            result = subprocess.run([sys.executable, "-m", "vurel", *args], stdout=sink if stdout else None,
+                                    stderr=subprocess.PIPE, text=True,
+                                    preexec_fn=None if stdout else (lambda: os.close(1)))
+        assert_one_line_error(result, 1, message)
+        assert lines(result.stderr) == [message], args
+    written = tmp_path / "written.txt"
+    result = subprocess.run([sys.executable, "-m", "vurel", "g2p", "-m", str(model), "-o", str(written), "cat"],
+                            stderr=subprocess.PIPE, text=True, preexec_fn=lambda: os.close(1))
+    assert result.returncode == 0 and written.read_text() == "cat\t0.8000\tK AE1 T\tmodel\n"
+
+
 # Lexicon ------------------------------------------------------------------------
 
 
@@ -203,7 +291,9 @@ def test_expected_errors_are_one_line(model, tmp_path):
          f"vurel: error: lexicon {tmp_path / 'absent.dict'} not found"),
         (["g2p", "-m", str(model), "-i", str(tmp_path / "absent.txt")], 1, "vurel: error: cannot read "),
         (["g2p", "-m", str(model), "-i", str(tmp_path)], 1, "vurel: error: cannot read "),
-        (["g2p", "-m", str(model), "-i", "x", "cat"], 1, "vurel: error: give words as arguments or with --input"),
+        (["g2p", "-m", str(model), "-i", "x", "cat"], 2,
+         "vurel g2p: error: give words as arguments or with --input, not both (see vurel g2p --help)"),
+        (["g2p", "--bogus", "cat"], 2, "vurel g2p: error: unrecognized arguments: --bogus (see vurel g2p --help)"),
         (["g2p", "-m", str(model), "--lexicon", str(bad_lexicon), "cat"], 1, "bad.dict:1: "),
         (["g2p", "-m", str(model), "--nbest", "0", "cat"], 2, "vurel g2p: error: argument -n/--nbest: must be at least 1"),
         (["g2p", "-m", str(model), "--threshold", "x", "cat"], 2, "invalid number: 'x'"),

@@ -4,13 +4,15 @@ the ``vurel train`` and ``vurel evaluate`` commands."""
 from __future__ import annotations
 
 import json
+import os
+import stat
 from pathlib import Path
 
 import pytest
 
 import vurel
 from cli_fixtures import run_vurel
-from vurel import _train, _vurel
+from vurel import G2P, _train, _vurel
 
 DICTIONARY = """\
 cat  K AE1 T
@@ -173,11 +175,44 @@ def test_commands_train_and_evaluate(dictionary, tmp_path):
     assert again.returncode == 0 and again.stderr == ""
     assert json.loads(again.stdout)["entries"] == 8
 
-    for args, message in (
-        (("train", "-o", str(model_path)), "missing --dict FILE"),
-        (("evaluate", "--dict", str(dictionary)), "missing --model MODEL"),
-        (("train", str(dictionary)), "or exactly two files"),
-        (("train", "--dict", str(tmp_path / "none.dict"), "-o", str(model_path)), "dictionary not found"),
+    empty = tmp_path / "empty.dict"
+    empty.write_text(";;; no entries\n")
+    for args, status, message in (
+        (("train", "-o", str(model_path)), 2, "vurel train: error: missing --dict FILE (see vurel train --help)"),
+        (("train", "--dict", str(dictionary)), 2, "vurel train: error: missing -o MODEL"),
+        (("evaluate", "--dict", str(dictionary)), 2, "vurel evaluate: error: missing --model MODEL"),
+        (("evaluate", "--model", str(model_path)), 2, "vurel evaluate: error: missing --dict FILE"),
+        (("train", str(dictionary)), 2, "or exactly two files"),
+        (("train", "--dict", str(tmp_path / "none.dict"), "-o", str(model_path)), 1, "dictionary not found"),
+        # A score over no words would read as perfect.
+        (("evaluate", "--model", str(model_path), "--dict", str(empty)), 1,
+         "vurel: error: the dictionary has no entries"),
     ):
         failed = run_vurel(*args)
-        assert failed.returncode == 1 and message in failed.stderr, (args, failed.stderr)
+        assert failed.returncode == status and message in failed.stderr, (args, failed.stderr)
+
+
+def test_the_model_is_written_through_links_and_never_over_what_is_not_a_file(dictionary, tmp_path):
+    (tmp_path / "sub").mkdir()
+    (tmp_path / "sub" / "real.fst").write_text("old")
+    (tmp_path / "link.fst").symlink_to("sub/real.fst")
+    os.mkfifo(tmp_path / "pipe")
+    (tmp_path / "to-pipe.fst").symlink_to("pipe")
+    cases = [
+        ("link.fst", None),
+        ("pipe", "pipe: not a regular file"),
+        ("to-pipe.fst", f"to-pipe.fst (a link to {tmp_path / 'pipe'}): not a regular file"),
+        ("sub/real.fst/x.fst", "sub/real.fst/x.fst: Not a directory"),
+    ]
+    for name, refusal in cases:
+        result = run_vurel("train", "--dict", str(dictionary), "-o", str(tmp_path / name), "--order", "2")
+        if refusal is None:
+            assert result.returncode == 0, result.stderr
+            assert (tmp_path / "link.fst").is_symlink()
+            assert G2P(tmp_path / "sub" / "real.fst").pronounce("cat").pronunciations
+            continue
+        # Refused before any training, with the path given and the cause.
+        assert result.returncode == 1 and "Traceback" not in result.stderr
+        assert result.stderr == f"vurel: error: cannot write the model to {tmp_path}/{refusal}\n", name
+    assert stat.S_ISFIFO(os.lstat(tmp_path / "pipe").st_mode)
+    assert sorted(path.name for path in tmp_path.iterdir()) == ["link.fst", "pipe", "sub", "tiny.dict", "to-pipe.fst"]
