@@ -1,4 +1,12 @@
-"""vurel: grapheme-to-phoneme decoding with weighted finite-state transducers."""
+"""vurel: grapheme-to-phoneme decoding with weighted finite-state transducers.
+
+`G2P` pronounces words as the ``vurel`` command does; `Model` is the decoder
+itself. ``Model.phoneticize_paths(word, write_fsts=True)`` also writes the
+word's acceptor and lattice to ``WORD.fst`` and ``WORD.lat.fst`` in the
+current directory, the file names made from the word as given, so a word
+holding ``/`` or ``..`` writes somewhere else: a debugging aid for trusted
+words only. `G2P` and the command line never set it.
+"""
 
 # The one place the version is written; packaging reads it from here.
 __version__ = "0.1.0"
