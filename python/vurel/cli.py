@@ -702,22 +702,16 @@ def _print(text: str) -> None:
     Output(sys.stdout, "standard output").write(text + "\n")
 
 
+def _flush_stdout() -> None:
+    Output(sys.stdout, "standard output").flush()
+
+
 def _discard_stdout() -> None:
     """Points standard output at the null device, so that the lines still
     buffered do not fail again when the interpreter exits."""
     devnull = os.open(os.devnull, os.O_WRONLY)
     os.dup2(devnull, sys.stdout.fileno())
     os.close(devnull)
-
-
-def _flush_stdout() -> None:
-    try:
-        sys.stdout.flush()
-    except BrokenPipeError:
-        raise
-    except OSError as error:
-        _discard_stdout()
-        raise CliError(f"cannot write standard output: {error.strerror or error}") from None
 
 
 def _on_terminate(signum, frame) -> NoReturn:
