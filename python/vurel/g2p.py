@@ -38,6 +38,8 @@ TOO_LONG = "too long"
 NOT_FOUND = "no pronunciation found"
 OVER_BUDGET = "over the decoder's memory budget"
 
+# The decoder's threshold and pmass are off at this value and above.
+_OPTION_OFF = 99.0
 _DECODER_PROBLEMS = {"no path": NOT_FOUND, "over budget": OVER_BUDGET, "failed": NOT_FOUND}
 
 
@@ -286,7 +288,7 @@ class G2P:
         found = tuple(self._make(word, phonemes, SOURCE_MODEL, weight) for weight, phonemes in paths if phonemes)
         if found:
             return WordResult(word, found, None, dropped)
-        if status == "decoded" and not paths:
+        if status == "decoded" and not paths and self._options["threshold"] < _OPTION_OFF:
             # The decoder found paths, and the threshold kept none of them.
             problem = f"{FILTERED}: each weighs more than the threshold {self._options['threshold']:g}"
         else:
