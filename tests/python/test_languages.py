@@ -65,15 +65,18 @@ def make_data_package(root, version=VERSION):
 
 @pytest.fixture(scope="module")
 def german(tmp_path_factory):
-    """The fixture package on sys.path and a cache with its model, trained
-    once by the first use; yields the environment for subprocesses."""
+    """The fixture package on sys.path and a cache whose model the first use
+    of ``--lang de`` trained; yields the environment for subprocesses, with
+    that first use's standard error under "first use"."""
     root = make_data_package(tmp_path_factory.mktemp("data"))
     cache = tmp_path_factory.mktemp("cache")
+    env = dict(os.environ, PYTHONPATH=str(root), XDG_CACHE_HOME=str(cache))
+    first = run_vurel("g2p", "--lang", "de", "tag", env=env)
+    assert first.returncode == 0, first.stderr
     with pytest.MonkeyPatch.context() as patch:
         patch.syspath_prepend(str(root))
         patch.setenv("XDG_CACHE_HOME", str(cache))
-        languages.ensure_model(languages.get("de"), progress=False)
-        yield dict(os.environ, PYTHONPATH=str(root), XDG_CACHE_HOME=str(cache))
+        yield {**env, "first use": first.stderr}
 
 
 def test_lexicon_is_read_in_the_models_spelling_and_unusable_entries_are_counted(german, tmp_path):
@@ -94,6 +97,8 @@ def test_first_use_trains_once_and_names_the_file_after_data_version_and_recipe(
     language = languages.get("de")
     path = language.model_path()
     assert path.name == f"de-gruut-{VERSION}-r{language.recipe}.fst" and path.is_file()
+    assert german["first use"] == (f"vurel: training the German model on {len(WORDS) + 4} gruut-lang-de entries, "
+                                   "2 unusable skipped (first use only)\n")
     monkeypatch.setattr(languages, "find_trainer", lambda: None)
     assert languages.ensure_model(language, progress=False) == path  # cached: the trainer is not needed
 
@@ -138,6 +143,7 @@ def test_lexicon_first_then_the_model_on_the_models_letters(german):
 
 
 def test_lang_on_the_command_line(german):
+    german = {name: value for name, value in german.items() if name != "first use"}
     result = run_vurel("g2p", "--lang", "de", "--ipa", "Tag", "Straße", env=german)
     assert result.returncode == 0, result.stderr
     first, second = result.stdout.splitlines()
