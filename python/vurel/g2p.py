@@ -109,7 +109,8 @@ class G2P:
     ``lang``: a language code of `vurel.languages.LANGUAGES`; it also picks
     the spelling rules and the phonemes' notation. ``lexicon``: "default"
     (the language's lexicon with its own model, or when ``lang`` is given;
-    none otherwise), None, or a dictionary file. ``nbest``: most pronunciations per word, from either source.
+    none otherwise), None, or a dictionary file. ``nbest``: most
+    pronunciations per word, from either source.
     ``unknown``: "report" gives words with characters the model does not know
     no pronunciation; "drop" decodes the rest and lists the characters in
     ``WordResult.dropped``. ``max_length``: longer words are not decoded (0:
