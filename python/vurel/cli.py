@@ -624,7 +624,12 @@ def _run_language_info(args: argparse.Namespace) -> int:
 
     language = _language(args.lang)
     try:
-        about = languages.describe(language)
+        if language.code == languages.DEFAULT_LANGUAGE:
+            from vurel.english_model import describe_default_model
+
+            about = describe_default_model()
+        else:
+            about = languages.describe(language)
     except languages.DefaultModelError as error:
         raise CliError(str(error)) from None
     facts = _model_facts(about["path"]) if about["cached"] else None
