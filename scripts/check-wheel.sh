@@ -2,9 +2,10 @@
 # Usage: scripts/check-wheel.sh [VERSION...]     (default: 3.11)
 # The quick wheel check that CI runs: for each CPython version, builds its
 # wheel, installs it without network into a fresh venv without system site
-# packages, from the wheel and its dependencies downloaded first, and runs
-# ldd on its ELF files, `vurel g2p hello world vurel`, and `vurel train` /
-# `evaluate` on a small dictionary (scripts/lib/wheel-check-stage.sh).
+# packages, from the wheel and its dependencies downloaded first (with the
+# French data of `vurel[fr]`), and runs ldd on its ELF files, `vurel g2p hello
+# world vurel`, `vurel g2p --lang fr bonjour`, and `vurel train` / `evaluate`
+# on a small dictionary (scripts/lib/wheel-check-stage.sh).
 # scripts/check-wheel-chroot.sh does the same and runs the test suite on a
 # root without OpenFst.
 set -euo pipefail
@@ -22,6 +23,9 @@ for version in "${versions[@]}"; do
   mkdir -p "$check/wheels"
   cp "$wheel" "$check/wheels/"
   "$python" -m pip download -q --only-binary=:all: --dest "$check/wheels" "$wheel[test]"
+  # The French data package comes as a source archive only: made into a wheel
+  # here, so that the stage installs everything without network.
+  "$python" -m pip wheel -q --no-deps --wheel-dir "$check/wheels" "gruut-lang-fr>=2.0"
   echo "== $(basename "$wheel") on $("$python" --version)"
   PYTHON=$python scripts/lib/wheel-check-stage.sh "$check" without-openfst
 done

@@ -1,5 +1,6 @@
 """The ``vurel`` command: ``g2p`` decodes words, ``info`` describes a model,
-``train`` and ``evaluate`` make and measure models."""
+``languages`` lists the languages, ``train`` and ``evaluate`` make and
+measure models."""
 
 from __future__ import annotations
 
@@ -94,6 +95,8 @@ def build_parser() -> argparse.ArgumentParser:
     g2p.add_argument("words", nargs="*", metavar="WORD", help="words to decode")
     g2p.add_argument("-i", "--input", metavar="FILE", help="read words from FILE, one per line ('-' for standard input)")
     g2p.add_argument("-m", "--model", metavar="PATH", help="model file (default: the English model trained on CMUdict)")
+    g2p.add_argument("-l", "--lang", metavar="CODE",
+                     help="language: its model, lexicon and spelling (default en; see vurel languages)")
     g2p.add_argument("-n", "--nbest", type=_positive, default=1, help="pronunciations per word (default 1)")
     g2p.add_argument("--beam", type=_positive, default=10000, help="return at most this many pronunciations per word (default 10000)")
     g2p.add_argument(
@@ -147,8 +150,17 @@ def build_parser() -> argparse.ArgumentParser:
         "info", help="describe a model file", description="Describe a model file, or without one the default model."
     )
     info.add_argument("model", metavar="MODEL", nargs="?", help="model file (default: the default English model)")
+    info.add_argument("-l", "--lang", metavar="CODE", help="describe this language's model instead (see vurel languages)")
     info.add_argument("--json", action="store_true", help="print the facts as one JSON object")
     info.set_defaults(handler=_run_info, command_parser=info)
+
+    languages = commands.add_parser(
+        "languages", help="list the languages and their data",
+        description="List every language: code, name, whether its data package is installed, whether its model "
+                    "is cached, and its measured figures (entries, held-out WER and PER).",
+    )
+    languages.add_argument("--json", action="store_true", help="print one JSON object per language")
+    languages.set_defaults(handler=_run_languages)
 
     _add_trainer_commands(commands)
     return parser
@@ -464,7 +476,7 @@ def _open_input(args: argparse.Namespace) -> tuple[WordSource, BinaryIO | None]:
 
 
 def _make_g2p(args: argparse.Namespace) -> G2P:
-    from vurel.english_model import DefaultModelError
+    from vurel.languages import DefaultModelError
 
     if args.no_lexicon:
         lexicon = None
@@ -474,7 +486,7 @@ def _make_g2p(args: argparse.Namespace) -> G2P:
         lexicon = "default"
     try:
         return G2P(
-            args.model, lexicon=lexicon, nbest=args.nbest, ipa=args.ipa, unknown=args.unknown,
+            args.model, lang=args.lang, lexicon=lexicon, nbest=args.nbest, ipa=args.ipa, unknown=args.unknown,
             max_length=args.max_length, threads=args.jobs, delim=args.delim, case=args.case, beam=args.beam,
             threshold=args.threshold, pmass=args.pmass, accumulate=args.accumulate, background=True,
         )
@@ -579,7 +591,7 @@ def _decode_stream(args, source: WordSource, g2p: G2P, output: Output) -> int:
                 pronunciations += len(result.pronunciations)
                 from_lexicon += result.pronunciations[0].source == SOURCE_LEXICON
                 output.write("".join(line + "\n" for line in formatter.lines(result)))
-                if args.ipa:
+                if args.ipa and g2p.notation == "ARPAbet":
                     for found in result.pronunciations:
                         unknown_ipa.update(dict.fromkeys(ipa_unknown(found.phonemes)))
                 if result.dropped:
@@ -664,6 +676,10 @@ def _describe_file(facts: dict[str, object]) -> list[str]:
 
 
 def _run_info(args: argparse.Namespace) -> int:
+    if args.model is not None and args.lang is not None:
+        raise CliError("give a model file or --lang, not both")
+    if args.lang is not None:
+        return _run_language_info(args)
     if args.model is not None:
         facts = _model_facts(args.model)
         if args.json:
@@ -691,6 +707,77 @@ def _run_info(args: argparse.Namespace) -> int:
     if facts is not None:
         lines += _describe_file(facts)[1:]
     _print("\n".join(lines))
+    return 0
+
+
+def _language(code: str):
+    from vurel import languages
+
+    try:
+        return languages.get(code)
+    except ValueError as error:
+        raise CliError(str(error)) from None
+
+
+def _run_language_info(args: argparse.Namespace) -> int:
+    from vurel import languages
+
+    language = _language(args.lang)
+    try:
+        if language.code == languages.DEFAULT_LANGUAGE:
+            from vurel.english_model import describe_default_model
+
+            about = describe_default_model()
+        else:
+            about = languages.describe(language)
+    except languages.DefaultModelError as error:
+        raise CliError(str(error)) from None
+    facts = _model_facts(about["path"]) if about["cached"] else None
+    if args.json:
+        print(json.dumps({**about, "file": facts}, ensure_ascii=False))
+        return 0
+    lines = [
+        f"model          {language.title} ({language.code})",
+        f"cached at      {about['path']}" + ("" if about["cached"] else " (not yet: trained on first use)"),
+        f"made from      {about['made_from']}",
+        f"recipe         {about['recipe']}",
+        f"phonemes       {about['notation']}",
+        f"measured       {about['measured']}",
+    ]
+    if facts is not None:
+        lines += _describe_file(facts)[1:]
+    print("\n".join(lines))
+    return 0
+
+
+def _run_languages(args: argparse.Namespace) -> int:
+    from vurel import languages
+
+    rows = []
+    for language in languages.LANGUAGES.values():
+        try:
+            version: str | None = language.data_version()
+            cached = language.model_path().is_file()
+        except languages.MissingDataError:
+            version, cached = None, False
+        measured = language.measured
+        rows.append({
+            "code": language.code, "name": language.name, "package": language.package,
+            "installed": version, "install": None if version else language.extra, "cached": cached,
+            "notation": language.notation,
+            "entries": measured.entries if measured else None,
+            "wer": measured.wer if measured else None, "per": measured.per if measured else None,
+        })
+    if args.json:
+        for row in rows:
+            print(json.dumps(row, ensure_ascii=False))
+        return 0
+    print(f"{'code':<5}{'name':<15}{'data':<28}{'model':<8}{'entries':>9}{'WER':>8}{'PER':>8}")
+    for row in rows:
+        data = f"{row['package']} {row['installed']}" if row["installed"] else row["install"]
+        figures = (f"{row['entries']:>9,}{row['wer']:>7.2f}%{row['per']:>7.2f}%" if row["entries"] is not None
+                   else f"{'-':>9}{'-':>8}{'-':>8}")
+        print(f"{row['code']:<5}{row['name']:<15}{data:<28}{'cached' if row['cached'] else '-':<8}{figures}")
     return 0
 
 

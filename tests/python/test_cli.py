@@ -388,14 +388,14 @@ shutil.copy({model!r}, output)
 
 
 def test_default_model_is_trained_once_then_cached(model, tmp_path, monkeypatch):
-    from vurel import english_model
+    from vurel import english_model, languages
 
     trainer = tmp_path / "vurel-train"
     trainer.write_text(FAKE_TRAINER.format(python=sys.executable, model=str(model)))
     trainer.chmod(0o755)
     monkeypatch.setenv("XDG_CACHE_HOME", str(tmp_path / "cache"))
     monkeypatch.delenv(english_model.ENVIRONMENT_OVERRIDE, raising=False)
-    monkeypatch.setattr(english_model, "find_trainer", lambda: str(trainer))
+    monkeypatch.setattr(languages, "find_trainer", lambda: str(trainer))
     path = english_model.ensure_default_model(progress=False)
     assert path == english_model.default_model_path() and path.read_bytes() == model.read_bytes()
     # Nothing is left behind but the model and the lock.

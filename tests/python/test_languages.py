@@ -1,0 +1,185 @@
+"""The language registry on a small data package shaped like gruut-lang-de:
+first-use training, lexicon first, spelling, the command line, and the
+message for a missing package."""
+
+from __future__ import annotations
+
+import importlib.metadata
+import json
+import os
+import sqlite3
+import unicodedata
+
+import pytest
+
+from cli_fixtures import run_vurel
+from vurel import cli, languages
+from vurel.g2p import G2P
+
+# Each letter's phoneme; other letters stand for themselves.
+PHONEMES = {"e": "ə", "ä": "ɛ", "é": "eː", "ü": "y", "h": "h"}
+WORDS = ("bad ball blau dorf feld gabe gras hand kind land maus nebel ohr rad rose salz sand see tafel tier ton "
+         "topf wald wand wolke äpfel bär kälte müde café armée élan").split()
+# (row id, word, pron_order, phonemes): "tag" lists its second variant first,
+# "Berlin" is capitalised, "cafe\u0301" is not NFC, and the last two rows
+# cannot be trained on.
+SPECIAL_ROWS = [
+    (1001, "tag", 1, "t a x"),
+    (1002, "tag", 0, "t aː k"),
+    (1003, "Berlin", 0, "b ɛ r l iː n"),
+    (1004, "ente\u0301", 0, "ɛ n t eː"),
+    (1005, "_ici", 0, "i s i"),
+    (1006, "leer", 0, ""),
+]
+VERSION = "9.9"
+
+
+def _pronounce(word: str) -> str:
+    return " ".join(PHONEMES.get(letter, letter) for letter in word)
+
+
+def make_data_package(root, version=VERSION):
+    """A directory for sys.path holding gruut_lang_de with its lexicon.db and
+    the distribution's metadata."""
+    package = root / "gruut_lang_de"
+    package.mkdir(parents=True, exist_ok=True)
+    (package / "__init__.py").write_text("raise ImportError('the data package is never imported')\n")
+    database = package / "lexicon.db"
+    database.unlink(missing_ok=True)
+    connection = sqlite3.connect(database)
+    connection.execute("CREATE TABLE word_phonemes (id INTEGER PRIMARY KEY AUTOINCREMENT, word TEXT, "
+                       "pron_order INTEGER, phonemes TEXT, role TEXT)")
+    rows = [(number, word, 0, _pronounce(word)) for number, word in enumerate(WORDS, start=1)] + SPECIAL_ROWS
+    connection.executemany("INSERT INTO word_phonemes VALUES (?, ?, ?, ?, '')", rows)
+    connection.commit()
+    connection.close()
+    for old in root.glob("gruut_lang_de-*.dist-info"):
+        (old / "METADATA").unlink()
+        old.rmdir()
+    info = root / f"gruut_lang_de-{version}.dist-info"
+    info.mkdir()
+    (info / "METADATA").write_text(f"Metadata-Version: 2.1\nName: gruut-lang-de\nVersion: {version}\n"
+                                   "Classifier: License :: OSI Approved :: MIT License\n")
+    return root
+
+
+@pytest.fixture(scope="module")
+def german(tmp_path_factory):
+    """The fixture package on sys.path and a cache whose model the first use
+    of ``--lang de`` trained; yields the environment for subprocesses, with
+    that first use's standard error under "first use"."""
+    root = make_data_package(tmp_path_factory.mktemp("data"))
+    cache = tmp_path_factory.mktemp("cache")
+    env = dict(os.environ, PYTHONPATH=str(root), XDG_CACHE_HOME=str(cache))
+    first = run_vurel("g2p", "--lang", "de", "tag", env=env)
+    assert first.returncode == 0, first.stderr
+    with pytest.MonkeyPatch.context() as patch:
+        patch.syspath_prepend(str(root))
+        patch.setenv("XDG_CACHE_HOME", str(cache))
+        yield {**env, "first use": first.stderr}
+
+
+def test_lexicon_is_read_in_the_models_spelling_and_unusable_entries_are_counted(german, tmp_path):
+    language = languages.get("de")
+    lexicon = language.lexicon()
+    assert lexicon["tag"] == (("t", "aː", "k"), ("t", "a", "x"))  # pron_order, not row order
+    assert "berlin" in lexicon and "Berlin" not in lexicon
+    assert unicodedata.normalize("NFC", "ente\u0301") in lexicon
+    assert "leer" not in lexicon
+
+    written, skipped = languages.write_training_lexicon(language.entries(), tmp_path / "train.tsv")
+    assert (written, skipped) == (len(WORDS) + 4, 2)
+    lines = (tmp_path / "train.tsv").read_text(encoding="utf-8").splitlines()
+    assert "berlin\tb ɛ r l iː n" in lines and not any("_" in line or line.endswith("\t") for line in lines)
+
+
+def test_first_use_trains_once_and_names_the_file_after_data_version_and_recipe(german, tmp_path, monkeypatch):
+    language = languages.get("de")
+    path = language.model_path()
+    assert path.name == f"de-gruut-{VERSION}-r{language.recipe}.fst" and path.is_file()
+    assert german["first use"] == (f"vurel: training the German model on {len(WORDS) + 4} gruut-lang-de entries, "
+                                   "2 unusable skipped (first use only)\n")
+    monkeypatch.setattr(languages, "find_trainer", lambda: None)
+    assert languages.ensure_model(language, progress=False) == path  # cached: the trainer is not needed
+
+    newer = make_data_package(tmp_path / "newer", version="10.0")
+    monkeypatch.syspath_prepend(str(newer))
+    assert language.model_path().name == f"de-gruut-10.0-r{language.recipe}.fst"
+    with pytest.raises(languages.DefaultModelError, match="cannot train the German model: the trainer"):
+        languages.ensure_model(language, progress=False)
+
+
+def test_lexicon_first_then_the_model_on_the_models_letters(german):
+    g2p = G2P(lang="de", nbest=2, ipa=True)
+    # Each row: word, source of its first pronunciation, its phonemes.
+    cases = [
+        ("Tag", "lexicon", "t aː k"),
+        ("BERLIN", "lexicon", "b ɛ r l iː n"),
+        ("ente\u0301", "lexicon", "ɛ n t eː"),  # decomposed input meets the NFC entry
+        ("Straße", "model", None),  # the model lacks ß: decoded as strasse
+        ("élan", "lexicon", "eː l a n"),
+    ]
+    for word, source, phonemes in cases:
+        result = g2p.pronounce(word)
+        assert result.pronunciations[0].source == source, word
+        if phonemes is not None:
+            assert " ".join(result.pronunciations[0].phonemes) == phonemes, word
+    assert [p.phonemes for p in g2p.pronounce("tag").pronunciations] == [("t", "aː", "k"), ("t", "a", "x")]
+    assert g2p.pronounce("tag").pronunciations[0].ipa == "taːk"
+    # A model file given with the language still takes the language's lexicon.
+    given = G2P(languages.get("de").model_path(), lang="de")
+    assert given.pronounce("tag").pronunciations[0].source == "lexicon"
+
+    model_only = G2P(lang="de", lexicon=None)
+
+    def best(word):
+        return model_only.pronounce(word).pronunciations[0].phonemes
+
+    assert best("Straße") == best("strasse") and "ß" not in model_only._letters
+    # é is a letter of the model and keeps its own sound; ê is not and folds to e.
+    assert best("éta") != best("eta")
+    assert best("êta") == best("eta")
+    assert best("éta")[0] == "eː"
+
+
+def test_lang_on_the_command_line(german):
+    german = {name: value for name, value in german.items() if name != "first use"}
+    result = run_vurel("g2p", "--lang", "de", "--ipa", "Tag", "Straße", env=german)
+    assert result.returncode == 0, result.stderr
+    first, second = result.stdout.splitlines()
+    assert first == "Tag\t0.0000\tt aː k\tlexicon\ttaːk"
+    word, _, phonemes, source, ipa = second.split("\t")
+    assert (word, source, ipa) == ("Straße", "model", phonemes.replace(" ", ""))
+    assert "no IPA for phonemes" not in result.stderr
+
+    listed = [json.loads(line) for line in run_vurel("languages", "--json", env=german).stdout.splitlines()]
+    assert len(listed) == 15 and listed[0]["code"] == "en"
+    assert [(row["installed"], row["cached"]) for row in listed if row["code"] == "de"] == [(VERSION, True)]
+
+    info = run_vurel("info", "--lang", "de", "--json", env=german)
+    about = json.loads(info.stdout)
+    assert about["cached"] and about["file"]["file_size"] > 0 and about["notation"] == "IPA"
+
+    for args, message in [
+        (("g2p", "--lang", "xx", "tag"), "vurel: error: unknown language 'xx'; known: en, ar, "),
+        (("info", "--lang", "de", "model.fst"), "vurel: error: give a model file or --lang, not both"),
+    ]:
+        failed = run_vurel(*args, env=german)
+        assert failed.returncode == 1 and failed.stderr.startswith(message), failed.stderr
+
+
+def test_a_missing_data_package_names_its_pip_command(monkeypatch, capsys):
+    real = importlib.metadata.version
+
+    def version(name):
+        if name == "gruut-lang-de":
+            raise importlib.metadata.PackageNotFoundError(name)
+        return real(name)
+
+    monkeypatch.setattr(importlib.metadata, "version", version)
+    for args in (["g2p", "--lang", "de", "Straße"], ["info", "--lang", "de"]):
+        assert cli.main(args) == 1
+        assert capsys.readouterr().err == 'vurel: error: German needs the gruut-lang-de package: pip install "vurel[de]"\n'
+    assert cli.main(["languages"]) == 0
+    row = next(line for line in capsys.readouterr().out.splitlines() if line.startswith("de "))
+    assert 'pip install "vurel[de]"' in row
