@@ -268,7 +268,8 @@ void OrderedPaths::PushIfFinal(std::uint32_t pair) {
 }
 
 // Adds a partial path and its entry; returns a copy of the entry.
-QueueEntry OrderedPaths::Push(std::uint32_t pair, std::uint32_t parent, const Arc *arc, float backward) {
+QueueEntry OrderedPaths::Push(std::uint32_t pair, std::uint32_t parent, const Arc *arc,
+                              float backward) {
   const auto id = static_cast<std::uint32_t>(partial_paths_.size());
   const float key = graph_.pairs()[pair].distance + backward;
   if (key == kInfinity) overflowed_ = true;

@@ -80,7 +80,9 @@ std::vector<double> ShortestDistances(const ModelFst &model, const std::vector<L
           const Arc &arc = arcs.Value();
           std::size_t to_position = position;
           if (arc.ilabel != 0) {
-            if (position == word.size() || word[position] != static_cast<Label>(arc.ilabel)) continue;
+            if (position == word.size() || word[position] != static_cast<Label>(arc.ilabel)) {
+              continue;
+            }
             to_position = position + 1;
           }
           double &to = distance[to_position * states + static_cast<std::size_t>(arc.nextstate)];
@@ -117,7 +119,8 @@ TEST(PairGraphTest, SettledPairsMatchShortestDistancesOnRandomModels) {
     for (std::size_t state = 0; state < states; ++state) {
       const float final_weight = model.Final(static_cast<Arc::StateId>(state)).Value();
       if (final_weight == direct::kInfinity) continue;
-      reference_best = std::min(reference_best, reference[word.size() * states + state] + final_weight);
+      reference_best =
+          std::min(reference_best, reference[word.size() * states + state] + final_weight);
     }
     static constexpr float kMargins[] = {0.0f, 0.5f, 2.0f, direct::kInfinity};
     const float margin = kMargins[trial % 4];
@@ -172,9 +175,10 @@ TEST(PairGraphTest, SettledPairsMatchShortestDistancesOnRandomModels) {
           if (!pairs[from].settled) continue;
           const auto [first, end] = direct::ArcsOf(model, pairs[from].state);
           for (const Arc *arc = first; arc != end; ++arc) {
-            const std::uint32_t position = pairs[from].position + (arc->ilabel != 0);
-            if (arc->ilabel != 0 && (pairs[from].position == word.size() ||
-                                     word[pairs[from].position] != static_cast<Label>(arc->ilabel))) {
+            const std::uint32_t from_position = pairs[from].position;
+            const std::uint32_t position = from_position + (arc->ilabel != 0);
+            if (arc->ilabel != 0 && (from_position == word.size() ||
+                                     word[from_position] != static_cast<Label>(arc->ilabel))) {
               continue;
             }
             if (position == pairs[id].position && arc->nextstate == pairs[id].state) {
@@ -192,8 +196,9 @@ TEST(PairGraphTest, SettledPairsMatchShortestDistancesOnRandomModels) {
         ASSERT_NE(found, ids.end()) << context << ": pair " << key << " not reached";
         EXPECT_TRUE(pairs[found->second].settled) << context << ": pair " << key;
       }
-      std::sort(finals.begin(), finals.end(),
-                [&](std::uint32_t lhs, std::uint32_t rhs) { return pairs[lhs].rank < pairs[rhs].rank; });
+      std::sort(finals.begin(), finals.end(), [&](std::uint32_t lhs, std::uint32_t rhs) {
+        return pairs[lhs].rank < pairs[rhs].rank;
+      });
       EXPECT_EQ(graph.final_pairs(), finals) << context;
       if (HasFailure()) return;
     }
