@@ -1,0 +1,225 @@
+// The pairs of (position in the word, model state) that a word reaches from
+// the start, settled in order of their distance from the start (Dijkstra's
+// algorithm over a RadixQueue), with the model's arcs read in place and no
+// lattice built. It takes a model that SuitsDirectSearch and a word acceptor
+// (states 0 to n in order, n final); it keeps, for every pair reached, its
+// distance summed as OpenFst sums it, the settled arcs into it, and whether
+// OpenFst's shortest distance is that distance bit for bit. Settling stops
+// at the budget or on cancellation; a sum that overflows is flagged.
+#ifndef VUREL_CORE_PAIR_GRAPH_H_
+#define VUREL_CORE_PAIR_GRAPH_H_
+
+#include <atomic>
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+#include <optional>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "direct_search.h"
+#include "nbest.h"
+#include "openfst.h"
+#include "radix_queue.h"
+
+namespace vurel {
+namespace direct {
+
+inline constexpr float kInfinity = std::numeric_limits<float>::infinity();
+inline constexpr std::uint32_t kNone = std::numeric_limits<std::uint32_t>::max();
+
+// How often the loops look at the cancellation flag.
+inline constexpr std::uint32_t kCancelCheckInterval = 1024;
+
+// What OpenFst's composition puts on a lattice arc: the acceptor's weight
+// (0) times the model's. Not always the model's bits: 0 + -0.0 is +0.0.
+inline float LatticeWeight(float model_weight) { return 0.0f + model_weight; }
+
+// OpenFst's ApproxEqual on tropical weights.
+inline bool ApproxEqual(float lhs, float rhs, float delta) {
+  return lhs <= rhs + delta && rhs <= lhs + delta;
+}
+
+// OpenFst's shortest distance keeps a distance when another route is
+// better by no more than its delta, so where two routes to a pair come
+// within this of each other, its distance may not be the shortest one.
+// Twice the delta and a few units in the last place, for the rounding of
+// its comparisons.
+inline float DistanceWindow(float distance) {
+  return 2.0f * kShortestPathDelta + 8.0f * (std::nextafter(distance, kInfinity) - distance);
+}
+
+// The arcs of `state`, read in place.
+template <class Fst>
+std::pair<const Arc *, const Arc *> ArcsOf(const Fst &fst, Arc::StateId state) {
+  fst::ArcIteratorData<Arc> data;
+  fst.InitArcIterator(state, &data);
+  return {data.arcs, data.arcs + data.narcs};
+}
+
+struct Pair {
+  std::uint32_t position;
+  Arc::StateId state;
+  float distance;  // from the start, summed first arc first, as OpenFst does
+  std::uint32_t last_incoming = kNone;  // the newest arc into it
+  std::uint32_t rank = kNone;           // its place in the order of settling
+  bool settled = false;
+  // Whether OpenFst's shortest distance of this lattice state is `distance`
+  // bit for bit (see PairGraph::MarkExactDistances).
+  bool exact = false;
+};
+
+// An arc of the lattice from a settled pair, one of a list per target pair.
+struct PairArc {
+  std::uint32_t from;
+  std::uint32_t to;
+  const Arc *arc;
+  std::uint32_t next_incoming;  // the arc into `to` found before it
+};
+
+// Pairs of (position, model state) to dense ids. Open addressing, because
+// std::unordered_map allocates a node for each of the hundreds of pairs a
+// word visits.
+class PairIndex {
+ public:
+  PairIndex() : keys_(kInitialSlots, kEmpty), ids_(kInitialSlots, 0) {}
+
+  // The id stored for `key`, or `next_id` after storing it.
+  std::uint32_t FindOrInsert(std::uint64_t key, std::uint32_t next_id) {
+    if ((size_ + 1) * 4 > keys_.size() * 3) Grow();
+    std::size_t slot = Slot(key);
+    while (keys_[slot] != kEmpty) {
+      if (keys_[slot] == key) return ids_[slot];
+      slot = (slot + 1) & (keys_.size() - 1);
+    }
+    keys_[slot] = key;
+    ids_[slot] = next_id;
+    ++size_;
+    return next_id;
+  }
+
+ private:
+  static constexpr std::uint64_t kEmpty = std::numeric_limits<std::uint64_t>::max();
+  static constexpr std::size_t kInitialSlots = 8192;
+
+  std::size_t Slot(std::uint64_t key) const {
+    return static_cast<std::size_t>((key * 0x9E3779B97F4A7C15ULL) >> 32) & (keys_.size() - 1);
+  }
+
+  void Grow();
+
+  std::vector<std::uint64_t> keys_;
+  std::vector<std::uint32_t> ids_;
+  std::size_t size_ = 0;
+};
+
+enum class SettleStep { kDone, kOverBudget, kCancelled };
+
+class PairGraph {
+ public:
+  // `model`, `acceptor`, `budget`, `*start_closure` (none: the word settles
+  // its own) and `*cancel` (may be null) must outlive the graph. The budget's
+  // lattice_states and lattice_arcs bound the pairs and arcs reached.
+  PairGraph(const ModelFst &model, const StartClosure::Data *start_closure,
+            const VectorFst &acceptor, const DirectSearchBudget &budget,
+            const std::atomic<bool> *cancel);
+
+  // Settles pairs in order of distance until the best complete path is
+  // known; its weight is then best_complete() (infinite: no path).
+  SettleStep FindBest();
+
+  // After FindBest: settles every pair whose distance is within `margin` of
+  // the best path, and decides the exactness of the distances it can.
+  SettleStep SettleWithin(float margin);
+
+  // For FindStartClosure, on an acceptor of one state and no arcs: settles
+  // every pair (all at position 0) and decides their exactness. Nothing when
+  // they outgrow the budget or a distance overflows.
+  std::optional<StartClosure::Data> SettleStartClosure();
+
+  float best_complete() const { return best_complete_; }
+  // The margin and bound of the last SettleWithin: every pair with a
+  // distance up to bound() = best_complete() + margin() is settled.
+  float margin() const { return margin_; }
+  float bound() const { return bound_; }
+  // Whether every pair reached is settled.
+  bool all_settled() const { return all_settled_; }
+  // Whether every pair within `weight` of the start is settled.
+  bool SettledTo(float weight) const { return all_settled_ || best_complete_ + margin_ >= weight; }
+  // Whether a sum of finite weights came out infinite. OpenFst then sees a
+  // path of weight Zero where this search sees none, and answers otherwise.
+  bool overflowed() const { return overflowed_; }
+  bool Cancelled() const {
+    return cancel_ != nullptr && cancel_->load(std::memory_order_relaxed);
+  }
+
+  // Every pair reached, by id; settled ones carry their final distance and,
+  // from pair.last_incoming through arcs(), every arc into them from a
+  // settled pair. Pairs settled later only append to both vectors.
+  const std::vector<Pair> &pairs() const { return pairs_; }
+  const std::vector<PairArc> &arcs() const { return arcs_; }
+  // The ids of the settled pairs in the order settled (of distance).
+  const std::vector<std::uint32_t> &settled_order() const { return settled_order_; }
+  // The settled pairs that end the word and are final, in the order settled.
+  const std::vector<std::uint32_t> &final_pairs() const { return final_pairs_; }
+  std::uint32_t start_pair() const { return start_pair_; }
+  std::uint32_t end_position() const { return end_position_; }
+
+  // The final weight of `pair` if it ends the word, else infinity.
+  float FinalWeightAtEnd(std::uint32_t pair) const {
+    const Pair &p = pairs_[pair];
+    return p.position == end_position_ ? model_.Final(p.state).Value() : kInfinity;
+  }
+
+ private:
+  void ReplayStartClosure();
+  std::uint32_t Reach(std::uint32_t position, Arc::StateId state, float distance);
+  void Follow(std::uint32_t from, std::uint32_t position, const Arc &arc);
+  template <class Continue>
+  SettleStep Settle(Continue keep_going);
+  bool NothingLeftToSettle();
+  void MarkExactDistances(float bound);
+
+  const ModelFst &model_;
+  const StartClosure::Data *start_closure_;
+  const VectorFst &acceptor_;
+  const DirectSearchBudget &budget_;
+  const std::atomic<bool> *cancel_;
+  const std::uint32_t end_position_;
+
+  PairIndex index_;
+  std::vector<Pair> pairs_;
+  std::vector<std::uint32_t> settled_order_;
+  std::vector<std::uint32_t> final_pairs_;
+  RadixQueue settling_;
+  std::vector<PairArc> arcs_;
+  // The arcs a pair being settled follows, with the positions they lead to.
+  std::vector<std::pair<std::uint32_t, const Arc *>> followed_;
+  std::uint32_t start_pair_ = kNone;
+  float best_complete_ = kInfinity;
+  bool overflowed_ = false;
+  float margin_ = 0.0f;
+  float bound_ = 0.0f;
+  bool all_settled_ = false;
+  std::size_t marked_ = 0;  // settled pairs whose exactness is decided
+  std::uint64_t steps_ = 0;
+};
+
+}  // namespace direct
+
+// Pairs, arcs and order as a graph that settled them leaves them.
+struct StartClosure::Data {
+  std::vector<direct::Pair> pairs;
+  std::vector<direct::PairArc> arcs;
+  std::vector<std::uint32_t> settled_order;
+  std::uint32_t start_pair;
+  // Per input label, the arcs that read it, pair by pair in the order
+  // settled.
+  std::unordered_map<Label, std::vector<std::pair<std::uint32_t, const Arc *>>> letter_arcs;
+};
+
+}  // namespace vurel
+
+#endif  // VUREL_CORE_PAIR_GRAPH_H_
