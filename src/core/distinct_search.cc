@@ -1,0 +1,443 @@
+#include "distinct_search.h"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <unordered_map>
+#include <unordered_set>
+#include <utility>
+
+#include "nbest.h"
+#include "pair_graph.h"
+
+namespace vurel {
+namespace {
+
+using direct::kCancelCheckInterval;
+using direct::kInfinity;
+using direct::kNone;
+using direct::LatticeWeight;
+using direct::PairGraph;
+using direct::SettleStep;
+
+// The first margin above the best path within which pairs are settled, and
+// how it grows when the pronunciations wanted lie beyond it. One
+// pronunciation needs only the paths that might tie with the best.
+constexpr float kFirstMarginOnePronunciation = 1.0f / 64.0f;
+constexpr float kFirstMarginManyPronunciations = 4.0f;
+constexpr float kMarginGrowth = 2.0f;
+
+// How far a partial path's key (the pair's distance from the start plus its
+// weight summed from the end) may lie from the weight of the whole paths it
+// leads to, read from the start: both are single-precision sums in different
+// orders. Pronunciations within this of the last one wanted are all read,
+// so that rounding cannot decide which of them is kept.
+float KeySlack(float weight) { return 1.0f / 1024.0f + weight / 8192.0f; }
+
+// A partial path: from `pair` to the end of the word, through `arc` to the
+// pair of `parent` (kNone: the end itself, through the final weight).
+// `suffix` names the uniques it writes from its pair to the end; `backward`
+// is its weight summed from the end.
+struct PartialPath {
+  std::uint32_t pair;
+  std::uint32_t parent;
+  const Arc *arc;
+  std::uint32_t suffix;
+  float backward;
+};
+
+struct HeapEntry {
+  float key;
+  std::uint32_t item;
+  // std::push_heap keeps the largest first: the lightest key, then the
+  // oldest entry, which makes the order of equal keys the heap's no more.
+  bool operator<(const HeapEntry &other) const {
+    return key != other.key ? key > other.key : item > other.item;
+  }
+};
+
+// Ids of uniques sequences read from the end: id 0 is the empty one, and
+// each other id stands for a label in front of the sequence of an earlier id.
+class Suffixes {
+ public:
+  Suffixes() : nodes_(1, {0, kNone}) {}
+
+  std::uint32_t Prepend(Label label, std::uint32_t after) {
+    const std::uint64_t key = (std::uint64_t{label} << 32) | after;
+    const auto next = static_cast<std::uint32_t>(nodes_.size());
+    const auto [found, added] = ids_.try_emplace(key, next);
+    if (added) nodes_.push_back({label, after});
+    return found->second;
+  }
+
+  void Clear() {
+    nodes_.resize(1);
+    ids_.clear();
+  }
+
+ private:
+  struct Node {
+    Label label;
+    std::uint32_t after;
+  };
+  std::vector<Node> nodes_;
+  std::unordered_map<std::uint64_t, std::uint32_t> ids_;
+};
+
+enum class Run { kDone, kBeyond, kOverBudget, kCancelled, kOverflow };
+
+class DistinctSearch {
+ public:
+  DistinctSearch(PairGraph &graph, std::uint64_t count, const ClusterTable &output_clusters,
+                 const VetoSet &veto, const DirectSearchBudget &budget)
+      : graph_(graph), count_(count), output_clusters_(output_clusters), veto_(veto),
+        budget_(budget) {}
+
+  // A* over the pairs settled so far, from the end of the word backwards.
+  // kDone once the `count` best pronunciations (or all there are) are read
+  // with every one within KeySlack of the last; kBeyond when they may lie
+  // past the pairs settled.
+  Run Search() {
+    partial_paths_.clear();
+    heap_.clear();
+    expanded_.clear();
+    suffixes_.Clear();
+    found_.clear();
+    found_index_.clear();
+    cutoff_ = kInfinity;
+    const float trusted = graph_.all_settled() ? kInfinity
+                                               : graph_.bound() - 2.0f * KeySlack(graph_.bound());
+    for (const std::uint32_t pair : graph_.final_pairs()) {
+      Push(pair, kNone, nullptr, 0, LatticeWeight(graph_.FinalWeightAtEnd(pair)));
+    }
+    std::uint64_t steps = 0;
+    while (!heap_.empty()) {
+      if (++steps % kCancelCheckInterval == 0 && graph_.Cancelled()) return Run::kCancelled;
+      const float key = heap_.front().key;
+      if (key == kInfinity) return Run::kOverflow;
+      if (key > cutoff_ ||
+          (found_.size() >= count_ && found_.size() - count_ >= kMostTiedPronunciations)) {
+        return cutoff_ <= trusted ? Run::kDone : Run::kBeyond;
+      }
+      if (key > trusted) return Run::kBeyond;
+      std::pop_heap(heap_.begin(), heap_.end());
+      const std::uint32_t item = heap_.back().item;
+      heap_.pop_back();
+      const PartialPath partial = partial_paths_[item];
+      // The first partial path taken at a pair with given phonemes to the
+      // end is the lightest; any later one leads to no better pronunciation.
+      if (!expanded_.insert((std::uint64_t{partial.pair} << 32) | partial.suffix).second) continue;
+      if (partial.pair == graph_.start_pair()) Complete(item);
+      const auto &pairs = graph_.pairs();
+      const auto &arcs = graph_.arcs();
+      for (std::uint32_t i = pairs[partial.pair].last_incoming; i != kNone;
+           i = arcs[i].next_incoming) {
+        const direct::PairArc &incoming = arcs[i];
+        const std::uint32_t suffix = SuffixThrough(*incoming.arc, partial.suffix);
+        if (expanded_.contains((std::uint64_t{incoming.from} << 32) | suffix)) continue;
+        Push(incoming.from, item, incoming.arc, suffix,
+             partial.backward + LatticeWeight(incoming.arc->weight.Value()));
+      }
+      if (partial_paths_.size() > budget_.partial_paths) return Run::kOverBudget;
+    }
+    return graph_.all_settled() ? Run::kDone : Run::kBeyond;
+  }
+
+  // The pronunciations read, best first, ties by uniques, at most `count`.
+  std::vector<Pronunciation> TakeFound() {
+    std::sort(found_.begin(), found_.end(), ComesBefore);
+    if (found_.size() > count_) found_.resize(count_);
+    return std::move(found_);
+  }
+
+  // The heaviest weight a pronunciation read may have, after Search.
+  float LastWeight() const {
+    float last = 0.0f;
+    for (const Pronunciation &pronunciation : found_) {
+      last = std::max(last, pronunciation.weight);
+    }
+    return last;
+  }
+
+ private:
+  void Push(std::uint32_t pair, std::uint32_t parent, const Arc *arc, std::uint32_t suffix,
+            float backward) {
+    const auto id = static_cast<std::uint32_t>(partial_paths_.size());
+    partial_paths_.push_back({pair, parent, arc, suffix, backward});
+    heap_.push_back({graph_.pairs()[pair].distance + backward, id});
+    std::push_heap(heap_.begin(), heap_.end());
+  }
+
+  // The suffix of a partial path that takes `arc` in front of `after`.
+  std::uint32_t SuffixThrough(const Arc &arc, std::uint32_t after) {
+    decomposition_.clear();
+    AppendDecomposition(output_clusters_, veto_, static_cast<Label>(arc.olabel), decomposition_);
+    for (auto label = decomposition_.rbegin(); label != decomposition_.rend(); ++label) {
+      after = suffixes_.Prepend(*label, after);
+    }
+    return after;
+  }
+
+  // A whole path, from the start: the first of its pronunciation is that
+  // one's best (a later one lighter by rounding alone replaces it).
+  void Complete(std::uint32_t first) {
+    Pronunciation read;
+    for (std::uint32_t item = first;; item = partial_paths_[item].parent) {
+      const PartialPath &partial = partial_paths_[item];
+      const Arc arc =
+          partial.parent == kNone
+              ? Arc(0, 0, LatticeWeight(graph_.FinalWeightAtEnd(partial.pair)), 0)
+              : Arc(partial.arc->ilabel, partial.arc->olabel,
+                    LatticeWeight(partial.arc->weight.Value()), 0);
+      read.weight += arc.weight.Value();
+      AppendPathArc(arc, output_clusters_, veto_, read.record);
+      if (partial.parent == kNone) break;
+    }
+    const std::uint32_t suffix = partial_paths_[first].suffix;
+    const auto [known, added] = found_index_.try_emplace(suffix, found_.size());
+    if (added) {
+      found_.push_back(std::move(read));
+    } else if (read.weight < found_[known->second].weight) {
+      found_[known->second] = std::move(read);
+    } else {
+      return;
+    }
+    if (found_.size() >= count_) {
+      // The count-th lightest weight read so far, and the slack around it.
+      std::vector<float> weights;
+      weights.reserve(found_.size());
+      for (const Pronunciation &pronunciation : found_) weights.push_back(pronunciation.weight);
+      std::nth_element(weights.begin(), weights.begin() + (count_ - 1), weights.end());
+      const float last = weights[count_ - 1];
+      cutoff_ = last + KeySlack(last);
+    }
+  }
+
+  PairGraph &graph_;
+  const std::uint64_t count_;
+  const ClusterTable &output_clusters_;
+  const VetoSet &veto_;
+  const DirectSearchBudget &budget_;
+
+  std::vector<PartialPath> partial_paths_;
+  std::vector<HeapEntry> heap_;
+  std::unordered_set<std::uint64_t> expanded_;
+  Suffixes suffixes_;
+  LabelSequence decomposition_;
+  std::vector<Pronunciation> found_;
+  std::unordered_map<std::uint32_t, std::size_t> found_index_;
+  float cutoff_ = kInfinity;
+};
+
+// -log(e^-a + e^-b) in double precision; infinity is the sum's zero.
+double LogAddDouble(double lhs, double rhs) {
+  if (lhs == std::numeric_limits<double>::infinity()) return rhs;
+  if (rhs == std::numeric_limits<double>::infinity()) return lhs;
+  const double low = std::min(lhs, rhs);
+  return low - std::log1p(std::exp(low - std::max(lhs, rhs)));
+}
+
+// Prefix ids of the pronunciations found: node 0 is the empty prefix; a
+// node is `complete` for the pronunciation it spells out in full.
+class PrefixTrie {
+ public:
+  explicit PrefixTrie(const std::vector<Pronunciation> &pronunciations) : nodes_(1) {
+    for (std::size_t i = 0; i < pronunciations.size(); ++i) {
+      std::uint32_t node = 0;
+      for (const Label label : pronunciations[i].record.uniques) {
+        const std::uint64_t key = (std::uint64_t{node} << 32) | label;
+        const auto [found, added] =
+            children_.try_emplace(key, static_cast<std::uint32_t>(nodes_.size()));
+        if (added) nodes_.emplace_back();
+        node = found->second;
+      }
+      nodes_[node].pronunciation = i;
+    }
+  }
+
+  // The node after `labels` from `node`; kNone when no pronunciation goes on
+  // that way.
+  std::uint32_t Step(std::uint32_t node, const LabelSequence &labels) const {
+    for (const Label label : labels) {
+      const auto found = children_.find((std::uint64_t{node} << 32) | label);
+      if (found == children_.end()) return kNone;
+      node = found->second;
+    }
+    return node;
+  }
+
+  // The index of the pronunciation `node` spells, or kNone.
+  std::size_t PronunciationAt(std::uint32_t node) const { return nodes_[node].pronunciation; }
+
+ private:
+  struct Node {
+    std::size_t pronunciation = kNone;
+  };
+  std::vector<Node> nodes_;
+  std::unordered_map<std::uint64_t, std::uint32_t> children_;
+};
+
+// The settled pairs in an order where each comes after every settled pair
+// with an arc into it; nothing when the settled arcs form a cycle.
+std::optional<std::vector<std::uint32_t>> TopologicalOrder(const PairGraph &graph) {
+  const auto &pairs = graph.pairs();
+  const auto &arcs = graph.arcs();
+  enum : std::uint8_t { kUnvisited, kOpen, kDone };
+  std::vector<std::uint8_t> state(pairs.size(), kUnvisited);
+  std::vector<std::uint32_t> order;
+  order.reserve(graph.settled_order().size());
+  // Depth first over the arcs into each pair: a pair is done once all its
+  // predecessors are.
+  std::vector<std::pair<std::uint32_t, std::uint32_t>> stack;  // pair, next arc
+  for (const std::uint32_t root : graph.settled_order()) {
+    if (state[root] != kUnvisited) continue;
+    state[root] = kOpen;
+    stack.push_back({root, pairs[root].last_incoming});
+    while (!stack.empty()) {
+      auto &[pair, next] = stack.back();
+      if (next == kNone) {
+        state[pair] = kDone;
+        order.push_back(pair);
+        stack.pop_back();
+        continue;
+      }
+      const std::uint32_t from = arcs[next].from;
+      next = arcs[next].next_incoming;
+      if (state[from] == kOpen) return std::nullopt;
+      if (state[from] == kUnvisited) {
+        state[from] = kOpen;
+        stack.push_back({from, pairs[from].last_incoming});
+      }
+    }
+  }
+  return order;
+}
+
+// Sets the probability of each of `pronunciations` from the sums of the
+// paths over the settled pairs; false when those form a cycle.
+bool SetProbabilities(const PairGraph &graph, const ClusterTable &output_clusters,
+                      const VetoSet &veto, std::vector<Pronunciation> &pronunciations) {
+  const std::optional<std::vector<std::uint32_t>> order = TopologicalOrder(graph);
+  if (!order) return false;
+  constexpr double kZero = std::numeric_limits<double>::infinity();
+  const auto &pairs = graph.pairs();
+  const auto &arcs = graph.arcs();
+  const PrefixTrie trie(pronunciations);
+  // Per pair: the sum over all paths from the start, and over those whose
+  // uniques so far are a prefix of a pronunciation, by prefix.
+  std::vector<double> total(pairs.size(), kZero);
+  std::vector<std::vector<std::pair<std::uint32_t, double>>> by_prefix(pairs.size());
+  std::unordered_map<Label, LabelSequence> decompositions;
+  for (const std::uint32_t pair : *order) {
+    if (pair == graph.start_pair()) {
+      total[pair] = 0.0;
+      by_prefix[pair].push_back({0, 0.0});
+    }
+    auto &sums = by_prefix[pair];
+    for (std::uint32_t i = pairs[pair].last_incoming; i != kNone; i = arcs[i].next_incoming) {
+      const direct::PairArc &incoming = arcs[i];
+      const double weight = LatticeWeight(incoming.arc->weight.Value());
+      total[pair] = LogAddDouble(total[pair], total[incoming.from] + weight);
+      const auto label = static_cast<Label>(incoming.arc->olabel);
+      auto [cached, added] = decompositions.try_emplace(label);
+      if (added) AppendDecomposition(output_clusters, veto, label, cached->second);
+      for (const auto &[node, sum] : by_prefix[incoming.from]) {
+        const std::uint32_t next = trie.Step(node, cached->second);
+        if (next == kNone) continue;
+        const auto same = std::find_if(sums.begin(), sums.end(),
+                                       [next](const auto &entry) { return entry.first == next; });
+        if (same == sums.end()) {
+          sums.push_back({next, sum + weight});
+        } else {
+          same->second = LogAddDouble(same->second, sum + weight);
+        }
+      }
+    }
+  }
+  double word = kZero;
+  std::vector<double> each(pronunciations.size(), kZero);
+  for (const std::uint32_t pair : graph.final_pairs()) {
+    const double final_weight = LatticeWeight(graph.FinalWeightAtEnd(pair));
+    word = LogAddDouble(word, total[pair] + final_weight);
+    for (const auto &[node, sum] : by_prefix[pair]) {
+      const std::size_t index = trie.PronunciationAt(node);
+      if (index != kNone) each[index] = LogAddDouble(each[index], sum + final_weight);
+    }
+  }
+  for (std::size_t i = 0; i < pronunciations.size(); ++i) {
+    pronunciations[i].probability =
+        each[i] == kZero ? 0.0 : std::min(1.0, std::exp(word - each[i]));
+  }
+  return true;
+}
+
+DistinctSearchResult Outcome(DirectSearchOutcome outcome) {
+  DistinctSearchResult result;
+  result.outcome = outcome;
+  return result;
+}
+
+DistinctSearchResult Failed(SettleStep step) {
+  return Outcome(step == SettleStep::kCancelled ? DirectSearchOutcome::kCancelled
+                                                : DirectSearchOutcome::kOverBudget);
+}
+
+}  // namespace
+
+DistinctSearchResult SearchDistinct(const ModelFst &model, const StartClosure &start_closure,
+                                    const VectorFst &acceptor, std::uint64_t count,
+                                    bool probabilities, const ClusterTable &output_clusters,
+                                    const VetoSet &veto, const DirectSearchBudget &budget,
+                                    const std::atomic<bool> *cancel) {
+  if (count == 0 || acceptor.NumStates() == 0) return {};
+  for (Arc::StateId state = 0; state < acceptor.NumStates(); ++state) {
+    for (fst::ArcIterator<VectorFst> arcs(acceptor, state); !arcs.Done(); arcs.Next()) {
+      if (arcs.Value().olabel == 0) return Outcome(DirectSearchOutcome::kUnsure);
+    }
+  }
+  PairGraph graph(model, start_closure.data(), acceptor, budget, cancel);
+  if (const SettleStep step = graph.FindBest(); step != SettleStep::kDone) return Failed(step);
+  if (graph.overflowed()) return Outcome(DirectSearchOutcome::kUnsure);
+  const float best = graph.best_complete();
+  if (best == kInfinity) return {};
+
+  DistinctSearch search(graph, count, output_clusters, veto, budget);
+  float margin = count == 1 ? kFirstMarginOnePronunciation : kFirstMarginManyPronunciations;
+  for (;;) {
+    if (const SettleStep step = graph.SettleWithin(margin); step != SettleStep::kDone) {
+      return Failed(step);
+    }
+    const Run run = search.Search();
+    if (run == Run::kDone) break;
+    switch (run) {
+      case Run::kBeyond:
+        margin *= kMarginGrowth;
+        continue;
+      case Run::kOverBudget:
+        return Outcome(DirectSearchOutcome::kOverBudget);
+      case Run::kCancelled:
+        return Outcome(DirectSearchOutcome::kCancelled);
+      default:
+        return Outcome(DirectSearchOutcome::kUnsure);
+    }
+  }
+  DistinctSearchResult result;
+  result.outcome = DirectSearchOutcome::kFound;
+  if (probabilities) {
+    const float reach = std::max(margin, search.LastWeight() - best + kProbabilityMargin);
+    if (const SettleStep step = graph.SettleWithin(reach); step != SettleStep::kDone) {
+      return Failed(step);
+    }
+    if (graph.overflowed()) return Outcome(DirectSearchOutcome::kUnsure);
+    result.pronunciations = search.TakeFound();
+    if (!SetProbabilities(graph, output_clusters, veto, result.pronunciations)) {
+      return Outcome(DirectSearchOutcome::kUnsure);
+    }
+    return result;
+  }
+  result.pronunciations = search.TakeFound();
+  if (graph.overflowed()) return Outcome(DirectSearchOutcome::kUnsure);
+  return result;
+}
+
+}  // namespace vurel

@@ -1,0 +1,63 @@
+// The distinct-pronunciation search: a word's K best distinct
+// pronunciations (uniques sequences), each with the record of its best path,
+// found in the model itself as the direct search finds paths: over pairs of
+// (position in the word, model state), arcs read in place, no lattice built.
+//
+// It is an A* search backwards from the end of the word over (pair, phonemes
+// written from the pair to the end), with the pair's shortest distance from
+// the start as its heuristic, which is exact. Two partial paths at one pair
+// that write the same phonemes to the end lead to the same pronunciations,
+// the lighter one first, so only the first one taken from the heap goes on:
+// the work grows with K times the word's length, not with the thousands of
+// alignments of each pronunciation. The first whole path of each
+// pronunciation taken from the heap is its best one, and they come best
+// first. Pairs are settled only as far from the start as the pronunciations
+// found need, and further when more are wanted.
+//
+// Probabilities are sums in the log semiring over the pairs settled within
+// kProbabilityMargin of the last pronunciation found: forward sums, in an
+// order where every pair comes after the pairs with arcs into it, of all
+// paths and of the paths of each pronunciation. Where the settled pairs
+// form a cycle, the word is left to the reference.
+#ifndef VUREL_CORE_DISTINCT_SEARCH_H_
+#define VUREL_CORE_DISTINCT_SEARCH_H_
+
+#include <atomic>
+#include <cstdint>
+#include <vector>
+
+#include "cluster_table.h"
+#include "direct_search.h"
+#include "openfst.h"
+#include "pronunciation_reference.h"
+
+namespace vurel {
+
+// How far above the last pronunciation found the paths of the sums reach:
+// each path left out weighs less than e^-16 of that pronunciation's best.
+inline constexpr float kProbabilityMargin = 16.0f;
+
+struct DistinctSearchResult {
+  std::vector<Pronunciation> pronunciations;
+  // kFound: `pronunciations` are the word's best `count`, best first, ties
+  // by uniques (fewer when the word has fewer). kUnsure: leave the word to
+  // ReferencePronunciations (a sum of weights overflowed, the acceptor has
+  // epsilon arcs, or the sums of probabilities did not converge).
+  DirectSearchOutcome outcome = DirectSearchOutcome::kNoPath;
+};
+
+// Searches the product of `acceptor` (a word acceptor, states 0 to n in
+// order, n final) and `model` (arcs sorted by input label, SuitsDirectSearch
+// true; `start_closure` its StartClosure or none) for its `count` best
+// distinct pronunciations, with their probabilities when `probabilities`.
+// Partial paths count against `budget.partial_paths`, pairs and arcs
+// against the lattice's budget: past them, kOverBudget.
+DistinctSearchResult SearchDistinct(const ModelFst &model, const StartClosure &start_closure,
+                                    const VectorFst &acceptor, std::uint64_t count,
+                                    bool probabilities, const ClusterTable &output_clusters,
+                                    const VetoSet &veto, const DirectSearchBudget &budget,
+                                    const std::atomic<bool> *cancel = nullptr);
+
+}  // namespace vurel
+
+#endif  // VUREL_CORE_DISTINCT_SEARCH_H_

@@ -1,0 +1,181 @@
+#include "distinct_search.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cmath>
+#include <cstdio>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "decode_test_model.h"
+#include "driver.h"
+#include "fst_builder.h"
+#include "random_model.h"
+
+namespace vurel {
+namespace {
+
+using random_model::ModelFrom;
+using test_fst::MakeFst;
+
+struct Expected {
+  std::vector<Label> uniques;
+  float weight;
+  double probability;
+};
+
+// Decodes `word` with both engines and checks each against `expected`.
+void ExpectPronunciations(const Model &model, const std::string &word,
+                          const DistinctOptions &options, const std::vector<Expected> &expected,
+                          const std::string &context) {
+  for (const Engine engine : {Engine::kAuto, Engine::kReference}) {
+    const DistinctDecoding decoding = DecodeDistinct(model, word, options, nullptr, engine);
+    const std::string where = context + (engine == Engine::kAuto ? " (search)" : " (reference)");
+    ASSERT_EQ(decoding.pronunciations.size(), expected.size()) << where;
+    for (std::size_t i = 0; i < expected.size(); ++i) {
+      const Pronunciation &found = decoding.pronunciations[i];
+      EXPECT_EQ(found.record.uniques, expected[i].uniques) << where << " #" << i;
+      EXPECT_NEAR(found.weight, expected[i].weight, 1e-5) << where << " #" << i;
+      if (options.probabilities) {
+        EXPECT_NEAR(found.probability, expected[i].probability, 1e-6) << where << " #" << i;
+      }
+    }
+  }
+}
+
+// "abc" has A|B C (2.25), A B C (2.75), A|B X C (3.25) and A B X C (3.75):
+// two pronunciations of two alignments each. Only the lighter alignment of
+// each may be kept, and each probability sums both.
+TEST(DistinctSearchTest, EachPronunciationIsItsBestPathWithTheMassOfAllItsPaths) {
+  const Model model = testing_model::MakeModel();
+  DistinctOptions options;
+  options.count = 5;
+  options.probabilities = true;
+  const double odds = std::exp(-1.0);
+  ExpectPronunciations(model, "abc", options,
+                       {{{3, 4, 5}, 2.25f, 1.0 / (1.0 + odds)},
+                        {{3, 4, 7, 5}, 3.25f, odds / (1.0 + odds)}},
+                       "abc");
+  // The record is the lighter alignment's: the cluster arc, then c.
+  const DistinctDecoding decoding = DecodeDistinct(model, "abc", options);
+  ASSERT_TRUE(decoding.direct);
+  ASSERT_FALSE(decoding.pronunciations.empty());
+  EXPECT_EQ(decoding.pronunciations[0].record.ilabels, (std::vector<Label>{3, 6, 0}));
+}
+
+// B has two paths (1.2 and 1.3), A one (1.0): A has the best path, B the
+// larger probability.
+TEST(DistinctSearchTest, RankingByProbabilitySumsEveryPath) {
+  Result<Model> model =
+      ModelFrom(MakeFst(3, {{0, 3, 3, 1.0f, 1}, {0, 3, 4, 1.2f, 1}, {0, 0, 0, 0.5f, 2},
+                            {2, 3, 4, 0.8f, 1}},
+                        {{1, 0.0f}}));
+  ASSERT_TRUE(model.ok());
+  const double a = std::exp(-1.0);
+  const double b = std::exp(-1.2) + std::exp(-1.3);
+  DistinctOptions options;
+  options.count = 2;
+  options.probabilities = true;
+  ExpectPronunciations(*model, "a", options, {{{3}, 1.0f, a / (a + b)}, {{4}, 1.2f, b / (a + b)}},
+                       "by best path");
+  options.ranking = Ranking::kProbability;
+  ExpectPronunciations(*model, "a", options, {{{4}, 1.2f, b / (a + b)}, {{3}, 1.0f, a / (a + b)}},
+                       "by probability");
+}
+
+// Words the distinct search must leave to the reference, or stop on.
+TEST(DistinctSearchTest, WordsTheSearchCannotTakeGoToTheReference) {
+  // An input-epsilon loop that writes B: "a" is A, A B, A B B, ... with
+  // weights 1, 3, 5, ...; the sums of probabilities run round the loop.
+  const VectorFst looped = MakeFst(2, {{0, 3, 3, 1.0f, 1}, {1, 0, 4, 2.0f, 1}}, {{1, 0.0f}});
+  Result<Model> model = ModelFrom(looped);
+  ASSERT_TRUE(model.ok());
+  const double loop = std::exp(-2.0);
+  DistinctOptions options;
+  options.count = 2;
+  options.probabilities = true;
+  ExpectPronunciations(*model, "a", options,
+                       {{{3}, 1.0f, 1.0 - loop}, {{3, 4}, 3.0f, loop * (1.0 - loop)}}, "loop");
+  EXPECT_TRUE(DecodeDistinct(*model, "a", options).fell_back);
+  // Without probabilities the loop is no obstacle.
+  options.probabilities = false;
+  EXPECT_TRUE(DecodeDistinct(*model, "a", options).direct);
+
+  // A negative weight: best-first search cannot take the model at all.
+  Result<Model> negative =
+      ModelFrom(MakeFst(2, {{0, 3, 3, 1.0f, 1}, {0, 3, 4, -0.5f, 1}}, {{1, 0.0f}}));
+  ASSERT_TRUE(negative.ok());
+  ASSERT_FALSE(negative->suits_direct_search());
+  const DistinctDecoding refused = DecodeDistinct(*negative, "a", options);
+  EXPECT_FALSE(refused.direct);
+  ASSERT_EQ(refused.pronunciations.size(), 2u);
+  EXPECT_EQ(refused.pronunciations[0].record.uniques, (std::vector<Label>{4}));
+  EXPECT_FLOAT_EQ(refused.pronunciations[0].weight, -0.5f);
+
+  // Past the word budget, and once cancelled, both engines stop.
+  DecodeSettings tiny;
+  tiny.word_budget_bytes = 1;
+  Result<Model> starved = ModelFrom(looped, tiny);
+  ASSERT_TRUE(starved.ok());
+  options.count = 1000;
+  for (const Engine engine : {Engine::kAuto, Engine::kReference}) {
+    EXPECT_EQ(DecodeDistinct(*starved, "aaa", options, nullptr, engine).status,
+              DecodeStatus::kOverBudget);
+    const std::atomic<bool> cancelled{true};
+    EXPECT_EQ(DecodeDistinct(*model, "a", options, &cancelled, engine).status,
+              DecodeStatus::kCancelled);
+  }
+}
+
+TEST(DistinctSearchTest, PronunciationsAgreeWithOpenFstsOnRandomModels) {
+  std::mt19937 random(23);
+  int several = 0;
+  int fell_back = 0;
+  int unsuited = 0;
+  int with_probabilities = 0;
+  for (int trial = 0; trial < 500; ++trial) {
+    const bool hostile = trial % 4 == 0;
+    const bool probabilities = trial % 2 == 1;
+    // Input-epsilon cycles whose paths add up to a probability of 1 or
+    // more give sums without end: the model is not one of probabilities.
+    Result<Model> model =
+        ModelFrom(random_model::RandomModel(random, hostile, probabilities ? 2.0f : 0.0f));
+    if (!model.ok()) continue;  // a negative input-epsilon cycle
+    unsuited += model->suits_direct_search() ? 0 : 1;
+    for (int word_index = 0; word_index < 4; ++word_index) {
+      const std::string word = random_model::RandomWord(random, 4);
+      for (const std::uint64_t count : {1, 2, 5, 10}) {
+        DistinctOptions options;
+        options.count = count;
+        options.probabilities = probabilities;
+        const DistinctDecoding found = DecodeDistinct(*model, word, options);
+        const DistinctDecoding reference =
+            DecodeDistinct(*model, word, options, nullptr, Engine::kReference);
+        const std::string context = "trial " + std::to_string(trial) + " word " + word +
+                                    " count " + std::to_string(count);
+        ASSERT_EQ(found.status, reference.status) << context;
+        ASSERT_TRUE(AgreesWithReference(found.pronunciations, reference.pronunciations))
+            << context << ": " << found.pronunciations.size() << " against "
+            << reference.pronunciations.size();
+        several += found.direct && found.pronunciations.size() > 1 ? 1 : 0;
+        with_probabilities += found.direct && probabilities && !found.pronunciations.empty();
+        fell_back += found.fell_back ? 1 : 0;
+      }
+    }
+  }
+  // The comparisons reached every case: the search's answers with several
+  // pronunciations and with probabilities, its fallbacks, and models it
+  // refuses.
+  std::printf("%d answers with several pronunciations, %d with probabilities, %d fell back, "
+              "%d unsuited models\n",
+              several, with_probabilities, fell_back, unsuited);
+  EXPECT_GT(several, 200);
+  EXPECT_GT(with_probabilities, 250);
+  EXPECT_GT(fell_back, 100);
+  EXPECT_GT(unsuited, 40);
+}
+
+}  // namespace
+}  // namespace vurel
