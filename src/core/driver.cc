@@ -2,11 +2,13 @@
 
 #include <algorithm>
 #include <limits>
+#include <optional>
 #include <string>
 #include <utility>
 
 #include "composition.h"
 #include "direct_search.h"
+#include "distinct_search.h"
 #include "fst_file.h"
 #include "tokenizer.h"
 #include "word_acceptor.h"
@@ -84,48 +86,73 @@ SearchBudget SearchBudgetFor(std::uint64_t word_budget_bytes) {
   return budget;
 }
 
+// The word's acceptor, reading the model's input symbols; none when no
+// piece of the word is a symbol.
+std::optional<VectorFst> AcceptorFor(const Model &model, std::string_view word) {
+  const std::vector<Label> labels = Tokenize(word, model.delimiter(), model.input_symbols());
+  if (labels.empty()) return std::nullopt;
+  VectorFst acceptor = BuildWordAcceptor(labels, model.input_clusters());
+  // SymbolTable copies share their contents, so the model's table is
+  // referenced, not duplicated.
+  acceptor.SetInputSymbols(&model.input_symbols());
+  acceptor.SetOutputSymbols(&model.input_symbols());
+  return acceptor;
+}
+
+// What one word may spend, in each engine's terms.
+struct WordBudgets {
+  LatticeBudget lattice;
+  SearchBudget search;
+  DirectSearchBudget direct;
+};
+
+WordBudgets BudgetsFor(const Model &model) {
+  const std::uint64_t budget_bytes = model.settings().word_budget_bytes;
+  WordBudgets budgets{LatticeBudget::ForBytes(budget_bytes / 4), SearchBudgetFor(budget_bytes), {}};
+  budgets.direct = DirectSearchBudget{
+      .lattice_states = budgets.lattice.states,
+      .lattice_arcs = budgets.lattice.arcs,
+      .partial_paths = budget_bytes / 4 / kBytesPerPartialPath,
+      .reference_result_states = static_cast<std::uint64_t>(
+          std::min(budgets.search.result_states, budgets.search.largest_result_states)),
+      .walked_arcs = budgets.search.walked_arcs,
+      .kept_arcs = budgets.search.kept_arcs};
+  return budgets;
+}
+
+bool TriesDirectSearch(const Model &model, Engine engine) {
+  return engine == Engine::kAuto && model.suits_direct_search() &&
+         !model.settings().reference_only;
+}
+
+std::uint64_t SaturatingProduct(std::uint64_t lhs, std::uint64_t rhs) {
+  std::uint64_t product = 0;
+  return __builtin_mul_overflow(lhs, rhs, &product) ? std::numeric_limits<std::uint64_t>::max()
+                                                    : product;
+}
+
 }  // namespace
 
 Decoding Decode(const Model &model, std::string_view word,
                 const PhoneticizeOptions &options, const std::atomic<bool> *cancel,
                 Engine engine) {
-  VectorFst acceptor;
-  {
-    const std::vector<Label> labels =
-        Tokenize(word, model.delimiter(), model.input_symbols());
-    if (labels.empty()) return {};
-    acceptor = BuildWordAcceptor(labels, model.input_clusters());
-  }
-  // SymbolTable copies share their contents, so the model's table is
-  // referenced, not duplicated.
-  acceptor.SetInputSymbols(&model.input_symbols());
-  acceptor.SetOutputSymbols(&model.input_symbols());
+  std::optional<VectorFst> acceptor = AcceptorFor(model, word);
+  if (!acceptor) return {};
 
   // A file name cannot hold a NUL byte; the system would cut the name at it
   // and write to a different file, so such a word writes nothing.
   const bool write_fsts =
       options.write_fsts && word.find('\0') == std::string_view::npos;
   const std::string file_stem(write_fsts ? word : std::string_view());
-  if (write_fsts) (void)WriteFstFile(acceptor, file_stem + ".fst");
+  if (write_fsts) (void)WriteFstFile(*acceptor, file_stem + ".fst");
 
-  const std::uint64_t budget_bytes = model.settings().word_budget_bytes;
-  const LatticeBudget lattice_budget = LatticeBudget::ForBytes(budget_bytes / 4);
-  const SearchBudget search_budget = SearchBudgetFor(budget_bytes);
+  const WordBudgets budgets = BudgetsFor(model);
   bool fell_back = false;
-  if (engine == Engine::kAuto && !write_fsts && model.suits_direct_search() &&
-      !model.settings().reference_only) {
-    const DirectSearchBudget direct_budget{
-        .lattice_states = lattice_budget.states,
-        .lattice_arcs = lattice_budget.arcs,
-        .partial_paths = budget_bytes / 4 / kBytesPerPartialPath,
-        .reference_result_states = static_cast<std::uint64_t>(
-            std::min(search_budget.result_states, search_budget.largest_result_states)),
-        .walked_arcs = search_budget.walked_arcs,
-        .kept_arcs = search_budget.kept_arcs};
+  if (!write_fsts && TriesDirectSearch(model, engine)) {
     DirectSearchResult direct =
-        SearchDirect(model.fst(), model.start_closure(), acceptor, options.nbest,
+        SearchDirect(model.fst(), model.start_closure(), *acceptor, options.nbest,
                      options.accumulate, model.output_clusters(), model.veto_set(),
-                     direct_budget, cancel);
+                     budgets.direct, cancel);
     switch (direct.outcome) {
       case DirectSearchOutcome::kFound:
         return Decoding{SelectPaths(direct.collection, options.beam, options.threshold,
@@ -144,7 +171,7 @@ Decoding Decode(const Model &model, std::string_view word,
   }
 
   Result<VectorFst> lattice =
-      PrepareLattice(std::move(acceptor), model.fst(), lattice_budget, cancel);
+      PrepareLattice(std::move(*acceptor), model.fst(), budgets.lattice, cancel);
   if (!lattice.ok()) return Decoding{{}, StatusOf(lattice.error()), false, fell_back};
   if (write_fsts) (void)WriteFstFile(*lattice, file_stem + ".lat.fst");
   if (lattice->Start() == fst::kNoStateId) {
@@ -153,10 +180,80 @@ Decoding Decode(const Model &model, std::string_view word,
 
   Result<PathCollection> collection =
       SearchNbest(*lattice, options.nbest, options.accumulate, model.output_clusters(),
-                  model.veto_set(), {}, search_budget);
+                  model.veto_set(), {}, budgets.search);
   if (!collection.ok()) return Decoding{{}, StatusOf(collection.error()), false, fell_back};
   return Decoding{SelectPaths(*collection, options.beam, options.threshold, options.pmass),
                   DecodeStatus::kDecoded, false, fell_back};
+}
+
+DistinctDecoding DecodeDistinct(const Model &model, std::string_view word,
+                                const DistinctOptions &options, const std::atomic<bool> *cancel,
+                                Engine engine) {
+  DistinctDecoding decoding;
+  // Each search looks at the flag only now and then; a word asked for once
+  // the flag is set must not be decoded whole.
+  if (cancel != nullptr && cancel->load(std::memory_order_relaxed)) {
+    decoding.status = DecodeStatus::kCancelled;
+    return decoding;
+  }
+  std::optional<VectorFst> acceptor = AcceptorFor(model, word);
+  if (!acceptor || options.count == 0) return decoding;
+  const bool by_probability = options.ranking == Ranking::kProbability;
+  const std::uint64_t wanted =
+      by_probability ? SaturatingProduct(options.count, kCandidatesPerProbabilityRank)
+                     : options.count;
+  const bool probabilities = options.probabilities || by_probability;
+  const WordBudgets budgets = BudgetsFor(model);
+  if (TriesDirectSearch(model, engine)) {
+    DistinctSearchResult direct =
+        SearchDistinct(model.fst(), model.start_closure(), *acceptor, wanted, probabilities,
+                       model.output_clusters(), model.veto_set(), budgets.direct, cancel);
+    decoding.direct = true;
+    switch (direct.outcome) {
+      case DirectSearchOutcome::kFound:
+        decoding.pronunciations = std::move(direct.pronunciations);
+        break;
+      case DirectSearchOutcome::kNoPath:
+        return decoding;
+      case DirectSearchOutcome::kOverBudget:
+        decoding.status = DecodeStatus::kOverBudget;
+        return decoding;
+      case DirectSearchOutcome::kCancelled:
+        decoding.status = DecodeStatus::kCancelled;
+        return decoding;
+      case DirectSearchOutcome::kUnsure:
+        decoding.direct = false;
+        decoding.fell_back = true;
+        break;
+    }
+  }
+  if (!decoding.direct) {
+    Result<VectorFst> lattice =
+        PrepareLattice(std::move(*acceptor), model.fst(), budgets.lattice, cancel);
+    if (!lattice.ok()) {
+      decoding.status = StatusOf(lattice.error());
+      return decoding;
+    }
+    Result<std::vector<Pronunciation>> found = ReferencePronunciations(
+        *lattice, wanted, probabilities, model.output_clusters(), model.veto_set());
+    if (!found.ok()) {
+      decoding.status = StatusOf(found.error());
+      return decoding;
+    }
+    decoding.pronunciations = std::move(found).value();
+  }
+  if (by_probability) {
+    std::stable_sort(decoding.pronunciations.begin(), decoding.pronunciations.end(),
+                     [](const Pronunciation &lhs, const Pronunciation &rhs) {
+                       return lhs.probability > rhs.probability;
+                     });
+    if (decoding.pronunciations.size() > options.count) {
+      decoding.pronunciations.resize(options.count);
+    }
+  }
+  decoding.status =
+      decoding.pronunciations.empty() ? DecodeStatus::kNoPath : DecodeStatus::kDecoded;
+  return decoding;
 }
 
 std::vector<PathData> Phoneticize(const Model &model, std::string_view word,

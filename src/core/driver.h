@@ -10,6 +10,7 @@
 #include "model.h"
 #include "nbest.h"
 #include "path_data.h"
+#include "pronunciation_reference.h"
 
 namespace vurel {
 
@@ -59,6 +60,38 @@ struct Decoding {
 Decoding Decode(const Model &model, std::string_view word,
                 const PhoneticizeOptions &options,
                 const std::atomic<bool> *cancel = nullptr, Engine engine = Engine::kAuto);
+
+// How DecodeDistinct ranks pronunciations: by the weight of each one's best
+// path, or by its probability given the word (the sum over all its paths).
+enum class Ranking { kBestPath, kProbability };
+
+struct DistinctOptions {
+  std::uint64_t count = 1;      // distinct pronunciations wanted
+  bool probabilities = false;   // compute each one's probability given the word
+  Ranking ranking = Ranking::kBestPath;
+};
+
+// With Ranking::kProbability, the candidates re-ranked: this many times
+// `count` of the best paths' pronunciations.
+inline constexpr std::uint64_t kCandidatesPerProbabilityRank = 4;
+
+struct DistinctDecoding {
+  std::vector<Pronunciation> pronunciations;
+  DecodeStatus status = DecodeStatus::kNoPath;
+  bool direct = false;     // the distinct search gave the answer
+  bool fell_back = false;  // it was tried and left the word to the reference
+};
+
+// The `count` best distinct pronunciations of `word`, best first under
+// `ranking` (equal ones by phonemes), with probabilities when asked for (and
+// always with Ranking::kProbability). The same tokenizer and acceptor as
+// Decode; the distinct search where the model suits it, else OpenFst's
+// (ReferencePronunciations on the lattice). Safe to call from several
+// threads at once on one model; `cancel` as for Decode.
+DistinctDecoding DecodeDistinct(const Model &model, std::string_view word,
+                                const DistinctOptions &options,
+                                const std::atomic<bool> *cancel = nullptr,
+                                Engine engine = Engine::kAuto);
 
 // Decodes `word` with `model`. Never fails: any error inside decoding
 // gives an empty list. Unknown pieces of the word are reported on
