@@ -1,4 +1,5 @@
-from typing import final
+from collections.abc import Sequence
+from typing import Literal, final
 
 def read_model_info(path: str) -> dict[str, object]: ...
 def read_dictionary(path: str, *, skip_malformed: bool = False) -> list[tuple[str, tuple[str, ...]]]: ...
@@ -9,9 +10,28 @@ class Decoder:
         self,
         word: str,
         nbest: int = 1,
+        *,
+        search: Literal["distinct", "paths"] = "distinct",
+        probabilities: bool = False,
+        ranking: Literal["path", "probability"] = "path",
         beam: int = 10000,
         threshold: float = 99.0,
         pmass: float = 99.0,
         accumulate: bool = False,
-    ) -> tuple[str, list[tuple[float, tuple[str, ...]]]]: ...
+    ) -> tuple[str, list[tuple[float, tuple[str, ...], float | None]]]: ...
+    def decode_many(
+        self,
+        words: Sequence[str],
+        nbest: int = 1,
+        *,
+        search: Literal["distinct", "paths"] = "distinct",
+        probabilities: bool = False,
+        ranking: Literal["path", "probability"] = "path",
+        beam: int = 10000,
+        threshold: float = 99.0,
+        pmass: float = 99.0,
+        accumulate: bool = False,
+    ) -> list[tuple[str, list[tuple[float, tuple[str, ...], float | None]]]]: ...
+    def cancel(self) -> None: ...
+    def resume(self) -> None: ...
     def letters(self) -> tuple[str, ...]: ...

@@ -19,6 +19,8 @@
 #include <vector>
 
 #include "cluster_table.h"
+#include "conversions.h"
+#include "decoder_type.h"
 #include "dictionary.h"
 #include "driver.h"
 #include "fst_file.h"
@@ -31,30 +33,6 @@
 
 namespace vurel::python {
 namespace {
-
-PyObject *RaiseError(const Error &error) {
-  PyErr_SetString(error.code == ErrorCode::kInvalidInput ? PyExc_ValueError
-                                                         : PyExc_RuntimeError,
-                  error.message.c_str());
-  return nullptr;
-}
-
-PyObject *NewText(std::string_view text) {
-  return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()),
-                              "replace");
-}
-
-// A tuple of the texts, or null with an exception set.
-PyObject *NewTextTuple(const std::vector<std::string> &texts) {
-  PyRef tuple = PyRef::Steal(PyTuple_New(static_cast<Py_ssize_t>(texts.size())));
-  if (!tuple) return nullptr;
-  for (std::size_t i = 0; i < texts.size(); ++i) {
-    PyObject *item = NewText(texts[i]);
-    if (item == nullptr) return nullptr;
-    PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(i), item);
-  }
-  return tuple.release();
-}
 
 // Adds `value` (a new reference, null on failure) to `dict` under `key`.
 bool SetItem(PyObject *dict, const char *key, PyObject *value) {
@@ -182,163 +160,6 @@ PyObject *ReadDictionary(PyObject *, PyObject *args, PyObject *kwargs) {
   return list.release();
 }
 
-// ---- the decoder ----
-
-struct PyDecoder {
-  PyObject_HEAD
-  const Model *model;  // owned; read-only, so any thread may decode with it
-};
-
-std::atomic<PyObject *> decoder_type{nullptr};
-PyType_Spec decoder_spec{};
-
-PyObject *DecoderNew(PyTypeObject *type, PyObject *args, PyObject *kwargs) {
-  static const char *keywords[] = {"path", "delim", nullptr};
-  const char *path = nullptr;
-  const char *delim = "";
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "s|s:Decoder",
-                                   const_cast<char **>(keywords), &path, &delim))
-    return nullptr;
-  std::unique_ptr<Model> model;
-  Error error;
-  Py_BEGIN_ALLOW_THREADS
-  try {
-    Result<Model> loaded = Model::Load(path, delim);
-    if (loaded.ok()) {
-      model = std::make_unique<Model>(std::move(loaded).value());
-    } else {
-      error = std::move(loaded).error();
-    }
-  } catch (const std::bad_alloc &) {
-    error = InternalError("out of memory while loading the model");
-  }
-  Py_END_ALLOW_THREADS
-  if (!model) return RaiseError(error);
-  PyRef self = PyRef::Steal(type->tp_alloc(type, 0));
-  if (!self) return nullptr;
-  reinterpret_cast<PyDecoder *>(self.get())->model = model.release();
-  return self.release();
-}
-
-void DecoderDealloc(PyObject *self) {
-  PyTypeObject *type = Py_TYPE(self);
-  delete reinterpret_cast<PyDecoder *>(self)->model;
-  type->tp_free(self);
-  Py_DECREF(type);
-}
-
-const char *StatusName(DecodeStatus status) {
-  switch (status) {
-    case DecodeStatus::kDecoded:
-      return "decoded";
-    case DecodeStatus::kNoPath:
-      return "no path";
-    case DecodeStatus::kOverBudget:
-      return "over budget";
-    case DecodeStatus::kCancelled:
-      return "cancelled";
-    case DecodeStatus::kFailed:
-      break;
-  }
-  return "failed";
-}
-
-// decode(word, nbest=1, beam=10000, threshold=99.0, pmass=99.0,
-// accumulate=False) -> (status, [(weight, phonemes), ...])
-PyObject *DecoderDecode(PyObject *self, PyObject *args, PyObject *kwargs) {
-  static const char *keywords[] = {"word",  "nbest", "beam", "threshold",
-                                   "pmass", "accumulate", nullptr};
-  const char *word = nullptr;
-  Py_ssize_t word_size = 0;
-  Py_ssize_t nbest = 1;
-  Py_ssize_t beam = 10000;
-  double threshold = kOptionOff;
-  double pmass = kOptionOff;
-  int accumulate = 0;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "s#|nnddp:decode",
-                                   const_cast<char **>(keywords), &word,
-                                   &word_size, &nbest, &beam, &threshold,
-                                   &pmass, &accumulate))
-    return nullptr;
-  if (nbest < 0 || beam < 0) {
-    PyErr_SetString(PyExc_ValueError, "nbest and beam must not be negative");
-    return nullptr;
-  }
-  PhoneticizeOptions options;
-  options.nbest = static_cast<std::uint64_t>(nbest);
-  options.beam = static_cast<std::uint64_t>(beam);
-  options.threshold = static_cast<float>(threshold);
-  options.pmass = pmass;
-  options.accumulate = accumulate != 0;
-  const Model &model = *reinterpret_cast<PyDecoder *>(self)->model;
-  const std::string_view text(word, static_cast<std::size_t>(word_size));
-
-  Decoding decoding;
-  std::vector<std::vector<std::string>> phonemes;
-  bool ran = false;
-  // The word's text belongs to the str argument, which the caller keeps
-  // alive for the whole call.
-  Py_BEGIN_ALLOW_THREADS
-  try {
-    decoding = Decode(model, text, options);
-    phonemes.reserve(decoding.paths.size());
-    for (const PathData &path : decoding.paths) {
-      phonemes.push_back(RenderLabels(path.uniques, model.output_symbols()));
-    }
-    ran = true;
-  } catch (const std::bad_alloc &) {
-  }
-  Py_END_ALLOW_THREADS
-  if (!ran) return PyErr_NoMemory();
-
-  const std::vector<PathData> &paths = decoding.paths;
-  PyRef list = PyRef::Steal(PyList_New(static_cast<Py_ssize_t>(paths.size())));
-  if (!list) return nullptr;
-  for (std::size_t i = 0; i < paths.size(); ++i) {
-    PyRef weight = PyRef::Steal(PyFloat_FromDouble(paths[i].path_weight));
-    PyRef texts = weight ? PyRef::Steal(NewTextTuple(phonemes[i])) : PyRef();
-    if (!texts) return nullptr;
-    PyObject *pair = PyTuple_Pack(2, weight.get(), texts.get());
-    if (pair == nullptr) return nullptr;
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), pair);
-  }
-  return Py_BuildValue("(sN)", StatusName(decoding.status), list.release());
-}
-
-// The texts of the model's input symbols from label 3 on: the letters (and
-// letter clusters) a word may hold. Labels 0 to 2 are epsilon, the tie and
-// the skip symbol.
-PyObject *DecoderLetters(PyObject *self, PyObject *) {
-  const fst::SymbolTable &symbols =
-      reinterpret_cast<PyDecoder *>(self)->model->input_symbols();
-  std::vector<std::string> texts;
-  for (std::int64_t label = 3; label < static_cast<std::int64_t>(symbols.NumSymbols()); ++label) {
-    texts.push_back(symbols.Find(label));
-  }
-  return NewTextTuple(texts);
-}
-
-PyMethodDef decoder_methods[] = {
-    {"decode", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(DecoderDecode)),
-     METH_VARARGS | METH_KEYWORDS,
-     "decode(word, nbest=1, beam=10000, threshold=99.0, pmass=99.0, accumulate=False)\n--\n\n"
-     "The word's pronunciations as (status, [(weight, phonemes), ...]); any\n"
-     "thread may call it, and the GIL is released while it decodes."},
-    {"letters", DecoderLetters, METH_NOARGS,
-     "letters($self)\n--\n\nThe texts of the model's input symbols from label 3 on."},
-    {nullptr, nullptr, 0, nullptr},
-};
-
-PyType_Slot decoder_slots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void *>(DecoderDealloc)},
-    {Py_tp_new, reinterpret_cast<void *>(DecoderNew)},
-    {Py_tp_methods, decoder_methods},
-    {Py_tp_doc, const_cast<char *>(
-                    "Decoder(path, delim=\"\")\n--\n\n"
-                    "A loaded model that any thread may decode with.")},
-    {0, nullptr},
-};
-
 // ---- the module ----
 
 PyMethodDef module_methods[] = {
@@ -357,11 +178,7 @@ PyMethodDef module_methods[] = {
 
 int ExecModule(PyObject *module) {
   openfst::MakeErrorsNonFatal();
-  decoder_spec = {"vurel._native.Decoder", sizeof(PyDecoder), 0,
-                  Py_TPFLAGS_DEFAULT, decoder_slots};
-  PyTypeObject *type = TypeFromSpecOnce(decoder_type, decoder_spec);
-  if (type == nullptr) return -1;
-  return PyModule_AddObjectRef(module, "Decoder", reinterpret_cast<PyObject *>(type));
+  return AddDecoderType(module);
 }
 
 PyModuleDef_Slot module_slots[] = {
