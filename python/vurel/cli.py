@@ -66,6 +66,16 @@ def _count(text: str) -> int:
     return value
 
 
+def _probability(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a number: {text!r}") from None
+    if not 0.0 <= value <= 1.0:
+        raise argparse.ArgumentTypeError(f"must be between 0 and 1: {text!r}")
+    return value
+
+
 def _number(text: str) -> float:
     try:
         value = float(text)
@@ -98,16 +108,32 @@ def build_parser() -> argparse.ArgumentParser:
     g2p.add_argument("-l", "--lang", metavar="CODE",
                      help="language: its model, lexicon and spelling (default en; see vurel languages)")
     g2p.add_argument("-n", "--nbest", type=_positive, default=1, help="pronunciations per word (default 1)")
-    g2p.add_argument("--beam", type=_positive, default=10000, help="return at most this many pronunciations per word (default 10000)")
+    g2p.add_argument(
+        "--search", choices=("distinct", "paths"), default="distinct",
+        help="distinct: the NBEST best distinct pronunciations (default); paths: the pronunciations among "
+             "the NBEST best paths of the model, which may be fewer (one pronunciation has many paths)",
+    )
+    g2p.add_argument("--prob", action="store_true",
+                     help="also give each predicted pronunciation's probability given the word")
+    g2p.add_argument("--min-prob", type=_probability, metavar="P",
+                     help="keep only predicted pronunciations at least this probable (at most NBEST)")
+    g2p.add_argument(
+        "--ranking", choices=("path", "probability"), default="path",
+        help="rank distinct pronunciations by their best path's weight (default) or by their probability",
+    )
+    g2p.add_argument("--beam", type=_positive, default=10000,
+                     help="with --search paths: return at most this many pronunciations per word (default 10000)")
     g2p.add_argument(
         "--threshold", type=_number, default=99.0,
         help="drop pronunciations whose weight (normalised with --pmass) is above this (default 99: off)",
     )
     g2p.add_argument(
         "--pmass", type=_number, default=99.0,
-        help="normalise weights and stop once the pronunciations cover more than e^-PMASS of the probability mass (default 99: off)",
+        help="with --search paths: normalise weights and stop once the pronunciations cover more than "
+             "e^-PMASS of the probability mass (default 99: off)",
     )
-    g2p.add_argument("--accumulate", action="store_true", help="add up the probabilities of paths that merge")
+    g2p.add_argument("--accumulate", action="store_true",
+                     help="with --search paths: add up the probabilities of paths that merge")
     g2p.add_argument("--delim", default="", help="split words at this text instead of into characters")
     g2p.add_argument(
         "--case", choices=("auto", "keep", "lower", "upper"), default="auto",
@@ -379,16 +405,23 @@ _DICT_ESCAPES = {**_TSV_ESCAPES, ord(" "): "\\s"}
 MISSING = "none"
 
 
+def _shown_probability(probability: float | None) -> str:
+    """A probability as output shows it; "-" for a lexicon entry, which has none."""
+    return "-" if probability is None else f"{probability:.4f}"
+
+
 class Formatter:
     """Turns one word's pronunciations into output lines. Every layout says
     where each pronunciation came from, and adds the IPA when asked. A word
     without pronunciation gets a JSON Lines record with its problem, and
     with ``every_word`` a line in the other layouts too (source "none")."""
 
-    def __init__(self, layout: str, every_word: bool = False, ipa: bool = False) -> None:
+    def __init__(self, layout: str, every_word: bool = False, ipa: bool = False,
+                 probabilities: bool = False) -> None:
         self.layout = layout
         self.every_word = every_word
         self.ipa = ipa
+        self.probabilities = probabilities
 
     def missing(self, result: WordResult) -> list[str]:
         if self.layout == "jsonl":
@@ -398,7 +431,8 @@ class Formatter:
         if not self.every_word:
             return []
         if self.layout == "tsv":
-            return ["\t".join([result.word.translate(_TSV_ESCAPES), "", "", MISSING] + [""] * self.ipa)]
+            empty = [""] * (self.ipa + self.probabilities)
+            return ["\t".join([result.word.translate(_TSV_ESCAPES), "", "", MISSING] + empty)]
         return [f"{result.word.translate(_DICT_ESCAPES)} # {MISSING}: {result.problem}"]
 
     def lines(self, result: WordResult) -> list[str]:
@@ -409,11 +443,15 @@ class Formatter:
                 columns = [result.word.translate(_TSV_ESCAPES), f"{found.weight:.4f}", phonemes, found.source]
                 if found.ipa is not None:
                     columns.append(found.ipa)
+                if self.probabilities:
+                    columns.append(_shown_probability(found.probability))
                 lines.append("\t".join(columns))
             elif self.layout == "dict":
                 word = result.word.translate(_DICT_ESCAPES)
                 head = word if rank == 1 else f"{word}({rank})"
                 comment = found.source if found.ipa is None else f"{found.source} /{found.ipa}/"
+                if self.probabilities:
+                    comment += f" p={_shown_probability(found.probability)}"
                 lines.append(f"{head} {phonemes} # {comment}")
             else:
                 record: dict[str, object] = {
@@ -425,6 +463,8 @@ class Formatter:
                 }
                 if found.ipa is not None:
                     record["ipa"] = found.ipa
+                if self.probabilities:
+                    record["probability"] = found.probability
                 if result.dropped:
                     record["dropped"] = result.dropped
                 lines.append(json.dumps(record, ensure_ascii=False))
@@ -489,6 +529,7 @@ def _make_g2p(args: argparse.Namespace) -> G2P:
             args.model, lang=args.lang, lexicon=lexicon, nbest=args.nbest, ipa=args.ipa, unknown=args.unknown,
             max_length=args.max_length, threads=args.jobs, delim=args.delim, case=args.case, beam=args.beam,
             threshold=args.threshold, pmass=args.pmass, accumulate=args.accumulate, background=True,
+            search=args.search, probabilities=args.prob, min_prob=args.min_prob, ranking=args.ranking,
         )
     except (OSError, ValueError, DefaultModelError) as error:
         raise CliError(str(error)) from None
@@ -501,6 +542,10 @@ def _run_g2p(args: argparse.Namespace) -> int:
         output = _open_output(args.output, source.stream)
         try:
             return _decode_stream(args, source, g2p, output)
+        except (KeyboardInterrupt, _Terminated):
+            # Words still decoding on other threads stop at once.
+            g2p.cancel()
+            raise
         finally:
             if args.output is not None:
                 output.close()
@@ -574,7 +619,7 @@ def _open_output(path: str | None, source: BinaryIO | None) -> Output:
 
 
 def _decode_stream(args, source: WordSource, g2p: G2P, output: Output) -> int:
-    formatter = Formatter(args.format, args.every_word, args.ipa)
+    formatter = Formatter(args.format, args.every_word, args.ipa, args.prob)
     progress = Progress(not args.no_progress and sys.stderr.isatty(), source, len(args.words) or None)
     words = pronunciations = from_lexicon = dropped = 0
     missing: Counter[str] = Counter()
@@ -585,7 +630,9 @@ def _decode_stream(args, source: WordSource, g2p: G2P, output: Output) -> int:
     live = output.isatty() or (source.total_bytes is None and not args.words)
     last_flush = time.monotonic()
     try:
-        for result in g2p.pronounce_many(source):
+        # Batches of words go to the decoder in one call each, except where
+        # a reader waits on each answer.
+        for result in g2p.pronounce_many(source, batch=1 if live else 64):
             words += 1
             if result.pronunciations:
                 pronunciations += len(result.pronunciations)

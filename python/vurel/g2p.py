@@ -48,14 +48,18 @@ _DECODER_PROBLEMS = {"no path": NOT_FOUND, "over budget": OVER_BUDGET, "failed":
 @dataclass(frozen=True)
 class Pronunciation:
     """One pronunciation of a word. ``weight`` is the model's path weight
-    (-log probability); lexicon entries weigh 0.0 and come in the lexicon's
-    order. ``ipa`` is set when the `G2P` was asked for IPA."""
+    (-log probability) of its best path; lexicon entries weigh 0.0 and come
+    in the lexicon's order. ``ipa`` is set when the `G2P` was asked for IPA;
+    ``probability``, the pronunciation's probability given the word (the sum
+    over all its paths), when it was asked for probabilities (None for
+    lexicon entries, which the model does not score)."""
 
     word: str
     phonemes: tuple[str, ...]
     source: str
     weight: float
     ipa: str | None = None
+    probability: float | None = None
 
 
 @dataclass(frozen=True)
@@ -144,7 +148,18 @@ class G2P:
     no pronunciation; "drop" decodes the rest and lists the characters in
     ``WordResult.dropped``. ``max_length``: longer words are not decoded (0:
     no limit). ``threads``: words decoded at once by `pronounce_many`.
-    The remaining keywords are the decoder's options (see `vurel.Model`).
+
+    ``search``: "distinct" (the default) gives the ``nbest`` best distinct
+    pronunciations, each with the weight of its best path; "paths" gives
+    what `vurel.Model.phoneticize_paths` gives, the pronunciations among the
+    best paths (the model's many alignments of one pronunciation are many
+    paths, so long words get fewer). ``probabilities``: give each model
+    pronunciation its probability given the word. ``min_prob``: keep only
+    model pronunciations at least that probable. ``ranking``: with the
+    distinct search, "path" ranks by best path weight, "probability" by
+    probability. ``beam``, ``pmass`` and ``accumulate`` are options of the
+    "paths" search (see `vurel.Model`); ``threshold`` drops pronunciations
+    heavier than it in both.
 
     Raises FileNotFoundError, IsADirectoryError, `vurel.files.NotAModelError`
     (a ValueError) for the model, and the same for the lexicon; ValueError
@@ -170,8 +185,21 @@ class G2P:
         pmass: float = 99.0,
         accumulate: bool = False,
         background: bool = False,
+        search: Literal["distinct", "paths"] = "distinct",
+        probabilities: bool = False,
+        min_prob: float | None = None,
+        ranking: Literal["path", "probability"] = "path",
     ) -> None:
         from vurel import _native, languages
+
+        if search not in ("distinct", "paths"):
+            raise ValueError(f"search must be 'distinct' or 'paths', not {search!r}")
+        if ranking not in ("path", "probability"):
+            raise ValueError(f"ranking must be 'path' or 'probability', not {ranking!r}")
+        if min_prob is not None and not 0.0 <= min_prob <= 1.0:
+            raise ValueError(f"min_prob must be between 0 and 1, not {min_prob!r}")
+        if search == "paths" and (probabilities or min_prob is not None or ranking != "path"):
+            raise ValueError("probabilities, min_prob and ranking need search='distinct'")
 
         if unknown not in ("report", "drop"):
             raise ValueError(f"unknown must be 'report' or 'drop', not {unknown!r}")
@@ -208,7 +236,10 @@ class G2P:
         self._max_length = max_length
         self._threads = threads
         self._background = background
-        self._options = {"nbest": nbest, "beam": beam, "threshold": threshold, "pmass": pmass,
+        self._probabilities = probabilities
+        self._min_prob = min_prob
+        self._options = {"nbest": nbest, "search": search, "probabilities": probabilities or min_prob is not None,
+                         "ranking": ranking, "beam": beam, "threshold": threshold, "pmass": pmass,
                          "accumulate": accumulate}
 
     def _model_case(self) -> str:
@@ -252,12 +283,14 @@ class G2P:
                 unknown.append(piece)
         return known, unknown
 
-    def _make(self, word: str, phonemes: tuple[str, ...], source: str, weight: float) -> Pronunciation:
+    def _make(self, word: str, phonemes: tuple[str, ...], source: str, weight: float,
+              probability: float | None = None) -> Pronunciation:
+        shown = probability if self._probabilities else None
         if not self._ipa:
-            return Pronunciation(word, phonemes, source, weight)
+            return Pronunciation(word, phonemes, source, weight, None, shown)
         # Other languages' phonemes are IPA already: only their joining differs.
         ipa = _ipa.arpabet_to_ipa(phonemes) if self.notation == "ARPAbet" else "".join(phonemes)
-        return Pronunciation(word, phonemes, source, weight, ipa)
+        return Pronunciation(word, phonemes, source, weight, ipa, shown)
 
     def _from_lexicon(self, word: str, key: str) -> WordResult | None:
         variants = self._lexicon.get(key.casefold())
@@ -266,10 +299,11 @@ class G2P:
         return WordResult(word, tuple(self._make(word, phonemes, SOURCE_LEXICON, 0.0)
                                       for phonemes in variants[: self._nbest]))
 
-    def pronounce(self, word: str) -> WordResult:
-        """The pronunciations of one word (at most ``nbest``), best first.
-        Punctuation before and after the word is not part of it (``hello,``
-        is ``hello``) unless the lexicon has the word with it."""
+    def _prepare(self, word: str) -> WordResult | tuple[str, str]:
+        """The word's result when no decoding is needed; else the spelling to
+        decode and the characters left out of it. Punctuation before and
+        after the word is not part of it (``hello,`` is ``hello``) unless the
+        lexicon has the word with it."""
         if not isinstance(word, str):
             raise TypeError(f"word must be a str, not {type(word).__name__}")
         text = unicodedata.normalize("NFC", word)
@@ -305,48 +339,97 @@ class G2P:
             found_spelled = self._from_lexicon(word, spelled)
             if found_spelled is not None:
                 return found_spelled
-        status, paths = self._decoder.decode(spelled, **self._options)
-        found = tuple(self._make(word, phonemes, SOURCE_MODEL, weight) for weight, phonemes in paths if phonemes)
+        return spelled, dropped
+
+    def _finish(self, word: str, dropped: str, answer: tuple[str, list]) -> WordResult:
+        """The result of a decoded word from the decoder's answer."""
+        status, paths = answer
+        found = tuple(self._make(word, phonemes, SOURCE_MODEL, weight, probability)
+                      for weight, phonemes, probability in paths
+                      if phonemes and (self._min_prob is None or probability >= self._min_prob))
         if found:
             return WordResult(word, found, None, dropped)
         if status == "decoded" and not paths and self._options["threshold"] < _OPTION_OFF:
             # The decoder found paths, and the threshold kept none of them.
             problem = f"{FILTERED}: each weighs more than the threshold {self._options['threshold']:g}"
+        elif status == "decoded" and paths and self._min_prob is not None:
+            problem = f"{FILTERED}: none is as probable as {self._min_prob:g}"
         else:
             problem = _DECODER_PROBLEMS.get(status, NOT_FOUND)
         return WordResult(word, (), problem, dropped)
 
-    def pronounce_many(self, words: Iterable[str]) -> Iterator[WordResult]:
-        """The result of each word, in input order, read lazily. With
-        ``threads`` above 1, that many words are decoded at once, and a few
-        words per thread are read ahead. An exception raised while reading
+    def pronounce(self, word: str) -> WordResult:
+        """The pronunciations of one word (at most ``nbest``), best first.
+        Punctuation before and after the word is not part of it (``hello,``
+        is ``hello``) unless the lexicon has the word with it."""
+        prepared = self._prepare(word)
+        if isinstance(prepared, WordResult):
+            return prepared
+        spelled, dropped = prepared
+        return self._finish(word, dropped, self._decoder.decode(spelled, **self._options))
+
+    def _pronounce_batch(self, words: list[str]) -> list[WordResult]:
+        """The results of `words`, the ones to decode decoded in one call."""
+        prepared = [self._prepare(word) for word in words]
+        spelled = [item[0] for item in prepared if not isinstance(item, WordResult)]
+        answers = iter(self._decoder.decode_many(spelled, **self._options) if spelled else ())
+        return [item if isinstance(item, WordResult) else self._finish(word, item[1], next(answers))
+                for word, item in zip(words, prepared)]
+
+    def cancel(self) -> None:
+        """Stops the decoding under way on every thread, from any thread: the
+        words being decoded, and any decoded later, report that they were
+        cancelled, until `resume`."""
+        self._decoder.cancel()
+
+    def resume(self) -> None:
+        """Lets words be decoded again after `cancel`."""
+        self._decoder.resume()
+
+    def pronounce_many(self, words: Iterable[str], *, batch: int = 64) -> Iterator[WordResult]:
+        """The result of each word, in input order, read lazily. Words go to
+        the decoder ``batch`` at a time, in one native call each that
+        releases the GIL; with ``threads`` above 1, that many batches are
+        decoded at once, and two batches per thread are read ahead. A
+        ``batch`` of 1 answers each word before the next is read, for a
+        reader waiting on each answer. An exception raised while reading
         ``words`` comes after the results of the words read before it."""
-        if self._threads == 1 and not self._background:
-            for word in words:
-                yield self.pronounce(word)
-            return
-        pool = ThreadPoolExecutor(self._threads, thread_name_prefix="vurel-g2p")
-        pending: deque[Future[WordResult]] = deque()
-        # One thread gains nothing from reading ahead, and a word typed into a
-        # pipe gets its answer before the next one is read.
-        limit = 1 if self._threads == 1 else 4 * self._threads
-        reading_error: Exception | None = None
-        finished = False
+        if batch < 1:
+            raise ValueError(f"batch must be at least 1, not {batch!r}")
         iterator = iter(words)
-        try:
-            while True:
+        reading_error: Exception | None = None
+
+        def next_batch() -> list[str]:
+            nonlocal reading_error
+            taken: list[str] = []
+            while reading_error is None and len(taken) < batch:
                 try:
-                    word = next(iterator)
+                    taken.append(next(iterator))
                 except StopIteration:
                     break
                 except Exception as error:  # noqa: BLE001 - raised once the words before it are out
                     reading_error = error
-                    break
-                pending.append(pool.submit(self.pronounce, word))
+            return taken
+
+        if self._threads == 1 and not self._background:
+            while taken := next_batch():
+                yield from self._pronounce_batch(taken)
+            if reading_error is not None:
+                raise reading_error
+            return
+        pool = ThreadPoolExecutor(self._threads, thread_name_prefix="vurel-g2p")
+        pending: deque[Future[list[WordResult]]] = deque()
+        # One thread gains nothing from reading ahead, and a word typed into a
+        # pipe gets its answer before the next one is read.
+        limit = 1 if self._threads == 1 else 2 * self._threads
+        finished = False
+        try:
+            while taken := next_batch():
+                pending.append(pool.submit(self._pronounce_batch, taken))
                 if len(pending) >= limit:
-                    yield pending.popleft().result()
+                    yield from pending.popleft().result()
             while pending:
-                yield pending.popleft().result()
+                yield from pending.popleft().result()
             finished = True
             if reading_error is not None:
                 raise reading_error
