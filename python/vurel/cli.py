@@ -10,13 +10,14 @@ import math
 import os
 import signal
 import sys
+import threading
 import time
 from collections import Counter, deque
 from collections.abc import Iterator, Sequence
 from typing import BinaryIO, NoReturn, TextIO
 
 from vurel import __version__
-from vurel.g2p import G2P, SOURCE_LEXICON, WordResult, problem_kind
+from vurel.g2p import CANCELLED, G2P, SOURCE_LEXICON, WordResult, problem_kind
 
 PROGRAM = "vurel"
 
@@ -121,14 +122,14 @@ def build_parser() -> argparse.ArgumentParser:
         "--ranking", choices=("path", "probability"), default="path",
         help="rank distinct pronunciations by their best path's weight (default) or by their probability",
     )
-    g2p.add_argument("--beam", type=_positive, default=10000,
+    g2p.add_argument("--beam", type=_positive,
                      help="with --search paths: return at most this many pronunciations per word (default 10000)")
     g2p.add_argument(
         "--threshold", type=_number, default=99.0,
         help="drop pronunciations whose weight (normalised with --pmass) is above this (default 99: off)",
     )
     g2p.add_argument(
-        "--pmass", type=_number, default=99.0,
+        "--pmass", type=_number,
         help="with --search paths: normalise weights and stop once the pronunciations cover more than "
              "e^-PMASS of the probability mass (default 99: off)",
     )
@@ -353,6 +354,9 @@ class WordSource:
         self.name = name
         self.sizes: deque[int] = deque()
         self.total_bytes: int | None = None
+        # Whether it waits on its stream for a line, and whether it is to end.
+        self.reading = False
+        self.stopped = False
         if stream is not None:
             try:
                 status = os.fstat(stream.fileno())
@@ -364,6 +368,8 @@ class WordSource:
     def __iter__(self) -> Iterator[str]:
         if self.stream is None:
             for number, word in enumerate(self._words, start=1):
+                if self.stopped:
+                    return
                 try:
                     word.encode("utf-8")
                 except UnicodeEncodeError:
@@ -372,7 +378,16 @@ class WordSource:
                 yield word
             return
         pending = 0
-        for number, raw in enumerate(self.stream, start=1):
+        number = 0
+        while not self.stopped:
+            self.reading = True
+            try:
+                raw = self.stream.readline()
+            finally:
+                self.reading = False
+            if not raw:
+                return
+            number += 1
             pending += len(raw)
             try:
                 line = raw.decode("utf-8")
@@ -527,12 +542,79 @@ def _make_g2p(args: argparse.Namespace) -> G2P:
     try:
         return G2P(
             args.model, lang=args.lang, lexicon=lexicon, nbest=args.nbest, ipa=args.ipa, unknown=args.unknown,
-            max_length=args.max_length, threads=args.jobs, delim=args.delim, case=args.case, beam=args.beam,
-            threshold=args.threshold, pmass=args.pmass, accumulate=args.accumulate, background=True,
+            max_length=args.max_length, threads=args.jobs, delim=args.delim, case=args.case,
+            threshold=args.threshold, background=True, **_paths_options(args),
             search=args.search, probabilities=args.prob, min_prob=args.min_prob, ranking=args.ranking,
         )
     except (OSError, ValueError, DefaultModelError) as error:
         raise CliError(str(error)) from None
+
+
+def _paths_options(args: argparse.Namespace) -> dict[str, object]:
+    """--beam, --pmass and --accumulate, which only the paths search takes."""
+    given = {"--beam": args.beam is not None, "--pmass": args.pmass is not None, "--accumulate": args.accumulate}
+    if args.search != "paths" and any(given.values()):
+        raise UsageError(f"only --search paths takes {', '.join(flag for flag, on in given.items() if on)}")
+    distinct = {"--prob": args.prob, "--min-prob": args.min_prob is not None, "--ranking": args.ranking != "path"}
+    if args.search == "paths" and any(distinct.values()):
+        raise UsageError(f"--search paths does not take {', '.join(flag for flag, on in distinct.items() if on)}")
+    return {"beam": 10000 if args.beam is None else args.beam, "pmass": 99.0 if args.pmass is None else args.pmass,
+            "accumulate": args.accumulate}
+
+
+class _StopOnSignal:
+    """While words are decoded, SIGINT and SIGTERM end the run without losing
+    what is done: the words being decoded stop at once (the decoder's
+    cancellation), no more are read, and the words decoded before are still
+    written; `raise_if_stopped` then raises. A run waiting for input stops
+    at once. A word whose decoding does not look at the cancellation (the
+    OpenFst pipeline's last steps) is not waited for past a second: the
+    lines written are flushed and the process ends."""
+
+    GRACE_SECONDS = 1.0
+
+    def __init__(self, g2p: G2P, source: WordSource, output: Output) -> None:
+        self._g2p = g2p
+        self._source = source
+        self._output = output
+        self._signal: int | None = None
+        self._previous: dict[int, object] = {}
+
+    def __enter__(self) -> _StopOnSignal:
+        for number in (signal.SIGINT, signal.SIGTERM):
+            self._previous[number] = signal.signal(number, self._handle)
+        return self
+
+    def __exit__(self, *exception) -> None:
+        for number, handler in self._previous.items():
+            signal.signal(number, handler)
+
+    def _stopping(self) -> BaseException:
+        return KeyboardInterrupt() if self._signal == signal.SIGINT else _Terminated()
+
+    def _handle(self, signum, frame) -> None:
+        if self._signal is None:
+            self._signal = signum
+            self._g2p.cancel()
+            self._source.stopped = True
+            timer = threading.Timer(self.GRACE_SECONDS, self._leave)
+            timer.daemon = True
+            timer.start()
+        if self._source.reading:
+            raise self._stopping()
+
+    def _leave(self) -> NoReturn:
+        try:
+            self._output.flush()
+        except (OSError, CliError):
+            pass
+        interrupted = self._signal == signal.SIGINT
+        _leave_now(f"\n{PROGRAM}: interrupted\n" if interrupted else f"{PROGRAM}: terminated\n",
+                   130 if interrupted else 143)
+
+    def raise_if_stopped(self) -> None:
+        if self._signal is not None:
+            raise self._stopping()
 
 
 def _run_g2p(args: argparse.Namespace) -> int:
@@ -541,11 +623,10 @@ def _run_g2p(args: argparse.Namespace) -> int:
     try:
         output = _open_output(args.output, source.stream)
         try:
-            return _decode_stream(args, source, g2p, output)
-        except (KeyboardInterrupt, _Terminated):
-            # Words still decoding on other threads stop at once.
-            g2p.cancel()
-            raise
+            with _StopOnSignal(g2p, source, output) as stop:
+                status = _decode_stream(args, source, g2p, output)
+                stop.raise_if_stopped()
+                return status
         finally:
             if args.output is not None:
                 output.close()
@@ -644,6 +725,9 @@ def _decode_stream(args, source: WordSource, g2p: G2P, output: Output) -> int:
                 if result.dropped:
                     dropped += 1
                     progress.note(f"{result.word!r}: left out {', '.join(map(repr, dict.fromkeys(result.dropped)))}")
+            elif result.problem == CANCELLED:
+                # A stop signal came before the word was decoded.
+                continue
             else:
                 assert result.problem is not None
                 output.write("".join(line + "\n" for line in formatter.missing(result)))

@@ -40,9 +40,16 @@ TOO_LONG = "too long"
 NOT_FOUND = "no pronunciation found"
 OVER_BUDGET = "over the decoder's memory budget"
 
+CANCELLED = "cancelled"
+
+# The most characters a batch of `G2P.pronounce_many` holds, but for a
+# single longer word.
+_BATCH_CHARACTERS = 2048
+
 # The decoder's threshold and pmass are off at this value and above.
 _OPTION_OFF = 99.0
-_DECODER_PROBLEMS = {"no path": NOT_FOUND, "over budget": OVER_BUDGET, "failed": NOT_FOUND}
+
+_DECODER_PROBLEMS = {"no path": NOT_FOUND, "over budget": OVER_BUDGET, "failed": NOT_FOUND, "cancelled": CANCELLED}
 
 
 @dataclass(frozen=True)
@@ -398,17 +405,28 @@ class G2P:
             raise ValueError(f"batch must be at least 1, not {batch!r}")
         iterator = iter(words)
         reading_error: Exception | None = None
+        held: list[str] = []
 
         def next_batch() -> list[str]:
+            # A batch's answers come back together: a long word, slow to
+            # decode, goes in a batch of its own, so that the words before it
+            # are answered first.
             nonlocal reading_error
-            taken: list[str] = []
-            while reading_error is None and len(taken) < batch:
+            taken, characters = held[:], sum(map(len, held))
+            held.clear()
+            while reading_error is None and len(taken) < batch and characters < _BATCH_CHARACTERS:
                 try:
-                    taken.append(next(iterator))
+                    word = next(iterator)
                 except StopIteration:
                     break
                 except Exception as error:  # noqa: BLE001 - raised once the words before it are out
                     reading_error = error
+                    break
+                if taken and characters + len(word) > _BATCH_CHARACTERS:
+                    held.append(word)
+                    break
+                taken.append(word)
+                characters += len(word)
             return taken
 
         if self._threads == 1 and not self._background:

@@ -73,11 +73,40 @@ def test_decoding_options_reach_the_decoder(model):
     assert len(lines(run_vurel("g2p", "-m", str(model), "-n", "9", "cat").stdout)) == 4
     narrow = run_vurel("g2p", "-m", str(model), "-n", "9", "--threshold", "1.7", "cat")
     assert lines(narrow.stdout) == ["cat\t0.8000\tK AE1 T\tmodel", "cat\t1.6000\tS AE1 T\tmodel"]
-    assert len(lines(run_vurel("g2p", "-m", str(model), "-n", "9", "--beam", "3", "cat").stdout)) == 3
+    paths = ("g2p", "-m", str(model), "-n", "9", "--search", "paths")
+    assert len(lines(run_vurel(*paths, "--beam", "3", "cat").stdout)) == 3
     # With --pmass the weights are normalised: -log of each path's share.
-    normalised = run_vurel("g2p", "-m", str(model), "-n", "9", "--pmass", "0", "--format", "jsonl", "cat")
+    normalised = run_vurel(*paths, "--pmass", "0", "--format", "jsonl", "cat")
     shares = [math.exp(-json.loads(line)["weight"]) for line in lines(normalised.stdout)]
     assert sum(shares) == pytest.approx(1.0, abs=1e-5)
+
+
+def test_probabilities_in_every_format_and_the_least_one_kept(model):
+    # cat's four pronunciations have one path each: each one's probability
+    # is its path's share.
+    weights = [0.8, 1.6, 1.8, 2.6]
+    shares = [math.exp(-weight) / sum(math.exp(-w) for w in weights) for weight in weights]
+    asked = ("g2p", "-m", str(model), "-n", "9", "--prob")
+    records = [json.loads(line) for line in lines(run_vurel(*asked, "--format", "jsonl", "cat").stdout)]
+    assert [record["probability"] for record in records] == pytest.approx(shares, abs=1e-6)
+    assert lines(run_vurel(*asked, "cat").stdout)[0] == f"cat\t0.8000\tK AE1 T\tmodel\t{shares[0]:.4f}"
+    assert lines(run_vurel(*asked, "--format", "dict", "cat").stdout)[1] == f"cat(2) S AE1 T # model p={shares[1]:.4f}"
+    kept = run_vurel(*asked, "--min-prob", "0.2", "cat")
+    assert [line.split("\t")[2] for line in lines(kept.stdout)] == ["K AE1 T", "S AE1 T"]
+    none = run_vurel(*asked, "--min-prob", "0.9", "cat")
+    assert none.stdout == "" and "none is as probable as 0.9" in none.stderr
+
+
+@pytest.mark.parametrize("options, message", [
+    (("--beam", "3"), "only --search paths takes --beam"),
+    (("--pmass", "0", "--accumulate"), "only --search paths takes --pmass, --accumulate"),
+    (("--search", "paths", "--prob"), "--search paths does not take --prob"),
+    (("--search", "paths", "--ranking", "probability"), "--search paths does not take --ranking"),
+    (("--min-prob", "1.5"), "must be between 0 and 1"),
+])
+def test_options_of_the_other_search_are_refused(model, options, message):
+    result = run_vurel("g2p", "-m", str(model), *options, "cat")
+    assert result.returncode == 2 and message in result.stderr
 
 
 # Where words come from and where output goes ------------------------------------
