@@ -12,6 +12,9 @@
 //       per line) with the phoneticize driver.
 //   g2p_bench decode-reference MODEL WORDS NBEST ROUNDS
 //       the same with OpenFst's pipeline only, never the direct search.
+//   g2p_bench distinct MODEL WORDS COUNT ROUNDS [prob]
+//       the same with the distinct-pronunciation search for COUNT
+//       pronunciations (with "prob", their probabilities too).
 //   g2p_bench bare MODEL WORDS NBEST ROUNDS
 //       the same words through the least that OpenFst needs for the answer:
 //       Compose (which connects), then ShortestPath for every pass the driver
@@ -147,6 +150,26 @@ int TimeDriver(const std::string &model_path, const std::string &words_path,
   return 0;
 }
 
+int TimeDistinct(const std::string &model_path, const std::string &words_path,
+                 std::uint64_t count, int rounds, bool probabilities) {
+  const vurel::Model model = LoadOrExit(model_path);
+  const std::vector<std::string> words = ReadWords(words_path);
+  vurel::DistinctOptions options;
+  options.count = count;
+  options.probabilities = probabilities;
+  std::size_t found = 0;
+  for (int round = 0; round < rounds; ++round) {
+    found = 0;
+    const Clock::time_point start = Clock::now();
+    for (const std::string &word : words) {
+      found += vurel::DecodeDistinct(model, word, options).pronunciations.size();
+    }
+    std::printf("round_seconds %.6f\n", SecondsSince(start));
+  }
+  std::printf("words %zu\npronunciations %zu\n", words.size(), found);
+  return 0;
+}
+
 // The requests of every pass the driver makes for each word, found by
 // running the search once before the clock starts.
 struct BareWord {
@@ -200,6 +223,10 @@ int main(int argc, char **argv) {
   if (mode == "memory" && (argc == 3 || (argc == 4 && std::string(argv[3]) == "openfst"))) {
     return MeasureMemory(argv[2], argc == 4);
   }
+  if (mode == "distinct" && (argc == 6 || (argc == 7 && std::string(argv[6]) == "prob"))) {
+    return TimeDistinct(argv[2], argv[3], std::strtoull(argv[4], nullptr, 10),
+                        std::max(1, std::atoi(argv[5])), argc == 7);
+  }
   if ((mode == "decode" || mode == "decode-reference" || mode == "bare" || mode == "bare-last") &&
       argc == 6) {
     const std::uint64_t nbest = std::strtoull(argv[4], nullptr, 10);
@@ -212,6 +239,7 @@ int main(int argc, char **argv) {
   }
   std::fprintf(stderr,
                "usage: g2p_bench load MODEL REPETITIONS | memory MODEL [openfst] |\n"
-               "       g2p_bench decode|decode-reference|bare|bare-last MODEL WORDS NBEST ROUNDS\n");
+               "       g2p_bench decode|decode-reference|bare|bare-last MODEL WORDS NBEST ROUNDS |\n"
+               "       g2p_bench distinct MODEL WORDS COUNT ROUNDS [prob]\n");
   return 2;
 }

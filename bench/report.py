@@ -15,8 +15,13 @@ model (trained on first use) unless --model names another:
   - words per second of the C++ driver at nbest 1, 5 and 10 (the direct search, with
     OpenFst's pipeline where it falls back) against OpenFst's pipeline alone and against
     espeak-ng;
-  - `vurel g2p --jobs 2` against `--jobs 1` (nbest 5, the words four times over, whole
-    commands with model load, and less the time of a run on one word);
+  - words per second of the distinct-pronunciation search for 5 and 10 pronunciations,
+    and for 5 with their probabilities, against espeak-ng;
+  - `vurel g2p --jobs 2` against `--jobs 1` (5 distinct pronunciations, the words four
+    times over, whole commands with model load, and less the time of a run on one word);
+  - `vurel g2p --no-lexicon` on --cli-words words (its time less a run on one word, which
+    loads the model) against `Model.phoneticize` in a Python loop, and
+    `G2P.pronounce_many` with 2 threads against 1, on the same words;
   - resident memory after loading against the file's size.
 Rounds of the two sides of a ratio alternate, and the median of the rounds is printed.
 The Python side is the vurel imported by this interpreter: reinstall it after changing
@@ -126,12 +131,27 @@ def gruut_seconds(python: Path | None, words_file: Path) -> float | None:
     return float(output.split()[-1])
 
 
-def cli_seconds(model: Path, words_file: Path, jobs: int) -> float:
-    """Wall time of `vurel g2p` over the words, nbest 5, predicting every word."""
+def cli_seconds(model: Path, words_file: Path, jobs: int, nbest: int = 5) -> float:
+    """Wall time of `vurel g2p` over the words, predicting every word."""
     start = time.perf_counter()
     subprocess.run([sys.executable, "-m", "vurel", "g2p", "--model", str(model), "--no-lexicon",
-                    "-n", "5", "-i", str(words_file), "--jobs", str(jobs)], check=True,
+                    "-n", str(nbest), "-i", str(words_file), "--jobs", str(jobs)], check=True,
                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    return time.perf_counter() - start
+
+
+def phoneticize_seconds(model, words: list[str]) -> float:
+    phoneticize = model.phoneticize
+    start = time.perf_counter()
+    for word in words:
+        phoneticize(word)
+    return time.perf_counter() - start
+
+
+def front_end_seconds(front_end, words: list[str]) -> float:
+    start = time.perf_counter()
+    for _ in front_end.pronounce_many(words):
+        pass
     return time.perf_counter() - start
 
 
@@ -172,6 +192,8 @@ def main() -> int:
     parser.add_argument("--model", type=Path, help="model file (default: the English model)")
     parser.add_argument("--words", type=int, default=1000, help="words decoded per round")
     parser.add_argument("--rounds", type=int, default=3, help="alternating rounds per ratio")
+    parser.add_argument("--cli-words", type=int, default=50000,
+                        help="words of the command line and front end rows")
     parser.add_argument("--build-dir", type=Path, default=ROOT / "build" / "bench")
     parser.add_argument("--skip-others", action="store_true", help="leave out espeak-ng and gruut")
     args = parser.parse_args()
@@ -257,6 +279,47 @@ def main() -> int:
                           f"espeak-ng {espeak_rate:.0f} words/s", direct_rate / espeak_rate,
                           espeak_goals[nbest])
 
+        distinct_goals = {(5, False): ">= 3", (10, False): ">= 2", (5, True): ">= 1"}
+        for (count, probabilities), goal in distinct_goals.items():
+            extra = ["prob"] if probabilities else []
+            distinct = []
+            for _ in range(args.rounds):
+                distinct += kernel(binary, "distinct", args.model, words_file, count, 1,
+                                   *extra)["round_seconds"]
+            distinct_rate = len(words) / statistics.median(distinct)
+            name = f"distinct {count}{' with probabilities' if probabilities else ''}"
+            if espeak_rate is not None:
+                table.add(f"{name} / espeak-ng", f"{distinct_rate:.0f} words/s",
+                          f"espeak-ng {espeak_rate:.0f} words/s", distinct_rate / espeak_rate, goal)
+            else:
+                table.add(name, f"{distinct_rate:.0f} words/s", "espeak-ng not installed", None, goal)
+
+        # What users run against the decoder itself, on more words: the command
+        # line less a run on one word (start-up and model load), and the front
+        # end's threads.
+        from vurel import G2P
+
+        cli_words = cmudict_words(args.cli_words)
+        cli_words_file = Path(directory) / "cli-words.txt"
+        cli_words_file.write_text("\n".join(cli_words) + "\n", encoding="utf-8")
+        command, loop, startup = [], [], []
+        one_thread, two_threads = G2P(str(args.model), lexicon=None), G2P(str(args.model), lexicon=None, threads=2)
+        alone, shared = [], []
+        for _ in range(args.rounds):
+            command.append(cli_seconds(args.model, cli_words_file, 1, nbest=1))
+            startup.append(cli_seconds(args.model, one_word_file, 1, nbest=1))
+            loop.append(phoneticize_seconds(model, cli_words))
+            alone.append(front_end_seconds(one_thread, cli_words))
+            shared.append(front_end_seconds(two_threads, cli_words))
+        command_s = statistics.median(command) - statistics.median(startup)
+        loop_s = statistics.median(loop)
+        table.add("vurel g2p -i FILE less start-up / Model.phoneticize loop",
+                  f"{len(cli_words) / command_s:.0f} words/s", f"loop {len(cli_words) / loop_s:.0f} words/s",
+                  loop_s / command_s, ">= 0.8")
+        table.add("G2P.pronounce_many: 2 threads / 1", f"{len(cli_words) / statistics.median(shared):.0f} words/s",
+                  f"1 thread {len(cli_words) / statistics.median(alone):.0f} words/s",
+                  statistics.median(alone) / statistics.median(shared), ">= 1.6")
+
         # The words four times over, so that loading the model is a smaller share of a
         # run; a run on one word gives that share, which the second row leaves out.
         jobs_words_file = Path(directory) / "jobs-words.txt"
@@ -269,7 +332,7 @@ def main() -> int:
         jobs_words = 4 * len(words)
         one, two, start = (statistics.median(one_job), statistics.median(two_jobs),
                            statistics.median(startup))
-        table.add("vurel g2p -n 5: --jobs 2 / --jobs 1", f"{jobs_words / two:.0f} words/s",
+        table.add("vurel g2p -n 5 (distinct): --jobs 2 / --jobs 1", f"{jobs_words / two:.0f} words/s",
                   f"--jobs 1 {jobs_words / one:.0f} words/s", one / two, ">= 1.8")
         table.add("the same, less a run on one word", f"{jobs_words / (two - start):.0f} words/s",
                   f"--jobs 1 {jobs_words / (one - start):.0f} words/s",

@@ -2,8 +2,11 @@
 // symbol table checks, cycle check, cluster tables) and, for small models,
 // decoding a word must end without a crash, a hang or a runaway
 // allocation, whether the file is accepted or not. Every word decoded must
-// give the same records from the direct search as from OpenFst's pipeline;
-// a difference aborts the run as a finding.
+// give the same records from the direct search as from OpenFst's pipeline,
+// and the same distinct pronunciations from the distinct search as from its
+// OpenFst reference; a difference aborts the run as a finding. (Not their
+// probabilities: a fuzzed model's cycles may hold more than all the mass,
+// and their sums have no end.)
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -43,6 +46,18 @@ void DecodeWithBoth(const vurel::Model &model, const std::string &word,
   }
 }
 
+void DecodeDistinctWithBoth(const vurel::Model &model, const std::string &word) {
+  vurel::DistinctOptions options;
+  options.count = 3;
+  const vurel::DistinctDecoding found = vurel::DecodeDistinct(model, word, options);
+  const vurel::DistinctDecoding reference =
+      vurel::DecodeDistinct(model, word, options, nullptr, vurel::Engine::kReference);
+  if (found.status != reference.status ||
+      !vurel::AgreesWithReference(found.pronunciations, reference.pronunciations)) {
+    std::abort();
+  }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
@@ -59,5 +74,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
   DecodeWithBoth(*model, word.substr(0, 1), options);
   options.accumulate = true;
   DecodeWithBoth(*model, word, options);
+  DecodeDistinctWithBoth(*model, word);
   return 0;
 }
