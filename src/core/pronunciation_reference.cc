@@ -195,10 +195,11 @@ Result<std::vector<Pronunciation>> ReferencePronunciations(
     if (!read.ok()) return std::move(read).error();
     found = std::move(read).value();
     if (!pruned) break;
-    if (found.size() >= count &&
-        found.back().weight + WeightTolerance(found.back().weight) <=
-            found.front().weight + threshold) {
-      break;
+    // Past the one at `count`, only the pronunciations tied with it within
+    // rounding matter; they lie within the threshold too when it does.
+    if (found.size() >= count) {
+      const float last = found[count - 1].weight;
+      if (last + 2.0f * WeightTolerance(last) <= found.front().weight + threshold) break;
     }
   }
   if (found.size() > count) found.resize(count);
