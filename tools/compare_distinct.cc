@@ -14,11 +14,12 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "driver.h"
+#include "comparison_input.h"
 #include "model.h"
 
 namespace {
@@ -61,20 +62,11 @@ int main(int argc, char **argv) {
     std::fprintf(stderr, "usage: %s MODEL WORDS [--prob] [count...]\n", argv[0]);
     return 2;
   }
-  vurel::Result<vurel::Model> model = vurel::Model::Load(argv[1], "");
-  if (!model.ok()) {
-    std::fprintf(stderr, "%s\n", model.error().message.c_str());
-    return 2;
-  }
-  std::ifstream input(argv[2]);
-  if (!input) {
-    std::fprintf(stderr, "cannot read %s\n", argv[2]);
-    return 2;
-  }
-  std::vector<std::string> words;
-  for (std::string line; std::getline(input, line);) {
-    if (!line.empty()) words.push_back(line);
-  }
+  std::optional<vurel::tools::ComparisonInput> input =
+      vurel::tools::ReadComparisonInput(argv[1], argv[2]);
+  if (!input) return 2;
+  const vurel::Model &model = input->model;
+  const std::vector<std::string> &words = input->words;
   std::vector<std::uint64_t> counts;
   bool probabilities = false;
   for (int i = 3; i < argc; ++i) {
@@ -85,8 +77,6 @@ int main(int argc, char **argv) {
     }
   }
   if (counts.empty()) counts = {1, 5, 10};
-  std::printf("%zu words; the direct search %s this model\n", words.size(),
-              model->suits_direct_search() ? "suits" : "does not suit");
 
   bool any_differed = false;
   for (const std::uint64_t count : counts) {
@@ -102,10 +92,10 @@ int main(int argc, char **argv) {
     double reference_seconds = 0.0;
     for (const std::string &word : words) {
       const auto start = Clock::now();
-      const vurel::DistinctDecoding found = vurel::DecodeDistinct(*model, word, options);
+      const vurel::DistinctDecoding found = vurel::DecodeDistinct(model, word, options);
       const auto middle = Clock::now();
       const vurel::DistinctDecoding reference =
-          vurel::DecodeDistinct(*model, word, options, nullptr, vurel::Engine::kReference);
+          vurel::DecodeDistinct(model, word, options, nullptr, vurel::Engine::kReference);
       const auto end = Clock::now();
       search_seconds += std::chrono::duration<double>(middle - start).count();
       reference_seconds += std::chrono::duration<double>(end - middle).count();

@@ -13,11 +13,12 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "driver.h"
+#include "comparison_input.h"
 #include "model.h"
 
 namespace {
@@ -76,22 +77,11 @@ int main(int argc, char **argv) {
                  argv[0]);
     return 2;
   }
-  vurel::Result<vurel::Model> model = vurel::Model::Load(argv[1], "");
-  if (!model.ok()) {
-    std::fprintf(stderr, "%s\n", model.error().message.c_str());
-    return 2;
-  }
-  std::ifstream input(argv[2]);
-  if (!input) {
-    std::fprintf(stderr, "cannot read %s\n", argv[2]);
-    return 2;
-  }
-  std::vector<std::string> words;
-  for (std::string line; std::getline(input, line);) {
-    if (!line.empty()) words.push_back(line);
-  }
-  std::printf("%zu words; the direct search %s this model\n", words.size(),
-              model->suits_direct_search() ? "suits" : "does not suit");
+  std::optional<vurel::tools::ComparisonInput> input =
+      vurel::tools::ReadComparisonInput(argv[1], argv[2]);
+  if (!input) return 2;
+  const vurel::Model &model = input->model;
+  const std::vector<std::string> &words = input->words;
 
   std::vector<std::uint64_t> nbests;
   bool with_accumulate = true;
@@ -118,10 +108,10 @@ int main(int argc, char **argv) {
       Tally pmass{name + " pmass 0.9"};
       for (const std::string &word : words) {
         const auto start = Clock::now();
-        const vurel::Decoding direct = vurel::Decode(*model, word, options);
+        const vurel::Decoding direct = vurel::Decode(model, word, options);
         const auto middle = Clock::now();
         const vurel::Decoding reference =
-            vurel::Decode(*model, word, options, nullptr, vurel::Engine::kReference);
+            vurel::Decode(model, word, options, nullptr, vurel::Engine::kReference);
         const auto end = Clock::now();
         plain.direct_seconds += std::chrono::duration<double>(middle - start).count();
         plain.reference_seconds += std::chrono::duration<double>(end - middle).count();
