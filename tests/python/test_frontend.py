@@ -3,6 +3,7 @@ letters, problems named instead of guessed around, threads sharing a model."""
 
 from __future__ import annotations
 
+import math
 import pickle
 import threading
 
@@ -179,3 +180,29 @@ def test_dictionary_reader_keeps_file_order_and_drops_variant_markers(tmp_path):
     assert _native.read_dictionary(str(path)) == [
         ("READ", ("R", "EH1", "D")), ("READ", ("R", "IY1", "D")), ("word", ("W", "ER1", "D")),
     ]
+
+
+def test_probabilities_only_for_the_model_and_cancelling_until_resumed(plain, tmp_path):
+    lexicon = tmp_path / "lexicon.dict"
+    lexicon.write_text("CAT  K AE1 T\n")
+    g2p = G2P(plain, lexicon=lexicon, nbest=4, probabilities=True)
+    assert [found.probability for found in g2p.pronounce("cat").pronunciations] == [None]
+    # bat has two pronunciations of one path each, weights 0.7 and 1.7.
+    assert [found.probability for found in g2p.pronounce("bat").pronunciations] == pytest.approx(
+        [1 / (1 + math.exp(-1)), math.exp(-1) / (1 + math.exp(-1))])
+    g2p.cancel()
+    assert g2p.pronounce("bat").problem == "cancelled"
+    assert [result.problem for result in g2p.pronounce_many(["bat", "cat"])] == ["cancelled", None]
+    g2p.resume()
+    assert g2p.pronounce("bat").pronunciations
+
+
+@pytest.mark.parametrize("options, message", [
+    ({"search": "all"}, "search must be 'distinct' or 'paths'"),
+    ({"ranking": "best"}, "ranking must be 'path' or 'probability'"),
+    ({"min_prob": 1.5}, "min_prob must be between 0 and 1"),
+    ({"search": "paths", "probabilities": True}, "need search='distinct'"),
+])
+def test_options_of_the_searches_are_checked(plain, options, message):
+    with pytest.raises(ValueError, match=message):
+        G2P(plain, lexicon=None, **options)
