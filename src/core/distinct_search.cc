@@ -278,48 +278,77 @@ class PrefixTrie {
   std::unordered_map<std::uint64_t, std::uint32_t> children_;
 };
 
-// The settled pairs in an order where each comes after every settled pair
-// with an arc into it; nothing when the settled arcs form a cycle.
-std::optional<std::vector<std::uint32_t>> TopologicalOrder(const PairGraph &graph) {
+// The settled pairs grouped in strongly connected components (pairs on a
+// cycle of settled arcs share one), the components in an order where each
+// comes after every component with an arc into it. Tarjan's algorithm over
+// the arcs into each pair, which emits a component once all its
+// predecessors' are out.
+struct Components {
+  std::vector<std::uint32_t> pairs;     // component by component
+  std::vector<std::uint32_t> begin;     // where each component starts in `pairs`, then the end
+};
+
+Components StronglyConnected(const PairGraph &graph) {
   const auto &pairs = graph.pairs();
   const auto &arcs = graph.arcs();
-  enum : std::uint8_t { kUnvisited, kOpen, kDone };
-  std::vector<std::uint8_t> state(pairs.size(), kUnvisited);
-  std::vector<std::uint32_t> order;
-  order.reserve(graph.settled_order().size());
-  // Depth first over the arcs into each pair: a pair is done once all its
-  // predecessors are.
-  std::vector<std::pair<std::uint32_t, std::uint32_t>> stack;  // pair, next arc
+  std::vector<std::uint32_t> index(pairs.size(), kNone);
+  std::vector<std::uint32_t> low(pairs.size(), 0);
+  std::vector<bool> on_stack(pairs.size(), false);
+  std::vector<std::uint32_t> open;
+  std::vector<std::pair<std::uint32_t, std::uint32_t>> calls;  // pair, next arc into it
+  Components components;
+  std::uint32_t next_index = 0;
+  const auto enter = [&](std::uint32_t pair) {
+    index[pair] = low[pair] = next_index++;
+    open.push_back(pair);
+    on_stack[pair] = true;
+    calls.push_back({pair, pairs[pair].last_incoming});
+  };
   for (const std::uint32_t root : graph.settled_order()) {
-    if (state[root] != kUnvisited) continue;
-    state[root] = kOpen;
-    stack.push_back({root, pairs[root].last_incoming});
-    while (!stack.empty()) {
-      auto &[pair, next] = stack.back();
-      if (next == kNone) {
-        state[pair] = kDone;
-        order.push_back(pair);
-        stack.pop_back();
+    if (index[root] != kNone) continue;
+    enter(root);
+    while (!calls.empty()) {
+      auto &[pair, next] = calls.back();
+      if (next != kNone) {
+        const std::uint32_t from = arcs[next].from;
+        next = arcs[next].next_incoming;
+        if (index[from] == kNone) {
+          enter(from);
+        } else if (on_stack[from]) {
+          low[pair] = std::min(low[pair], index[from]);
+        }
         continue;
       }
-      const std::uint32_t from = arcs[next].from;
-      next = arcs[next].next_incoming;
-      if (state[from] == kOpen) return std::nullopt;
-      if (state[from] == kUnvisited) {
-        state[from] = kOpen;
-        stack.push_back({from, pairs[from].last_incoming});
-      }
+      const std::uint32_t done = pair;
+      calls.pop_back();
+      if (!calls.empty()) low[calls.back().first] = std::min(low[calls.back().first], low[done]);
+      if (low[done] != index[done]) continue;
+      components.begin.push_back(static_cast<std::uint32_t>(components.pairs.size()));
+      std::uint32_t member;
+      do {
+        member = open.back();
+        open.pop_back();
+        on_stack[member] = false;
+        components.pairs.push_back(member);
+      } while (member != done);
     }
   }
-  return order;
+  components.begin.push_back(static_cast<std::uint32_t>(components.pairs.size()));
+  return components;
 }
 
+// Sums of the paths reaching a cycle's pairs are taken round it again and
+// again, until no sum moves by more than this (in -log units), at most this
+// many times; a cycle that holds almost all the mass takes longer, and the
+// word goes to the reference.
+constexpr double kConvergence = 1e-12;
+constexpr int kMostRounds = 10000;
+
 // Sets the probability of each of `pronunciations` from the sums of the
-// paths over the settled pairs; false when those form a cycle.
+// paths over the settled pairs; false when the sums round a cycle do not
+// converge.
 bool SetProbabilities(const PairGraph &graph, const ClusterTable &output_clusters,
                       const VetoSet &veto, std::vector<Pronunciation> &pronunciations) {
-  const std::optional<std::vector<std::uint32_t>> order = TopologicalOrder(graph);
-  if (!order) return false;
   constexpr double kZero = std::numeric_limits<double>::infinity();
   const auto &pairs = graph.pairs();
   const auto &arcs = graph.arcs();
@@ -329,16 +358,20 @@ bool SetProbabilities(const PairGraph &graph, const ClusterTable &output_cluster
   std::vector<double> total(pairs.size(), kZero);
   std::vector<std::vector<std::pair<std::uint32_t, double>>> by_prefix(pairs.size());
   std::unordered_map<Label, LabelSequence> decompositions;
-  for (const std::uint32_t pair : *order) {
+  // Sums `pair`'s paths anew from those of its predecessors; returns how far
+  // its sums moved.
+  const auto sum_into = [&](std::uint32_t pair) {
+    const double before = total[pair];
+    std::vector<std::pair<std::uint32_t, double>> sums;
+    double sum_total = kZero;
     if (pair == graph.start_pair()) {
-      total[pair] = 0.0;
-      by_prefix[pair].push_back({0, 0.0});
+      sum_total = 0.0;
+      sums.push_back({0, 0.0});
     }
-    auto &sums = by_prefix[pair];
     for (std::uint32_t i = pairs[pair].last_incoming; i != kNone; i = arcs[i].next_incoming) {
       const direct::PairArc &incoming = arcs[i];
       const double weight = LatticeWeight(incoming.arc->weight.Value());
-      total[pair] = LogAddDouble(total[pair], total[incoming.from] + weight);
+      sum_total = LogAddDouble(sum_total, total[incoming.from] + weight);
       const auto label = static_cast<Label>(incoming.arc->olabel);
       auto [cached, added] = decompositions.try_emplace(label);
       if (added) AppendDecomposition(output_clusters, veto, label, cached->second);
@@ -353,6 +386,40 @@ bool SetProbabilities(const PairGraph &graph, const ClusterTable &output_cluster
           same->second = LogAddDouble(same->second, sum + weight);
         }
       }
+    }
+    double moved = before == sum_total ? 0.0 : std::fabs(before - sum_total);
+    if (sums.size() != by_prefix[pair].size()) moved = kZero;
+    for (std::size_t i = 0; i < sums.size() && moved != kZero; ++i) {
+      const auto &old = by_prefix[pair][i];
+      if (old.first != sums[i].first) {
+        moved = kZero;
+      } else if (old.second != sums[i].second) {
+        moved = std::max(moved, std::fabs(old.second - sums[i].second));
+      }
+    }
+    total[pair] = sum_total;
+    by_prefix[pair] = std::move(sums);
+    return moved;
+  };
+  const Components components = StronglyConnected(graph);
+  for (std::size_t c = 0; c + 1 < components.begin.size(); ++c) {
+    const auto first = components.pairs.begin() + components.begin[c];
+    const auto last = components.pairs.begin() + components.begin[c + 1];
+    const bool cycle = last - first > 1 || [&] {
+      for (std::uint32_t i = pairs[*first].last_incoming; i != kNone; i = arcs[i].next_incoming) {
+        if (arcs[i].from == *first) return true;
+      }
+      return false;
+    }();
+    if (!cycle) {
+      sum_into(*first);
+      continue;
+    }
+    for (int round = 0;; ++round) {
+      if (round == kMostRounds) return false;
+      double moved = 0.0;
+      for (auto pair = first; pair != last; ++pair) moved = std::max(moved, sum_into(*pair));
+      if (moved <= kConvergence) break;
     }
   }
   double word = kZero;
