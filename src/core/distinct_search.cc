@@ -26,7 +26,7 @@ using direct::SettleStep;
 // pronunciation needs only the paths that might tie with the best.
 constexpr float kFirstMarginOnePronunciation = 1.0f / 64.0f;
 constexpr float kFirstMarginManyPronunciations = 4.0f;
-constexpr float kMarginGrowth = 2.0f;
+constexpr float kMarginGrowth = 1.25f;
 
 // How far a partial path's key (the pair's distance from the start plus its
 // weight summed from the end) may lie from the weight of the whole paths it
@@ -118,9 +118,13 @@ class DistinctSearch {
       if (key == kInfinity) return Run::kOverflow;
       if (key > cutoff_ ||
           (found_.size() >= count_ && found_.size() - count_ >= kMostTiedPronunciations)) {
+        needed_ = cutoff_;
         return cutoff_ <= trusted ? Run::kDone : Run::kBeyond;
       }
-      if (key > trusted) return Run::kBeyond;
+      if (key > trusted) {
+        needed_ = key;
+        return Run::kBeyond;
+      }
       std::pop_heap(heap_.begin(), heap_.end());
       const std::uint32_t item = heap_.back().item;
       heap_.pop_back();
@@ -141,8 +145,13 @@ class DistinctSearch {
       }
       if (partial_paths_.size() > budget_.partial_paths) return Run::kOverBudget;
     }
+    needed_ = kInfinity;
     return graph_.all_settled() ? Run::kDone : Run::kBeyond;
   }
+
+  // After kBeyond: the weight up to which the pairs must be settled for the
+  // search to go on (infinite when it cannot tell).
+  float needed() const { return needed_; }
 
   // The pronunciations read, best first, ties by uniques, at most `count`.
   std::vector<Pronunciation> TakeFound() {
@@ -228,6 +237,7 @@ class DistinctSearch {
   std::vector<Pronunciation> found_;
   std::unordered_map<std::uint32_t, std::size_t> found_index_;
   float cutoff_ = kInfinity;
+  float needed_ = kInfinity;
 };
 
 // -log(e^-a + e^-b) in double precision; infinity is the sum's zero.
@@ -341,7 +351,7 @@ Components StronglyConnected(const PairGraph &graph) {
 // again, until no sum moves by more than this (in -log units), at most this
 // many times; a cycle that holds almost all the mass takes longer, and the
 // word goes to the reference.
-constexpr double kConvergence = 1e-12;
+constexpr double kConvergence = 1e-10;
 constexpr int kMostRounds = 10000;
 
 // Sets the probability of each of `pronunciations` from the sums of the
@@ -357,12 +367,22 @@ bool SetProbabilities(const PairGraph &graph, const ClusterTable &output_cluster
   // uniques so far are a prefix of a pronunciation, by prefix.
   std::vector<double> total(pairs.size(), kZero);
   std::vector<std::vector<std::pair<std::uint32_t, double>>> by_prefix(pairs.size());
-  std::unordered_map<Label, LabelSequence> decompositions;
+  // What each output label adds to uniques, by label.
+  std::vector<std::optional<LabelSequence>> decompositions;
+  const auto decomposition = [&](Label label) -> const LabelSequence & {
+    if (label >= decompositions.size()) decompositions.resize(label + 1);
+    if (!decompositions[label]) {
+      decompositions[label].emplace();
+      AppendDecomposition(output_clusters, veto, label, *decompositions[label]);
+    }
+    return *decompositions[label];
+  };
+  std::vector<std::pair<std::uint32_t, double>> sums;
   // Sums `pair`'s paths anew from those of its predecessors; returns how far
   // its sums moved.
   const auto sum_into = [&](std::uint32_t pair) {
     const double before = total[pair];
-    std::vector<std::pair<std::uint32_t, double>> sums;
+    sums.clear();
     double sum_total = kZero;
     if (pair == graph.start_pair()) {
       sum_total = 0.0;
@@ -372,11 +392,9 @@ bool SetProbabilities(const PairGraph &graph, const ClusterTable &output_cluster
       const direct::PairArc &incoming = arcs[i];
       const double weight = LatticeWeight(incoming.arc->weight.Value());
       sum_total = LogAddDouble(sum_total, total[incoming.from] + weight);
-      const auto label = static_cast<Label>(incoming.arc->olabel);
-      auto [cached, added] = decompositions.try_emplace(label);
-      if (added) AppendDecomposition(output_clusters, veto, label, cached->second);
+      const LabelSequence &labels = decomposition(static_cast<Label>(incoming.arc->olabel));
       for (const auto &[node, sum] : by_prefix[incoming.from]) {
-        const std::uint32_t next = trie.Step(node, cached->second);
+        const std::uint32_t next = trie.Step(node, labels);
         if (next == kNone) continue;
         const auto same = std::find_if(sums.begin(), sums.end(),
                                        [next](const auto &entry) { return entry.first == next; });
@@ -398,13 +416,18 @@ bool SetProbabilities(const PairGraph &graph, const ClusterTable &output_cluster
       }
     }
     total[pair] = sum_total;
-    by_prefix[pair] = std::move(sums);
+    by_prefix[pair].assign(sums.begin(), sums.end());
     return moved;
   };
-  const Components components = StronglyConnected(graph);
+  Components components = StronglyConnected(graph);
   for (std::size_t c = 0; c + 1 < components.begin.size(); ++c) {
     const auto first = components.pairs.begin() + components.begin[c];
     const auto last = components.pairs.begin() + components.begin[c + 1];
+    // Round a cycle in the order of distance, most arcs lead forwards: the
+    // sums then move less at each round.
+    std::sort(first, last, [&](std::uint32_t lhs, std::uint32_t rhs) {
+      return pairs[lhs].rank < pairs[rhs].rank;
+    });
     const bool cycle = last - first > 1 || [&] {
       for (std::uint32_t i = pairs[*first].last_incoming; i != kNone; i = arcs[i].next_incoming) {
         if (arcs[i].from == *first) return true;
@@ -479,7 +502,10 @@ DistinctSearchResult SearchDistinct(const ModelFst &model, const StartClosure &s
     if (run == Run::kDone) break;
     switch (run) {
       case Run::kBeyond:
-        margin *= kMarginGrowth;
+        // Far enough for the entry that stopped the search, with the slack
+        // the search keeps below the bound, and a little more.
+        margin = std::max(margin * kMarginGrowth,
+                          search.needed() + 4.0f * KeySlack(search.needed()) - best);
         continue;
       case Run::kOverBudget:
         return Outcome(DirectSearchOutcome::kOverBudget);
