@@ -4,6 +4,7 @@
 #include <cmath>
 #include <limits>
 #include <optional>
+#include <queue>
 #include <unordered_map>
 #include <unordered_set>
 #include <utility>
@@ -240,14 +241,6 @@ class DistinctSearch {
   float needed_ = kInfinity;
 };
 
-// -log(e^-a + e^-b) in double precision; infinity is the sum's zero.
-double LogAddDouble(double lhs, double rhs) {
-  if (lhs == std::numeric_limits<double>::infinity()) return rhs;
-  if (rhs == std::numeric_limits<double>::infinity()) return lhs;
-  const double low = std::min(lhs, rhs);
-  return low - std::log1p(std::exp(low - std::max(lhs, rhs)));
-}
-
 // Prefix ids of the pronunciations found: node 0 is the empty prefix; a
 // node is `complete` for the pronunciation it spells out in full.
 class PrefixTrie {
@@ -298,7 +291,7 @@ struct Components {
   std::vector<std::uint32_t> begin;     // where each component starts in `pairs`, then the end
 };
 
-Components StronglyConnected(const PairGraph &graph) {
+Components StronglyConnected(const PairGraph &graph, const std::vector<bool> &kept) {
   const auto &pairs = graph.pairs();
   const auto &arcs = graph.arcs();
   std::vector<std::uint32_t> index(pairs.size(), kNone);
@@ -315,13 +308,14 @@ Components StronglyConnected(const PairGraph &graph) {
     calls.push_back({pair, pairs[pair].last_incoming});
   };
   for (const std::uint32_t root : graph.settled_order()) {
-    if (index[root] != kNone) continue;
+    if (!kept[root] || index[root] != kNone) continue;
     enter(root);
     while (!calls.empty()) {
       auto &[pair, next] = calls.back();
       if (next != kNone) {
         const std::uint32_t from = arcs[next].from;
         next = arcs[next].next_incoming;
+        if (!kept[from]) continue;
         if (index[from] == kNone) {
           enter(from);
         } else if (on_stack[from]) {
@@ -347,26 +341,64 @@ Components StronglyConnected(const PairGraph &graph) {
   return components;
 }
 
+// Whether each pair lies on a path of the settled pairs that weighs at most
+// `bound`: its distance from the start plus its shortest distance to the end
+// (Dijkstra's algorithm backwards over the settled arcs) within it.
+std::vector<bool> OnPathsWithin(const PairGraph &graph, double bound) {
+  const auto &pairs = graph.pairs();
+  const auto &arcs = graph.arcs();
+  std::vector<double> to_end(pairs.size(), std::numeric_limits<double>::infinity());
+  using Entry = std::pair<double, std::uint32_t>;
+  std::priority_queue<Entry, std::vector<Entry>, std::greater<>> heap;
+  for (const std::uint32_t pair : graph.final_pairs()) {
+    to_end[pair] = LatticeWeight(graph.FinalWeightAtEnd(pair));
+    heap.push({to_end[pair], pair});
+  }
+  std::vector<bool> within(pairs.size(), false);
+  while (!heap.empty()) {
+    const auto [distance, pair] = heap.top();
+    heap.pop();
+    // Paths through a pair's predecessors to the end through it weigh at
+    // least as much as its own best one.
+    if (distance > to_end[pair] || within[pair] || pairs[pair].distance + distance > bound) continue;
+    within[pair] = true;
+    for (std::uint32_t i = pairs[pair].last_incoming; i != kNone; i = arcs[i].next_incoming) {
+      const double offered = distance + LatticeWeight(arcs[i].arc->weight.Value());
+      if (offered < to_end[arcs[i].from]) {
+        to_end[arcs[i].from] = offered;
+        heap.push({offered, arcs[i].from});
+      }
+    }
+  }
+  return within;
+}
+
 // Sums of the paths reaching a cycle's pairs are taken round it again and
-// again, until no sum moves by more than this (in -log units), at most this
+// again, until no sum moves by more than this share of itself, at most this
 // many times; a cycle that holds almost all the mass takes longer, and the
 // word goes to the reference.
-constexpr double kConvergence = 1e-10;
+constexpr double kConvergence = 1e-8;
 constexpr int kMostRounds = 10000;
 
 // Sets the probability of each of `pronunciations` from the sums of the
-// paths over the settled pairs; false when the sums round a cycle do not
-// converge.
-bool SetProbabilities(const PairGraph &graph, const ClusterTable &output_clusters,
+// paths over the settled pairs that lie on paths within `bound`; false when
+// the sums round a cycle do not converge.
+//
+// A pair's sums are kept as multiples of e^-distance, its best path's
+// probability: an arc from `from` to `to` of weight w then carries
+// e^-(distance(from) + w - distance(to)) of each sum of `from`, a factor of
+// at most 1 computed once per arc, and the sums need no logarithms.
+bool SetProbabilities(const PairGraph &graph, double bound, const ClusterTable &output_clusters,
                       const VetoSet &veto, std::vector<Pronunciation> &pronunciations) {
-  constexpr double kZero = std::numeric_limits<double>::infinity();
+  const std::vector<bool> kept = OnPathsWithin(graph, bound);
   const auto &pairs = graph.pairs();
   const auto &arcs = graph.arcs();
   const PrefixTrie trie(pronunciations);
   // Per pair: the sum over all paths from the start, and over those whose
   // uniques so far are a prefix of a pronunciation, by prefix.
-  std::vector<double> total(pairs.size(), kZero);
+  std::vector<double> total(pairs.size(), 0.0);
   std::vector<std::vector<std::pair<std::uint32_t, double>>> by_prefix(pairs.size());
+  std::vector<double> factors(arcs.size(), -1.0);
   // What each output label adds to uniques, by label.
   std::vector<std::optional<LabelSequence>> decompositions;
   const auto decomposition = [&](Label label) -> const LabelSequence & {
@@ -378,20 +410,25 @@ bool SetProbabilities(const PairGraph &graph, const ClusterTable &output_cluster
     return *decompositions[label];
   };
   std::vector<std::pair<std::uint32_t, double>> sums;
-  // Sums `pair`'s paths anew from those of its predecessors; returns how far
-  // its sums moved.
+  // Sums `pair`'s paths anew from those of its predecessors; returns by what
+  // share of themselves its sums moved.
   const auto sum_into = [&](std::uint32_t pair) {
-    const double before = total[pair];
     sums.clear();
-    double sum_total = kZero;
+    double sum_total = 0.0;
     if (pair == graph.start_pair()) {
-      sum_total = 0.0;
-      sums.push_back({0, 0.0});
+      sum_total = 1.0;
+      sums.push_back({0, 1.0});
     }
     for (std::uint32_t i = pairs[pair].last_incoming; i != kNone; i = arcs[i].next_incoming) {
       const direct::PairArc &incoming = arcs[i];
-      const double weight = LatticeWeight(incoming.arc->weight.Value());
-      sum_total = LogAddDouble(sum_total, total[incoming.from] + weight);
+      if (!kept[incoming.from]) continue;
+      if (factors[i] < 0.0) {
+        factors[i] = std::exp(static_cast<double>(pairs[pair].distance) -
+                              pairs[incoming.from].distance -
+                              LatticeWeight(incoming.arc->weight.Value()));
+      }
+      const double factor = factors[i];
+      sum_total += total[incoming.from] * factor;
       const LabelSequence &labels = decomposition(static_cast<Label>(incoming.arc->olabel));
       for (const auto &[node, sum] : by_prefix[incoming.from]) {
         const std::uint32_t next = trie.Step(node, labels);
@@ -399,27 +436,25 @@ bool SetProbabilities(const PairGraph &graph, const ClusterTable &output_cluster
         const auto same = std::find_if(sums.begin(), sums.end(),
                                        [next](const auto &entry) { return entry.first == next; });
         if (same == sums.end()) {
-          sums.push_back({next, sum + weight});
+          sums.push_back({next, sum * factor});
         } else {
-          same->second = LogAddDouble(same->second, sum + weight);
+          same->second += sum * factor;
         }
       }
     }
-    double moved = before == sum_total ? 0.0 : std::fabs(before - sum_total);
-    if (sums.size() != by_prefix[pair].size()) moved = kZero;
-    for (std::size_t i = 0; i < sums.size() && moved != kZero; ++i) {
+    const auto share = [](double before, double after) {
+      return after == before ? 0.0 : std::fabs(after - before) / after;
+    };
+    double moved = sums.size() == by_prefix[pair].size() ? share(total[pair], sum_total) : 1.0;
+    for (std::size_t i = 0; i < sums.size() && moved < 1.0; ++i) {
       const auto &old = by_prefix[pair][i];
-      if (old.first != sums[i].first) {
-        moved = kZero;
-      } else if (old.second != sums[i].second) {
-        moved = std::max(moved, std::fabs(old.second - sums[i].second));
-      }
+      moved = old.first != sums[i].first ? 1.0 : std::max(moved, share(old.second, sums[i].second));
     }
     total[pair] = sum_total;
     by_prefix[pair].assign(sums.begin(), sums.end());
     return moved;
   };
-  Components components = StronglyConnected(graph);
+  Components components = StronglyConnected(graph, kept);
   for (std::size_t c = 0; c + 1 < components.begin.size(); ++c) {
     const auto first = components.pairs.begin() + components.begin[c];
     const auto last = components.pairs.begin() + components.begin[c + 1];
@@ -445,19 +480,23 @@ bool SetProbabilities(const PairGraph &graph, const ClusterTable &output_cluster
       if (moved <= kConvergence) break;
     }
   }
-  double word = kZero;
-  std::vector<double> each(pronunciations.size(), kZero);
+  // Each final pair's sums, as multiples of e^-best.
+  const double best = graph.best_complete();
+  double word = 0.0;
+  std::vector<double> each(pronunciations.size(), 0.0);
   for (const std::uint32_t pair : graph.final_pairs()) {
-    const double final_weight = LatticeWeight(graph.FinalWeightAtEnd(pair));
-    word = LogAddDouble(word, total[pair] + final_weight);
+    if (!kept[pair]) continue;
+    const double scale = std::exp(best - pairs[pair].distance -
+                                  LatticeWeight(graph.FinalWeightAtEnd(pair)));
+    word += total[pair] * scale;
     for (const auto &[node, sum] : by_prefix[pair]) {
       const std::size_t index = trie.PronunciationAt(node);
-      if (index != kNone) each[index] = LogAddDouble(each[index], sum + final_weight);
+      if (index != kNone) each[index] += sum * scale;
     }
   }
+  if (!(word > 0.0) || !std::isfinite(word)) return false;
   for (std::size_t i = 0; i < pronunciations.size(); ++i) {
-    pronunciations[i].probability =
-        each[i] == kZero ? 0.0 : std::min(1.0, std::exp(word - each[i]));
+    pronunciations[i].probability = std::min(1.0, each[i] / word);
   }
   return true;
 }
@@ -524,7 +563,8 @@ DistinctSearchResult SearchDistinct(const ModelFst &model, const StartClosure &s
     }
     if (graph.overflowed()) return Outcome(DirectSearchOutcome::kUnsure);
     result.pronunciations = search.TakeFound();
-    if (!SetProbabilities(graph, output_clusters, veto, result.pronunciations)) {
+    if (!SetProbabilities(graph, static_cast<double>(best) + reach, output_clusters, veto,
+                          result.pronunciations)) {
       return Outcome(DirectSearchOutcome::kUnsure);
     }
     return result;

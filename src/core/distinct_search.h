@@ -14,11 +14,13 @@
 // first. Pairs are settled only as far from the start as the pronunciations
 // found need, and further when more are wanted.
 //
-// Probabilities are sums in the log semiring over the pairs settled within
-// kProbabilityMargin of the last pronunciation found: forward sums, in an
-// order where every pair comes after the pairs with arcs into it, of all
-// paths and of the paths of each pronunciation. Where the settled pairs
-// form a cycle, the word is left to the reference.
+// Probabilities are sums over the pairs settled within kProbabilityMargin
+// of the last pronunciation found that lie on paths that light (pairs
+// farther from the start or from the end are left out): forward sums, in
+// an order where every pair comes after the pairs with arcs into it, of all
+// paths and of the paths of each pronunciation. Pairs on a cycle (input-epsilon
+// arcs that write phonemes, with the backoffs) are summed round it
+// until the sums settle; where they do not, the word goes to the reference.
 #ifndef VUREL_CORE_DISTINCT_SEARCH_H_
 #define VUREL_CORE_DISTINCT_SEARCH_H_
 
