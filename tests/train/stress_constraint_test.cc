@@ -106,7 +106,7 @@ TEST(StressConstraintTest, KeepsExactlyThePathsWithOnePrimaryStress) {
     EXPECT_EQ(constrained->OutputSymbols()->NumSymbols(), outputs.NumSymbols());
     EXPECT_NE(constrained->InputSymbols(), nullptr);
   }
-  // The constraint is seen keeping paths and dropping them: with this seed,
+  // The constraint is seen keeping paths and dropping them: with this random state,
   // 21 random models kept some path and 30 dropped some.
   EXPECT_GE(kept_some, 10);
   EXPECT_GE(dropped_some, 10);
