@@ -92,14 +92,17 @@ OrderedPaths::Next OrderedPaths::NextPath(std::vector<FoundPath> &run) {
       } else {
         Read(entry.item, run.front());
       }
-      // The run is read whole before any of it is merged; SearchNbest would
-      // stop reading within a run past half its budget.
+      // The run is read whole before any of it is merged: its arcs count
+      // against the partial paths' share of the budget, and SearchNbest
+      // would stop reading within it past half its own.
       std::uint64_t walked = run.front().arcs + 3;
       while (!queue_.empty() && Equivalent(entry, queue_.front())) {
         run.emplace_back();
         Read(Pop().item, run.back());
         walked += run.back().arcs + 3;
-        if (2 * walked >= budget_.walked_arcs) return Next::kUnsure;
+        if (2 * walked >= budget_.walked_arcs || walked > budget_.partial_paths) {
+          return Next::kUnsure;
+        }
       }
       completed_ += run.size();
       return Next::kPath;

@@ -1,11 +1,14 @@
 #include "direct_search.h"
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
+#include <fstream>
 #include <limits>
 #include <numeric>
 #include <random>
@@ -459,6 +462,89 @@ TEST(DirectSearchTest, PairsBeforeTheFirstLetterAreSettledOnceUnlessTooMany) {
     }
     for (const std::string word : {"a", "ab", "abb", "b"}) {
       DecodeWithBothEngines(*model, word, "chain " + std::to_string(chain) + " word " + word);
+    }
+  }
+}
+
+// The address space this process has mapped, in bytes.
+std::uint64_t MappedBytes() {
+  std::ifstream status("/proc/self/status");
+  std::string field;
+  while (status >> field) {
+    std::uint64_t kilobytes = 0;
+    if (field == "VmSize:" && status >> kilobytes) return kilobytes << 10;
+  }
+  return 0;
+}
+
+// Decodes `word` with both engines with the address space limited to grow
+// by at most `growth` bytes, and exits with 0 when the direct search was
+// tried, both give the same status and records, and there are records. An
+// allocation past the limit fails, and the exit is another.
+[[noreturn]] void DecodeWithinMemoryAndExit(const Model &model, const std::string &word,
+                                            const PhoneticizeOptions &options,
+                                            std::uint64_t growth) {
+  const rlim_t most = MappedBytes() + growth;
+  const rlimit limit{most, most};
+  setrlimit(RLIMIT_AS, &limit);
+  const Decoding direct = Decode(model, word, options);
+  const Decoding reference = Decode(model, word, options, nullptr, Engine::kReference);
+  std::fprintf(stderr, "%zu records against %zu\n", direct.paths.size(), reference.paths.size());
+  const bool agree = (direct.direct || direct.fell_back) && direct.status == reference.status &&
+                     !reference.paths.empty() && IdenticalRecords(direct.paths, reference.paths);
+  std::exit(agree ? 0 : 1);
+}
+
+// A model whose lattice has a cycle (a loop that writes without reading)
+// has endless paths: whatever nbest asks for, up to 2^64 - 1, the direct
+// search stays within the word budget and answers as the pipeline does,
+// which its own budget stops.
+TEST(DirectSearchTest, EndlessPathsStayWithinTheWordBudgetForAnyNbest) {
+  struct Case {
+    const char *fault;
+    int loop_state;
+    float loop_weight;
+    const char *word;
+    std::uint64_t budget_megabytes;
+  };
+  // 0 -a:A/1-> 1 -b:C/0.25-> 1, 1 final, and a loop writing B at
+  // `loop_state`.
+  const Case cases[] = {
+      // Each path is a new output, each longer: the distinct pass (and
+      // with accumulate, the passes) keeps records without end.
+      {"records kept without bound", 1, 0.5f, "a", 64},
+      // The paths weigh the same: one run of whole paths, read whole
+      // before any is merged. Under a smaller budget the partial paths
+      // stop the search first.
+      {"a run of equal weight read whole", 0, 0.0f, "ab", 512},
+  };
+  for (const Case &row : cases) {
+    VectorFst fst;
+    fst.AddState();
+    fst.AddState();
+    fst.SetStart(0);
+    fst.AddArc(0, Arc(3, 3, 1.0f, 1));
+    fst.AddArc(1, Arc(4, 5, 0.25f, 1));
+    fst.AddArc(row.loop_state, Arc(0, 4, row.loop_weight, row.loop_state));
+    fst.SetFinal(1, 0.0f);
+    DecodeSettings settings;
+    settings.word_budget_bytes = row.budget_megabytes << 20;
+    const Result<Model> model = ModelFrom(std::move(fst), settings);
+    ASSERT_TRUE(model.ok());
+    ASSERT_TRUE(model->suits_direct_search());
+    // The budget, and room for the records SearchNbest reads, which a
+    // fixed budget of its own bounds.
+    const std::uint64_t growth = (row.budget_megabytes + 256) << 20;
+    for (const std::uint64_t nbest :
+         {std::uint64_t{100000}, std::uint64_t{1} << 40, std::numeric_limits<std::uint64_t>::max()}) {
+      for (const bool accumulate : {false, true}) {
+        PhoneticizeOptions options;
+        options.nbest = nbest;
+        options.accumulate = accumulate;
+        EXPECT_EXIT(DecodeWithinMemoryAndExit(*model, row.word, options, growth),
+                    ::testing::ExitedWithCode(0), "")
+            << row.fault << ", nbest " << nbest << (accumulate ? ", accumulate" : "");
+      }
     }
   }
 }
