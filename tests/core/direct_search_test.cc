@@ -321,6 +321,69 @@ TEST(DirectSearchTest, PathsFarBeyondTheBestAreFound) {
   }
 }
 
+// One model per rule that makes the direct search exact, each found (or
+// built) so that the direct search, without that rule, answers otherwise
+// than OpenFst: with the rule it leaves the word to OpenFst.
+TEST(DirectSearchTest, EachExactnessRuleSendsItsWordToOpenFst) {
+  const float unit = std::ldexp(1.0f, -26);  // the last place between 1/8 and 1/4
+  struct Case {
+    const char *fault;
+    int num_states;
+    std::vector<ModelArc> arcs;
+    std::vector<std::pair<int, float>> finals;
+    const char *word;
+    std::uint64_t nbest;
+    bool accumulate;
+  };
+  const Case cases[] = {
+      // OpenFst's shortest distance keeps the first value offered to a
+      // state unless a later one is better by more than its delta: at the
+      // pair of state 3 after "a" it keeps 0.1875 (through state 1, done
+      // first) over 0.1875 - 60 units (through 2), and at state 4 after
+      // "ab", 0.21875 + 60 units (through 5) over the 0.21875 its stale
+      // distance offers. Its key for the path B A, 0.21875 - 60 units,
+      // is then 120 units too high, more than its delta (67 units): it
+      // reads A|B C (0.21875 - 34) first. Each gap is within the window of
+      // twice the delta but outside one of half the delta.
+      {"a distance window of half the delta",
+       8,
+       {{0, 3, 4, 0.125f, 2}, {0, 3, 3, 0.125f, 1}, {0, 3, 5, 0.125f, 5}, {0, 3, 6, 0.125f, 6},
+        {1, 0, 0, 0.0625f, 3}, {2, 0, 0, 0.0625f - 60 * unit, 3}, {3, 4, 3, 0.03125f, 4},
+        {5, 4, 3, 0.09375f + 60 * unit, 4}, {6, 4, 5, 0.09375f - 34 * unit, 7}},
+       {{4, 0.0f}, {7, 0.0f}},
+       "ab",
+       1,
+       false},
+      // Found by a random search: whole paths of one weight and one
+      // pronunciation, already kept, whose weights summed from the start
+      // differ in the last place, so that log-adding them in OpenFst's
+      // order and in the direct search's gives different bits.
+      {"log-adds taken to ignore their order",
+       3,
+       {{0, 4, 3, 0x1.44b914p+1f, 0}, {0, 4, 1, 0x1.0624dep-11f, 2}, {1, 0, 0, 0x0p+0f, 2},
+        {1, 3, 6, 0x1p-1f, 2}, {1, 3, 1, 0x1.538778p+1f, 2}, {1, 1, 5, 0x1.99999ap-4f, 2},
+        {1, 2, 3, 0x1.2aabeap+0f, 1}, {1, 5, 4, 0x1p+0f, 0}, {2, 4, 1, 0x1.209e72p+0f, 1},
+        {2, 3, 4, 0x1.2b3406p+1f, 1}, {2, 0, 0, 0x1.47a93p-1f, 2}, {2, 3, 1, 0x1.99999ap-4f, 2},
+        {2, 4, 6, 0x1.b4db9ep-5f, 0}, {2, 5, 1, 0x1p+0f, 1}},
+       {{0, 0x1.99999ap-4f}, {2, 0x1.8046ep+0f}},
+       "bab",
+       2,
+       true},
+  };
+  for (const Case &row : cases) {
+    const Result<Model> model = ModelFromArcs(row.num_states, row.arcs, row.finals);
+    ASSERT_TRUE(model.ok()) << row.fault;
+    ASSERT_TRUE(model->suits_direct_search()) << row.fault;
+    PhoneticizeOptions options;
+    options.nbest = row.nbest;
+    options.accumulate = row.accumulate;
+    const Decoding direct = Decode(*model, row.word, options);
+    EXPECT_TRUE(direct.fell_back) << row.fault;
+    ExpectIdentical(direct, Decode(*model, row.word, options, nullptr, Engine::kReference),
+                    row.fault);
+  }
+}
+
 // A word of eleven a's, read along a chain of states. Each letter is A by
 // either of two arcs, the second heavier by 0.01 times a power of two, so
 // that the 2,048 alignments of A...A weigh 11 + 0.01 k for k = 0 to 2,047,
