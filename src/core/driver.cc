@@ -112,7 +112,9 @@ WordBudgets BudgetsFor(const Model &model) {
   budgets.direct = DirectSearchBudget{
       .lattice_states = budgets.lattice.states,
       .lattice_arcs = budgets.lattice.arcs,
-      .partial_paths = budget_bytes / 4 / kBytesPerPartialPath,
+      // Partial paths are numbered in 32 bits.
+      .partial_paths = std::min<std::uint64_t>(budget_bytes / 4 / kBytesPerPartialPath,
+                                               std::numeric_limits<std::uint32_t>::max() - 1),
       .reference_result_states = static_cast<std::uint64_t>(
           std::min(budgets.search.result_states, budgets.search.largest_result_states)),
       .walked_arcs = budgets.search.walked_arcs,

@@ -72,6 +72,7 @@ void OrderedPaths::StartDistinctPass() {
 }
 
 OrderedPaths::Next OrderedPaths::NextPath(std::vector<FoundPath> &run) {
+  if (Outgrown()) return Next::kUnsure;
   if (completed_ == request_) return Next::kFull;
   while (!queue_.empty()) {
     if (++steps_ % kCancelCheckInterval == 0 && graph_.Cancelled()) return Next::kCancelled;
@@ -91,9 +92,17 @@ OrderedPaths::Next OrderedPaths::NextPath(std::vector<FoundPath> &run) {
       } else {
         Read(entry.item, run.front());
       }
+      // The run is read whole before any of it is merged: its arcs count
+      // against the partial paths' share of the budget, and SearchNbest
+      // would stop reading within it past half its own.
+      std::uint64_t walked = run.front().arcs + 3;
       while (!queue_.empty() && Equivalent(entry, queue_.front())) {
         run.emplace_back();
         Read(Pop().item, run.back());
+        walked += run.back().arcs + 3;
+        if (2 * walked >= budget_.walked_arcs || walked > budget_.partial_paths) {
+          return Next::kUnsure;
+        }
       }
       completed_ += run.size();
       return Next::kPath;
@@ -125,6 +134,7 @@ OrderedPaths::Next OrderedPaths::NextPath(std::vector<FoundPath> &run) {
 }
 
 OrderedPaths::Next OrderedPaths::NextDistinctPath(FoundPath &found) {
+  if (Outgrown()) return Next::kUnsure;
   while (!queue_.empty()) {
     if (++steps_ % kCancelCheckInterval == 0 && graph_.Cancelled()) return Next::kCancelled;
     if (queue_.front().key > trusted_) return Next::kBeyond;
@@ -156,7 +166,9 @@ SettleStep OrderedPaths::Widen(float least_margin) {
   TrustSettledPairs();
   pops_.resize(graph_.pairs().size(), 0);
   expansions_.resize(graph_.pairs().size(), kNone);
-  for (std::size_t i = known_arcs; i < graph_.arcs().size(); ++i) {
+  // Each new arc brings one entry per expansion of its pair; the next step
+  // says kUnsure once they outgrow the budget.
+  for (std::size_t i = known_arcs; i < graph_.arcs().size() && !Outgrown(); ++i) {
     const PairArc arc = graph_.arcs()[i];
     for (std::uint32_t expanded = expansions_[arc.to]; expanded != kNone;
          expanded = partial_paths_[expanded].earlier_expansion) {
@@ -213,13 +225,15 @@ OrderedPaths::Expansion OrderedPaths::Expand(const QueueEntry &entry, const Queu
     ahead |= run != nullptr && ComesLater(*run, whole);
     Enqueue(whole);
   }
-  // OpenFst's search may hold more entries than these (those of pairs
-  // not settled); far from its budget, it is not stopped by it.
-  if (partial_paths_.size() > budget_.partial_paths ||
-      2 * partial_paths_.size() > budget_.reference_result_states) {
-    return Expansion::kUnsure;
-  }
+  if (Outgrown()) return Expansion::kUnsure;
   return ahead ? Expansion::kLeadsAhead : Expansion::kDone;
+}
+
+// OpenFst's search may hold more entries than these (those of pairs not
+// settled); far from its budget, it is not stopped by it.
+bool OrderedPaths::Outgrown() const {
+  return partial_paths_.size() > budget_.partial_paths ||
+         2 * partial_paths_.size() > budget_.reference_result_states;
 }
 
 // A partial path whose output from its pair to the end is that of one
@@ -515,6 +529,10 @@ PassesEnd RunDistinctPass(OrderedPaths &paths, std::uint64_t nbest,
   PathBounds bounds;
   // Those of the weight last counted towards the cap.
   PathBounds cap_bounds{0, cap, 0, 0};
+  // The paths read here are some of those SearchNbest's last pass reads:
+  // once they are half its budget for reading, it may be cut short.
+  std::uint64_t walked = 0;
+  std::uint64_t kept = 0;
   while (collection.keys.size() < nbest && !rest_past_cap) {
     // Each path read is one of OpenFst's: past the cap, no more are read.
     if (paths.completed() > cap) return PassesEnd::kUnsure;
@@ -542,13 +560,16 @@ PassesEnd RunDistinctPass(OrderedPaths &paths, std::uint64_t nbest,
       default:
         return PassesEnd::kUnsure;
     }
+    walked += found.arcs + 3;
+    if (2 * walked >= budget.walked_arcs) return PassesEnd::kUnsure;
     if (found.uniques_only != nullptr &&
         MergeIntoKnownKey(*found.uniques_only, found.record.path_weight, false, collection)) {
       continue;
     }
     if (found.uniques_only != nullptr) paths.ReadRecord(found);
     const std::size_t outputs = collection.keys.size();
-    MergePath(found.record, false, collection);
+    kept += MergePath(found.record, false, collection);
+    if (2 * kept >= budget.kept_arcs) return PassesEnd::kUnsure;
     // The path's arcs that leave no trace in its record still weigh on
     // OpenFst's heap.
     if (collection.keys.size() > outputs) first_weights.push_back(found.key);
@@ -590,10 +611,10 @@ PassesEnd RunDistinctPass(OrderedPaths &paths, std::uint64_t nbest,
   // holds when it has too few outputs; it puts about as many entries on its
   // heap as the count bounds.
   const std::uint64_t read = past_cap ? cap : bounds.within;
-  const std::uint64_t walked = read * (std::uint64_t{bounds.longest} + 3);
+  const std::uint64_t walked_last_pass = read * (std::uint64_t{bounds.longest} + 3);
   if ((first_weights.size() > 1 || past_cap) &&
       (bounds.heap_entries > budget.reference_result_states / 2 ||
-       2 * walked >= budget.walked_arcs || 2 * walked >= budget.kept_arcs)) {
+       2 * walked_last_pass >= budget.walked_arcs || 2 * walked_last_pass >= budget.kept_arcs)) {
     return PassesEnd::kUnsure;
   }
   return PassesEnd::kFound;

@@ -100,7 +100,8 @@ class OrderedPaths {
   // exact), that it is within the pairs settled (otherwise kBeyond: Widen
   // first), and that partial paths of equal weight leave the same heap in
   // any order (otherwise kUnsure). kFull once `request` paths were found;
-  // kExhausted when the heap runs out.
+  // kExhausted when the heap runs out. kUnsure also once the partial paths,
+  // or a run of whole paths, outgrow the budget.
   Next NextPath(std::vector<FoundPath> &run);
 
   // Runs a distinct pass (StartDistinctPass) to its next whole path, read
@@ -136,6 +137,7 @@ class OrderedPaths {
   enum class Expansion { kDone, kPruned, kLeadsAhead, kDominated, kUnsure };
 
   void TrustSettledPairs();
+  bool Outgrown() const;
   QueueEntry Pop();
   Expansion Expand(const QueueEntry &entry, const QueueEntry *run);
   Expansion ExpandFirstOfItsOutput(std::uint32_t item);

@@ -1,11 +1,14 @@
 #include "direct_search.h"
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
+#include <fstream>
 #include <limits>
 #include <numeric>
 #include <random>
@@ -318,6 +321,69 @@ TEST(DirectSearchTest, PathsFarBeyondTheBestAreFound) {
   }
 }
 
+// One model per rule that makes the direct search exact, each found (or
+// built) so that the direct search, without that rule, answers otherwise
+// than OpenFst: with the rule it leaves the word to OpenFst.
+TEST(DirectSearchTest, EachExactnessRuleSendsItsWordToOpenFst) {
+  const float unit = std::ldexp(1.0f, -26);  // the last place between 1/8 and 1/4
+  struct Case {
+    const char *fault;
+    int num_states;
+    std::vector<ModelArc> arcs;
+    std::vector<std::pair<int, float>> finals;
+    const char *word;
+    std::uint64_t nbest;
+    bool accumulate;
+  };
+  const Case cases[] = {
+      // OpenFst's shortest distance keeps the first value offered to a
+      // state unless a later one is better by more than its delta: at the
+      // pair of state 3 after "a" it keeps 0.1875 (through state 1, done
+      // first) over 0.1875 - 60 units (through 2), and at state 4 after
+      // "ab", 0.21875 + 60 units (through 5) over the 0.21875 its stale
+      // distance offers. Its key for the path B A, 0.21875 - 60 units,
+      // is then 120 units too high, more than its delta (67 units): it
+      // reads A|B C (0.21875 - 34) first. Each gap is within the window of
+      // twice the delta but outside one of half the delta.
+      {"a distance window of half the delta",
+       8,
+       {{0, 3, 4, 0.125f, 2}, {0, 3, 3, 0.125f, 1}, {0, 3, 5, 0.125f, 5}, {0, 3, 6, 0.125f, 6},
+        {1, 0, 0, 0.0625f, 3}, {2, 0, 0, 0.0625f - 60 * unit, 3}, {3, 4, 3, 0.03125f, 4},
+        {5, 4, 3, 0.09375f + 60 * unit, 4}, {6, 4, 5, 0.09375f - 34 * unit, 7}},
+       {{4, 0.0f}, {7, 0.0f}},
+       "ab",
+       1,
+       false},
+      // Found by a random search: whole paths of one weight and one
+      // pronunciation, already kept, whose weights summed from the start
+      // differ in the last place, so that log-adding them in OpenFst's
+      // order and in the direct search's gives different bits.
+      {"log-adds taken to ignore their order",
+       3,
+       {{0, 4, 3, 0x1.44b914p+1f, 0}, {0, 4, 1, 0x1.0624dep-11f, 2}, {1, 0, 0, 0x0p+0f, 2},
+        {1, 3, 6, 0x1p-1f, 2}, {1, 3, 1, 0x1.538778p+1f, 2}, {1, 1, 5, 0x1.99999ap-4f, 2},
+        {1, 2, 3, 0x1.2aabeap+0f, 1}, {1, 5, 4, 0x1p+0f, 0}, {2, 4, 1, 0x1.209e72p+0f, 1},
+        {2, 3, 4, 0x1.2b3406p+1f, 1}, {2, 0, 0, 0x1.47a93p-1f, 2}, {2, 3, 1, 0x1.99999ap-4f, 2},
+        {2, 4, 6, 0x1.b4db9ep-5f, 0}, {2, 5, 1, 0x1p+0f, 1}},
+       {{0, 0x1.99999ap-4f}, {2, 0x1.8046ep+0f}},
+       "bab",
+       2,
+       true},
+  };
+  for (const Case &row : cases) {
+    const Result<Model> model = ModelFromArcs(row.num_states, row.arcs, row.finals);
+    ASSERT_TRUE(model.ok()) << row.fault;
+    ASSERT_TRUE(model->suits_direct_search()) << row.fault;
+    PhoneticizeOptions options;
+    options.nbest = row.nbest;
+    options.accumulate = row.accumulate;
+    const Decoding direct = Decode(*model, row.word, options);
+    EXPECT_TRUE(direct.fell_back) << row.fault;
+    ExpectIdentical(direct, Decode(*model, row.word, options, nullptr, Engine::kReference),
+                    row.fault);
+  }
+}
+
 // A word of eleven a's, read along a chain of states. Each letter is A by
 // either of two arcs, the second heavier by 0.01 times a power of two, so
 // that the 2,048 alignments of A...A weigh 11 + 0.01 k for k = 0 to 2,047,
@@ -459,6 +525,89 @@ TEST(DirectSearchTest, PairsBeforeTheFirstLetterAreSettledOnceUnlessTooMany) {
     }
     for (const std::string word : {"a", "ab", "abb", "b"}) {
       DecodeWithBothEngines(*model, word, "chain " + std::to_string(chain) + " word " + word);
+    }
+  }
+}
+
+// The address space this process has mapped, in bytes.
+std::uint64_t MappedBytes() {
+  std::ifstream status("/proc/self/status");
+  std::string field;
+  while (status >> field) {
+    std::uint64_t kilobytes = 0;
+    if (field == "VmSize:" && status >> kilobytes) return kilobytes << 10;
+  }
+  return 0;
+}
+
+// Decodes `word` with both engines with the address space limited to grow
+// by at most `growth` bytes, and exits with 0 when the direct search was
+// tried, both give the same status and records, and there are records. An
+// allocation past the limit fails, and the exit is another.
+[[noreturn]] void DecodeWithinMemoryAndExit(const Model &model, const std::string &word,
+                                            const PhoneticizeOptions &options,
+                                            std::uint64_t growth) {
+  const rlim_t most = MappedBytes() + growth;
+  const rlimit limit{most, most};
+  setrlimit(RLIMIT_AS, &limit);
+  const Decoding direct = Decode(model, word, options);
+  const Decoding reference = Decode(model, word, options, nullptr, Engine::kReference);
+  std::fprintf(stderr, "%zu records against %zu\n", direct.paths.size(), reference.paths.size());
+  const bool agree = (direct.direct || direct.fell_back) && direct.status == reference.status &&
+                     !reference.paths.empty() && IdenticalRecords(direct.paths, reference.paths);
+  std::exit(agree ? 0 : 1);
+}
+
+// A model whose lattice has a cycle (a loop that writes without reading)
+// has endless paths: whatever nbest asks for, up to 2^64 - 1, the direct
+// search stays within the word budget and answers as the pipeline does,
+// which its own budget stops.
+TEST(DirectSearchTest, EndlessPathsStayWithinTheWordBudgetForAnyNbest) {
+  struct Case {
+    const char *fault;
+    int loop_state;
+    float loop_weight;
+    const char *word;
+    std::uint64_t budget_megabytes;
+  };
+  // 0 -a:A/1-> 1 -b:C/0.25-> 1, 1 final, and a loop writing B at
+  // `loop_state`.
+  const Case cases[] = {
+      // Each path is a new output, each longer: the distinct pass (and
+      // with accumulate, the passes) keeps records without end.
+      {"records kept without bound", 1, 0.5f, "a", 64},
+      // The paths weigh the same: one run of whole paths, read whole
+      // before any is merged. Under a smaller budget the partial paths
+      // stop the search first.
+      {"a run of equal weight read whole", 0, 0.0f, "ab", 512},
+  };
+  for (const Case &row : cases) {
+    VectorFst fst;
+    fst.AddState();
+    fst.AddState();
+    fst.SetStart(0);
+    fst.AddArc(0, Arc(3, 3, 1.0f, 1));
+    fst.AddArc(1, Arc(4, 5, 0.25f, 1));
+    fst.AddArc(row.loop_state, Arc(0, 4, row.loop_weight, row.loop_state));
+    fst.SetFinal(1, 0.0f);
+    DecodeSettings settings;
+    settings.word_budget_bytes = row.budget_megabytes << 20;
+    const Result<Model> model = ModelFrom(std::move(fst), settings);
+    ASSERT_TRUE(model.ok());
+    ASSERT_TRUE(model->suits_direct_search());
+    // The budget, and room for the records SearchNbest reads, which a
+    // fixed budget of its own bounds.
+    const std::uint64_t growth = (row.budget_megabytes + 256) << 20;
+    for (const std::uint64_t nbest :
+         {std::uint64_t{100000}, std::uint64_t{1} << 40, std::numeric_limits<std::uint64_t>::max()}) {
+      for (const bool accumulate : {false, true}) {
+        PhoneticizeOptions options;
+        options.nbest = nbest;
+        options.accumulate = accumulate;
+        EXPECT_EXIT(DecodeWithinMemoryAndExit(*model, row.word, options, growth),
+                    ::testing::ExitedWithCode(0), "")
+            << row.fault << ", nbest " << nbest << (accumulate ? ", accumulate" : "");
+      }
     }
   }
 }
