@@ -106,6 +106,7 @@ class DistinctSearch {
     suffixes_.Clear();
     found_.clear();
     found_index_.clear();
+    kept_arcs_ = 0;
     cutoff_ = kInfinity;
     const float trusted = graph_.all_settled() ? kInfinity
                                                : graph_.bound() - 2.0f * KeySlack(graph_.bound());
@@ -144,7 +145,9 @@ class DistinctSearch {
         Push(incoming.from, item, incoming.arc, suffix,
              partial.backward + LatticeWeight(incoming.arc->weight.Value()));
       }
-      if (partial_paths_.size() > budget_.partial_paths) return Run::kOverBudget;
+      if (partial_paths_.size() > budget_.partial_paths || kept_arcs_ > budget_.kept_arcs) {
+        return Run::kOverBudget;
+      }
     }
     needed_ = kInfinity;
     return graph_.all_settled() ? Run::kDone : Run::kBeyond;
@@ -207,6 +210,9 @@ class DistinctSearch {
     const std::uint32_t suffix = partial_paths_[first].suffix;
     const auto [known, added] = found_index_.try_emplace(suffix, found_.size());
     if (added) {
+      // A cycle that writes phonemes makes ever longer pronunciations: the
+      // records kept count against the budget.
+      kept_arcs_ += read.record.ilabels.size() + 1;
       found_.push_back(std::move(read));
     } else if (read.weight < found_[known->second].weight) {
       found_[known->second] = std::move(read);
@@ -239,6 +245,7 @@ class DistinctSearch {
   std::unordered_map<std::uint32_t, std::size_t> found_index_;
   float cutoff_ = kInfinity;
   float needed_ = kInfinity;
+  std::uint64_t kept_arcs_ = 0;
 };
 
 // Prefix ids of the pronunciations found: node 0 is the empty prefix; a

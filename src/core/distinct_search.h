@@ -52,8 +52,9 @@ struct DistinctSearchResult {
 // order, n final) and `model` (arcs sorted by input label, SuitsDirectSearch
 // true; `start_closure` its StartClosure or none) for its `count` best
 // distinct pronunciations, with their probabilities when `probabilities`.
-// Partial paths count against `budget.partial_paths`, pairs and arcs
-// against the lattice's budget: past them, kOverBudget.
+// Partial paths count against `budget.partial_paths`, the arcs of the
+// records read against `budget.kept_arcs`, pairs and arcs against the
+// lattice's budget: past them, kOverBudget.
 DistinctSearchResult SearchDistinct(const ModelFst &model, const StartClosure &start_closure,
                                     const VectorFst &acceptor, std::uint64_t count,
                                     bool probabilities, const ClusterTable &output_clusters,

@@ -237,7 +237,9 @@ DistinctDecoding DecodeDistinct(const Model &model, std::string_view word,
       return decoding;
     }
     Result<std::vector<Pronunciation>> found = ReferencePronunciations(
-        *lattice, wanted, probabilities, model.output_clusters(), model.veto_set());
+        *lattice, wanted, probabilities, model.output_clusters(), model.veto_set(),
+        ReferenceBudget{std::min(budgets.search.result_states, budgets.search.largest_result_states),
+                        budgets.search.kept_arcs});
     if (!found.ok()) {
       decoding.status = StatusOf(found.error());
       return decoding;

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <optional>
 #include <utility>
 
 #include "nbest.h"
@@ -57,10 +58,15 @@ Error OpenFstFailed(const char *what) {
   return InternalError(std::string("OpenFst failed to compute ") + what);
 }
 
+Error OverBudget() { return Error{ErrorCode::kOverBudget, "the shortest paths outgrow their budget"}; }
+
 // The paths of an n-shortest-paths result, each as a pronunciation with its
-// weight summed from the start.
-std::vector<Pronunciation> ReadPaths(const VectorFst &paths) {
+// weight summed from the start; nothing once more than `most_labels`
+// labels are read.
+std::optional<std::vector<Pronunciation>> ReadPaths(const VectorFst &paths,
+                                                    std::uint64_t most_labels) {
   std::vector<Pronunciation> read;
+  std::uint64_t labels = 0;
   if (paths.Start() == fst::kNoStateId) return read;
   // A path without arcs: the start state is final.
   if (paths.Final(paths.Start()) != Weight::Zero()) {
@@ -73,6 +79,7 @@ std::vector<Pronunciation> ReadPaths(const VectorFst &paths) {
     PathData &record = pronunciation.record;
     Arc arc = first.Value();
     for (;;) {
+      if (++labels > most_labels) return std::nullopt;
       if (arc.ilabel != 0) record.uniques.push_back(static_cast<Label>(arc.ilabel));
       pronunciation.weight += arc.weight.Value();
       const Arc::StateId state = arc.nextstate;
@@ -138,6 +145,9 @@ Result<std::vector<double>> Probabilities(const VectorFst &acceptor,
   return probabilities;
 }
 
+// The most pronunciations asked of OpenFst at first.
+constexpr std::uint64_t kFirstLargeRequest = 1024;
+
 // The thresholds of the pruning of ReferencePronunciations.
 constexpr float kFirstPruningThreshold = 4.0f;
 constexpr float kLargestPruningThreshold = 64.0f;
@@ -148,17 +158,26 @@ constexpr float kLargestPruningThreshold = 64.0f;
 // of OpenFst's own: more are asked for until the last one read is heavier
 // than the one at `count`, so that every one tied with it is there.
 Result<std::vector<Pronunciation>> BestPronunciations(const VectorFst &acceptor,
-                                                      std::uint64_t count) {
+                                                      std::uint64_t count,
+                                                      const ReferenceBudget &budget) {
+  const auto state_threshold = static_cast<Arc::StateId>(
+      std::min<std::int64_t>(budget.result_states, std::numeric_limits<Arc::StateId>::max()));
   const std::uint64_t most = std::min(count, kLargestRequest - kMostTiedPronunciations) +
                              kMostTiedPronunciations;
   std::vector<Pronunciation> found;
-  for (std::uint64_t request = std::min(count, kLargestRequest);;
+  // A large count is reached by doubling, so that a lattice with endless
+  // pronunciations meets the state budget before OpenFst sizes anything
+  // by the count.
+  for (std::uint64_t request = std::min(count, kFirstLargeRequest);;
        request = std::min(2 * request, most)) {
     VectorFst paths;
     fst::ShortestPath(acceptor, &paths, static_cast<std::int32_t>(request), true, false,
-                      Weight::Zero(), fst::kNoStateId, kShortestPathDelta);
+                      Weight::Zero(), state_threshold, kShortestPathDelta);
     if (paths.Properties(fst::kError, false)) return OpenFstFailed("shortest paths");
-    found = ReadPaths(paths);
+    if (paths.NumStates() >= state_threshold) return OverBudget();
+    std::optional<std::vector<Pronunciation>> read = ReadPaths(paths, budget.read_labels);
+    if (!read) return OverBudget();
+    found = std::move(*read);
     std::sort(found.begin(), found.end(), ComesBefore);
     if (found.size() < request || request == most ||
         found.back().weight > found[std::min<std::uint64_t>(count, found.size()) - 1].weight) {
@@ -176,7 +195,7 @@ bool ComesBefore(const Pronunciation &lhs, const Pronunciation &rhs) {
 
 Result<std::vector<Pronunciation>> ReferencePronunciations(
     const VectorFst &lattice, std::uint64_t count, bool probabilities,
-    const ClusterTable &output_clusters, const VetoSet &veto) {
+    const ClusterTable &output_clusters, const VetoSet &veto, const ReferenceBudget &budget) {
   std::vector<Pronunciation> found;
   if (count == 0 || lattice.Start() == fst::kNoStateId) return found;
   const VectorFst acceptor = UniquesAcceptor(lattice, output_clusters, veto);
@@ -191,7 +210,7 @@ Result<std::vector<Pronunciation>> ReferencePronunciations(
     if (pruned) fst::Prune(&kept, Weight(threshold));
     fst::RmEpsilon(&kept);
     if (kept.Properties(fst::kError, false)) return OpenFstFailed("an epsilon removal");
-    Result<std::vector<Pronunciation>> read = BestPronunciations(kept, count);
+    Result<std::vector<Pronunciation>> read = BestPronunciations(kept, count, budget);
     if (!read.ok()) return std::move(read).error();
     found = std::move(read).value();
     if (!pruned) break;

@@ -14,6 +14,7 @@
 #define VUREL_CORE_PRONUNCIATION_REFERENCE_H_
 
 #include <cstdint>
+#include <limits>
 #include <vector>
 
 #include "cluster_table.h"
@@ -46,12 +47,22 @@ inline constexpr std::uint64_t kMostTiedPronunciations = 64;
 // equal weights by their phonemes.
 bool ComesBefore(const Pronunciation &lhs, const Pronunciation &rhs);
 
+// What ReferencePronunciations may spend: states of OpenFst's shortest
+// paths, and labels read from them (a lattice with cycles has endless
+// pronunciations, each longer than the one before).
+struct ReferenceBudget {
+  std::int64_t result_states = std::numeric_limits<std::int32_t>::max();
+  std::uint64_t read_labels = std::numeric_limits<std::uint64_t>::max();
+};
+
 // The `count` best distinct pronunciations of `lattice`, best first (ties
-// by uniques), with probabilities when `probabilities`. Fails with kInternal
-// when OpenFst reports an error.
+// by uniques), with probabilities when `probabilities`. Fails with
+// kOverBudget past `budget`, and with kInternal when OpenFst reports an
+// error.
 Result<std::vector<Pronunciation>> ReferencePronunciations(
     const VectorFst &lattice, std::uint64_t count, bool probabilities,
-    const ClusterTable &output_clusters, const VetoSet &veto);
+    const ClusterTable &output_clusters, const VetoSet &veto,
+    const ReferenceBudget &budget = {});
 
 // The probability of each of `pronunciations` (sequences of uniques) given
 // the word, from `lattice` as ReferencePronunciations computes it; 0 for one

@@ -2,7 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+
 #include <atomic>
+#include <cstdlib>
+#include <fstream>
+#include <limits>
 #include <cmath>
 #include <cstdio>
 #include <random>
@@ -134,6 +139,47 @@ TEST(DistinctSearchTest, WordsTheSearchCannotTakeGoToTheReference) {
     const std::atomic<bool> cancelled{true};
     EXPECT_EQ(DecodeDistinct(*model, "a", options, &cancelled, engine).status,
               DecodeStatus::kCancelled);
+  }
+}
+
+// The address space mapped now, in bytes.
+std::uint64_t MappedBytes() {
+  std::ifstream status("/proc/self/status");
+  std::string field;
+  while (status >> field) {
+    std::uint64_t kilobytes = 0;
+    if (field == "VmSize:" && status >> kilobytes) return kilobytes << 10;
+  }
+  return 0;
+}
+
+// A loop that writes B makes endless pronunciations (A, A B, A B B, ...):
+// whatever count is asked for, up to 2^64 - 1, both engines stop at the
+// word budget, with the address space limited to grow by the budget and a
+// little more.
+TEST(DistinctSearchTest, EndlessPronunciationsStayWithinTheWordBudgetForAnyCount) {
+  DecodeSettings settings;
+  settings.word_budget_bytes = std::uint64_t{64} << 20;
+  Result<Model> model =
+      ModelFrom(MakeFst(2, {{0, 3, 3, 1.0f, 1}, {1, 0, 4, 0.5f, 1}}, {{1, 0.0f}}), settings);
+  ASSERT_TRUE(model.ok());
+  for (const std::uint64_t count :
+       {std::uint64_t{100000}, std::numeric_limits<std::uint64_t>::max()}) {
+    const auto decode_within_memory = [&] {
+      const rlim_t most = MappedBytes() + (std::uint64_t{320} << 20);
+      const rlimit limit{most, most};
+      setrlimit(RLIMIT_AS, &limit);
+      DistinctOptions options;
+      options.count = count;
+      const DistinctDecoding found = DecodeDistinct(*model, "a", options);
+      const DistinctDecoding reference =
+          DecodeDistinct(*model, "a", options, nullptr, Engine::kReference);
+      std::exit(found.direct && found.status == DecodeStatus::kOverBudget &&
+                        reference.status == DecodeStatus::kOverBudget
+                    ? 0
+                    : 1);
+    };
+    EXPECT_EXIT(decode_within_memory(), ::testing::ExitedWithCode(0), "") << "count " << count;
   }
 }
 
