@@ -110,8 +110,20 @@ class DistinctSearch {
     cutoff_ = kInfinity;
     const float trusted = graph_.all_settled() ? kInfinity
                                                : graph_.bound() - 2.0f * KeySlack(graph_.bound());
+    // Entries past `trusted` would never be taken in this run: they are
+    // not kept, only the lightest of their keys, to widen the pairs to.
+    float lightest_left_out = kInfinity;
+    const auto offer = [&](std::uint32_t pair, std::uint32_t parent, const Arc *arc,
+                           std::uint32_t suffix, float backward) {
+      const float key = graph_.pairs()[pair].distance + backward;
+      if (key > trusted) {
+        lightest_left_out = std::min(lightest_left_out, key);
+        return;
+      }
+      Push(pair, parent, arc, suffix, backward, key);
+    };
     for (const std::uint32_t pair : graph_.final_pairs()) {
-      Push(pair, kNone, nullptr, 0, LatticeWeight(graph_.FinalWeightAtEnd(pair)));
+      offer(pair, kNone, nullptr, 0, LatticeWeight(graph_.FinalWeightAtEnd(pair)));
     }
     std::uint64_t steps = 0;
     while (!heap_.empty()) {
@@ -124,7 +136,7 @@ class DistinctSearch {
         return cutoff_ <= trusted ? Run::kDone : Run::kBeyond;
       }
       if (key > trusted) {
-        needed_ = key;
+        needed_ = std::min(key, lightest_left_out);
         return Run::kBeyond;
       }
       std::pop_heap(heap_.begin(), heap_.end());
@@ -140,17 +152,22 @@ class DistinctSearch {
       for (std::uint32_t i = pairs[partial.pair].last_incoming; i != kNone;
            i = arcs[i].next_incoming) {
         const direct::PairArc &incoming = arcs[i];
+        const float backward = partial.backward + LatticeWeight(incoming.arc->weight.Value());
+        if (pairs[incoming.from].distance + backward > trusted) {
+          lightest_left_out = std::min(lightest_left_out, pairs[incoming.from].distance + backward);
+          continue;
+        }
         const std::uint32_t suffix = SuffixThrough(*incoming.arc, partial.suffix);
         if (expanded_.contains((std::uint64_t{incoming.from} << 32) | suffix)) continue;
-        Push(incoming.from, item, incoming.arc, suffix,
-             partial.backward + LatticeWeight(incoming.arc->weight.Value()));
+        offer(incoming.from, item, incoming.arc, suffix, backward);
       }
       if (partial_paths_.size() > budget_.partial_paths || kept_arcs_ > budget_.kept_arcs) {
         return Run::kOverBudget;
       }
     }
-    needed_ = kInfinity;
-    return graph_.all_settled() ? Run::kDone : Run::kBeyond;
+    needed_ = lightest_left_out;
+    return graph_.all_settled() || (found_.size() >= count_ && cutoff_ <= trusted) ? Run::kDone
+                                                                                   : Run::kBeyond;
   }
 
   // After kBeyond: the weight up to which the pairs must be settled for the
@@ -175,10 +192,10 @@ class DistinctSearch {
 
  private:
   void Push(std::uint32_t pair, std::uint32_t parent, const Arc *arc, std::uint32_t suffix,
-            float backward) {
+            float backward, float key) {
     const auto id = static_cast<std::uint32_t>(partial_paths_.size());
     partial_paths_.push_back({pair, parent, arc, suffix, backward});
-    heap_.push_back({graph_.pairs()[pair].distance + backward, id});
+    heap_.push_back({key, id});
     std::push_heap(heap_.begin(), heap_.end());
   }
 
