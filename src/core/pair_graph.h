@@ -119,9 +119,9 @@ enum class SettleStep { kDone, kOverBudget, kCancelled };
 
 class PairGraph {
  public:
-  // `model`, `acceptor`, `budget`, `*start_closure` (none: the word settles
-  // its own) and `*cancel` (may be null) must outlive the graph. The budget's
-  // lattice_states and lattice_arcs bound the pairs and arcs reached.
+  // `model`, `acceptor`, `*start_closure` (none: the word settles its own)
+  // and `*cancel` (may be null) must outlive the graph; `budget` is copied.
+  // Its lattice_states and lattice_arcs bound the pairs and arcs reached.
   PairGraph(const ModelFst &model, const StartClosure::Data *start_closure,
             const VectorFst &acceptor, const DirectSearchBudget &budget,
             const std::atomic<bool> *cancel);
@@ -185,7 +185,7 @@ class PairGraph {
   const ModelFst &model_;
   const StartClosure::Data *start_closure_;
   const VectorFst &acceptor_;
-  const DirectSearchBudget &budget_;
+  const DirectSearchBudget budget_;
   const std::atomic<bool> *cancel_;
   const std::uint32_t end_position_;
 
