@@ -15,36 +15,18 @@
 #include <string>
 #include <vector>
 
+#include "address_space.h"
 #include "driver.h"
 #include "model.h"
+#include "random_model.h"
 
 namespace vurel {
 namespace {
 
 constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
 
-fst::SymbolTable Symbols(const std::vector<std::string> &texts) {
-  fst::SymbolTable symbols;
-  for (const std::string &text : texts) symbols.AddSymbol(text);
-  return symbols;
-}
-
-// Letters a, b, c are labels 3 to 5 and the cluster a|b is 6; phonemes A,
-// B, C are 3 to 5 and the cluster A|B is 6.
-const fst::SymbolTable &Graphemes() {
-  static const fst::SymbolTable symbols = Symbols({"<eps>", "|", "_", "a", "b", "c", "a|b"});
-  return symbols;
-}
-const fst::SymbolTable &Phonemes() {
-  static const fst::SymbolTable symbols = Symbols({"<eps>", "|", "_", "A", "B", "C", "A|B"});
-  return symbols;
-}
-
-Result<Model> ModelFrom(VectorFst fst, const DecodeSettings &settings = {}) {
-  fst.SetInputSymbols(&Graphemes());
-  fst.SetOutputSymbols(&Phonemes());
-  return Model::FromFst(std::move(fst), "", settings);
-}
+using random_model::ModelFrom;
+using random_model::RandomModel;
 
 void ExpectIdentical(const Decoding &direct, const Decoding &reference,
                      const std::string &context) {
@@ -68,42 +50,6 @@ std::vector<Decoding> DecodeWithBothEngines(const Model &model, const std::strin
                     context + (accumulate ? ", accumulate" : ""));
   }
   return answers;
-}
-
-// Weights from a small set, so that different paths often weigh exactly
-// the same (or, with 0.1 and 0.3, the same but for rounding, which depends
-// on the order of the sums), or drawn freely; now and then one the direct
-// search refuses.
-float RandomWeight(std::mt19937 &random, bool hostile) {
-  static constexpr float kTied[] = {0.0f, 0.5f, 1.0f, 0.1f, 0.3f, 0.0005f};
-  const int draw = std::uniform_int_distribution<int>(0, 19)(random);
-  if (hostile && draw == 0) return kNaN;
-  if (hostile && draw == 1) return -0.75f;
-  if (draw < 10) return kTied[draw % 6];
-  return std::uniform_real_distribution<float>(0.0f, 3.0f)(random);
-}
-
-// A random model: input-epsilon arcs (cycles among them), clusters on both
-// sides, unreachable and dead states.
-VectorFst RandomModel(std::mt19937 &random, bool hostile) {
-  const int num_states = std::uniform_int_distribution<int>(1, 6)(random);
-  const int num_arcs = std::uniform_int_distribution<int>(num_states, 6 * num_states)(random);
-  std::uniform_int_distribution<int> state(0, num_states - 1);
-  std::uniform_int_distribution<int> input(0, 6);
-  std::uniform_int_distribution<int> output(0, 6);
-  VectorFst fst;
-  for (int i = 0; i < num_states; ++i) fst.AddState();
-  fst.SetStart(0);
-  for (int i = 0; i < num_arcs; ++i) {
-    fst.AddArc(state(random), Arc(input(random), output(random),
-                                  RandomWeight(random, hostile), state(random)));
-  }
-  for (int i = 0; i < num_states; ++i) {
-    if (std::uniform_int_distribution<int>(0, 2)(random) == 0) {
-      fst.SetFinal(i, RandomWeight(random, hostile));
-    }
-  }
-  return fst;
 }
 
 std::vector<PhoneticizeOptions> OptionSets() {
@@ -527,17 +473,6 @@ TEST(DirectSearchTest, PairsBeforeTheFirstLetterAreSettledOnceUnlessTooMany) {
       DecodeWithBothEngines(*model, word, "chain " + std::to_string(chain) + " word " + word);
     }
   }
-}
-
-// The address space this process has mapped, in bytes.
-std::uint64_t MappedBytes() {
-  std::ifstream status("/proc/self/status");
-  std::string field;
-  while (status >> field) {
-    std::uint64_t kilobytes = 0;
-    if (field == "VmSize:" && status >> kilobytes) return kilobytes << 10;
-  }
-  return 0;
 }
 
 // Decodes `word` with both engines with the address space limited to grow

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "address_space.h"
 #include "decode_test_model.h"
 #include "driver.h"
 #include "fst_builder.h"
@@ -140,17 +141,6 @@ TEST(DistinctSearchTest, WordsTheSearchCannotTakeGoToTheReference) {
     EXPECT_EQ(DecodeDistinct(*model, "a", options, &cancelled, engine).status,
               DecodeStatus::kCancelled);
   }
-}
-
-// The address space mapped now, in bytes.
-std::uint64_t MappedBytes() {
-  std::ifstream status("/proc/self/status");
-  std::string field;
-  while (status >> field) {
-    std::uint64_t kilobytes = 0;
-    if (field == "VmSize:" && status >> kilobytes) return kilobytes << 10;
-  }
-  return 0;
 }
 
 // A loop that writes B makes endless pronunciations (A, A B, A B B, ...):
