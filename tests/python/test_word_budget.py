@@ -36,6 +36,11 @@ def _looping_model(loop_state, loop_weight):
     return fst_file_bytes(states, INPUT_SYMBOLS, OUTPUT_SYMBOLS)
 
 
+# AddressSanitizer's redzones and quarantine take more memory than any budget allows for.
+pytestmark = pytest.mark.skipif("asan" in os.environ.get("LD_PRELOAD", ""),
+                                reason="a limit on the address space measures the sanitizer")
+
+
 def _decode_in_child(path, word, nbest, accumulate, megabytes, engine):
     env = {**os.environ, "VUREL_WORD_BUDGET_MB": str(megabytes)}
     env.pop("VUREL_ENGINE", None)
