@@ -78,11 +78,7 @@ DirectSearchResult SearchDirect(const ModelFst &model, const StartClosure &start
                                 const std::atomic<bool> *cancel) {
   DirectSearchResult result;
   if (nbest == 0 || acceptor.NumStates() == 0) return result;
-  for (Arc::StateId state = 0; state < acceptor.NumStates(); ++state) {
-    for (fst::ArcIterator<VectorFst> arcs(acceptor, state); !arcs.Done(); arcs.Next()) {
-      if (arcs.Value().olabel == 0) return Outcome(DirectSearchOutcome::kUnsure);
-    }
-  }
+  if (direct::ReadsEpsilon(acceptor)) return Outcome(DirectSearchOutcome::kUnsure);
 
   PairGraph graph(model, start_closure.data(), acceptor, budget, cancel);
   if (const SettleStep step = graph.FindBest(); step != SettleStep::kDone) return Failed(step);

@@ -544,11 +544,7 @@ DistinctSearchResult SearchDistinct(const ModelFst &model, const StartClosure &s
                                     const VetoSet &veto, const DirectSearchBudget &budget,
                                     const std::atomic<bool> *cancel) {
   if (count == 0 || acceptor.NumStates() == 0) return {};
-  for (Arc::StateId state = 0; state < acceptor.NumStates(); ++state) {
-    for (fst::ArcIterator<VectorFst> arcs(acceptor, state); !arcs.Done(); arcs.Next()) {
-      if (arcs.Value().olabel == 0) return Outcome(DirectSearchOutcome::kUnsure);
-    }
-  }
+  if (direct::ReadsEpsilon(acceptor)) return Outcome(DirectSearchOutcome::kUnsure);
   PairGraph graph(model, start_closure.data(), acceptor, budget, cancel);
   if (const SettleStep step = graph.FindBest(); step != SettleStep::kDone) return Failed(step);
   if (graph.overflowed()) return Outcome(DirectSearchOutcome::kUnsure);

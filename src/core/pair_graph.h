@@ -51,6 +51,18 @@ inline float DistanceWindow(float distance) {
   return 2.0f * kShortestPathDelta + 8.0f * (std::nextafter(distance, kInfinity) - distance);
 }
 
+// Whether the word acceptor has an epsilon arc. The searches over pairs
+// leave such a word to OpenFst: with epsilons on both sides, the lattice
+// holds only the paths its compose filter lets through.
+inline bool ReadsEpsilon(const VectorFst &acceptor) {
+  for (Arc::StateId state = 0; state < acceptor.NumStates(); ++state) {
+    for (fst::ArcIterator<VectorFst> arcs(acceptor, state); !arcs.Done(); arcs.Next()) {
+      if (arcs.Value().olabel == 0) return true;
+    }
+  }
+  return false;
+}
+
 // The arcs of `state`, read in place.
 template <class Fst>
 std::pair<const Arc *, const Arc *> ArcsOf(const Fst &fst, Arc::StateId state) {
