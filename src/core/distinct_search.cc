@@ -545,7 +545,8 @@ DistinctSearchResult SearchDistinct(const ModelFst &model, const StartClosure &s
                                     const std::atomic<bool> *cancel) {
   if (count == 0 || acceptor.NumStates() == 0) return {};
   if (direct::ReadsEpsilon(acceptor)) return Outcome(DirectSearchOutcome::kUnsure);
-  PairGraph graph(model, start_closure.data(), acceptor, budget, cancel);
+  PairGraph graph(model, start_closure.data(), acceptor, budget, cancel,
+                  /*decide_exactness=*/false);
   if (const SettleStep step = graph.FindBest(); step != SettleStep::kDone) return Failed(step);
   if (graph.overflowed()) return Outcome(DirectSearchOutcome::kUnsure);
   const float best = graph.best_complete();

@@ -134,9 +134,11 @@ class PairGraph {
   // `model`, `acceptor`, `*start_closure` (none: the word settles its own)
   // and `*cancel` (may be null) must outlive the graph; `budget` is copied.
   // Its lattice_states and lattice_arcs bound the pairs and arcs reached.
+  // Without `decide_exactness`, no pair is marked exact: a search that does
+  // not follow OpenFst's order saves that pass over the arcs.
   PairGraph(const ModelFst &model, const StartClosure::Data *start_closure,
             const VectorFst &acceptor, const DirectSearchBudget &budget,
-            const std::atomic<bool> *cancel);
+            const std::atomic<bool> *cancel, bool decide_exactness = true);
 
   // Settles pairs in order of distance until the best complete path is
   // known; its weight is then best_complete() (infinite: no path).
@@ -199,6 +201,7 @@ class PairGraph {
   const VectorFst &acceptor_;
   const DirectSearchBudget budget_;
   const std::atomic<bool> *cancel_;
+  const bool decide_exactness_;
   const std::uint32_t end_position_;
 
   PairIndex index_;
