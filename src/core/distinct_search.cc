@@ -313,6 +313,10 @@ class PrefixTrie {
 struct Components {
   std::vector<std::uint32_t> pairs;     // component by component
   std::vector<std::uint32_t> begin;     // where each component starts in `pairs`, then the end
+  // Per pair, when the search was done with it: after the pairs it reached
+  // through their arcs into it, so in this order most arcs of a cycle lead
+  // forwards.
+  std::vector<std::uint32_t> finished;
 };
 
 Components StronglyConnected(const PairGraph &graph, const std::vector<bool> &kept) {
@@ -324,7 +328,9 @@ Components StronglyConnected(const PairGraph &graph, const std::vector<bool> &ke
   std::vector<std::uint32_t> open;
   std::vector<std::pair<std::uint32_t, std::uint32_t>> calls;  // pair, next arc into it
   Components components;
+  components.finished.assign(pairs.size(), kNone);
   std::uint32_t next_index = 0;
+  std::uint32_t next_finished = 0;
   const auto enter = [&](std::uint32_t pair) {
     index[pair] = low[pair] = next_index++;
     open.push_back(pair);
@@ -348,6 +354,7 @@ Components StronglyConnected(const PairGraph &graph, const std::vector<bool> &ke
         continue;
       }
       const std::uint32_t done = pair;
+      components.finished[done] = next_finished++;
       calls.pop_back();
       if (!calls.empty()) low[calls.back().first] = std::min(low[calls.back().first], low[done]);
       if (low[done] != index[done]) continue;
@@ -388,7 +395,9 @@ std::vector<bool> OnPathsWithin(const PairGraph &graph, double bound) {
     within[pair] = true;
     for (std::uint32_t i = pairs[pair].last_incoming; i != kNone; i = arcs[i].next_incoming) {
       const double offered = distance + LatticeWeight(arcs[i].arc->weight.Value());
-      if (offered < to_end[arcs[i].from]) {
+      // An offer past the bound would be dropped when taken; a lighter
+      // route from the same pair is offered on its own.
+      if (offered < to_end[arcs[i].from] && pairs[arcs[i].from].distance + offered <= bound) {
         to_end[arcs[i].from] = offered;
         heap.push({offered, arcs[i].from});
       }
@@ -482,10 +491,10 @@ bool SetProbabilities(const PairGraph &graph, double bound, const ClusterTable &
   for (std::size_t c = 0; c + 1 < components.begin.size(); ++c) {
     const auto first = components.pairs.begin() + components.begin[c];
     const auto last = components.pairs.begin() + components.begin[c + 1];
-    // Round a cycle in the order of distance, most arcs lead forwards: the
-    // sums then move less at each round.
+    // Round a cycle in an order where most arcs lead forwards: the sums
+    // then move less at each round.
     std::sort(first, last, [&](std::uint32_t lhs, std::uint32_t rhs) {
-      return pairs[lhs].rank < pairs[rhs].rank;
+      return components.finished[lhs] < components.finished[rhs];
     });
     const bool cycle = last - first > 1 || [&] {
       for (std::uint32_t i = pairs[*first].last_incoming; i != kNone; i = arcs[i].next_incoming) {
