@@ -49,6 +49,12 @@ _BATCH_CHARACTERS = 2048
 # The decoder's threshold and pmass are off at this value and above.
 _OPTION_OFF = 99.0
 
+# How many pieces of words (letters, or with a delimiter any text) a `G2P`
+# remembers the spelling of in the model's letters.
+_REMEMBERED_SPELLINGS = 4096
+# A piece not spelled yet; a remembered None is a piece the model does not know.
+_UNSEEN = object()
+
 _DECODER_PROBLEMS = {"no path": NOT_FOUND, "over budget": OVER_BUDGET, "failed": NOT_FOUND, "cancelled": CANCELLED}
 
 
@@ -236,6 +242,7 @@ class G2P:
         self._spelled_out = language.spelled_out
         self._letters = frozenset(self._decoder.letters())
         self._case = self._model_case() if case == "auto" else case
+        self._spellings: dict[str, str | None] = {}
         self._delim = delim
         self._nbest = nbest
         self._ipa = ipa
@@ -274,21 +281,33 @@ class G2P:
             pieces = [word]
         known: list[str] = []
         unknown: list[str] = []
+        spellings = self._spellings
         for piece in pieces:
-            folded = self._fold(piece)
-            if folded in self._letters:
-                known.append(folded)
-                continue
-            spelled = self._spelled_out.get(folded)
-            if spelled and not self._delim and all(c in self._letters for c in spelled):
-                known.append(spelled)
-                continue
-            base = _strip_marks(folded)
-            if base and (base in self._letters if self._delim else all(c in self._letters for c in base)):
-                known.append(base)
-            else:
+            spelled = spellings.get(piece, _UNSEEN)
+            if spelled is _UNSEEN:
+                spelled = self._spell_piece(piece)
+                # Words reuse a few pieces (letters) over and over; a delimiter
+                # makes any text a piece, so the remembered ones are bounded.
+                if len(spellings) < _REMEMBERED_SPELLINGS:
+                    spellings[piece] = spelled
+            if spelled is None:
                 unknown.append(piece)
+            else:
+                known.append(spelled)
         return known, unknown
+
+    def _spell_piece(self, piece: str) -> str | None:
+        """The piece in the model's letters; None when the model does not know it."""
+        folded = self._fold(piece)
+        if folded in self._letters:
+            return folded
+        spelled = self._spelled_out.get(folded)
+        if spelled and not self._delim and all(c in self._letters for c in spelled):
+            return spelled
+        base = _strip_marks(folded)
+        if base and (base in self._letters if self._delim else all(c in self._letters for c in base)):
+            return base
+        return None
 
     def _make(self, word: str, phonemes: tuple[str, ...], source: str, weight: float,
               probability: float | None = None) -> Pronunciation:

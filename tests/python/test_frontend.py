@@ -12,6 +12,7 @@ import pytest
 from cli_fixtures import compile_model
 from conftest import compile_fst
 from vurel import G2P, Pronunciation, WordResult, _native
+from vurel import g2p as g2p_module
 from vurel.files import NotAModelError
 
 
@@ -53,6 +54,20 @@ def test_accents_fold_only_where_the_model_lacks_the_letter(plain, accented):
     # A model that has é keeps it: é reads E, which a plain e would not.
     assert best(G2P(accented), "é") == ("E",)
     assert G2P(accented).pronounce("e").problem == "unknown characters: 'e'"
+
+
+def test_spelling_does_not_depend_on_the_words_before(plain, monkeypatch):
+    # Each letter's spelling in the model's letters is remembered, a few of
+    # them here: a word must read the same whatever came before it.
+    words = ["cät", "c4at", "CAT", "Cät", "ẞat", "c4ät", "bq", "4", "ﬀ", "c4at", "cät"]
+    alone = [G2P(plain, unknown=unknown).pronounce(word) for unknown in ("report", "drop") for word in words]
+    monkeypatch.setattr(g2p_module, "_REMEMBERED_SPELLINGS", 3)
+    shared = {unknown: G2P(plain, unknown=unknown) for unknown in ("report", "drop")}
+    for _ in range(2):
+        assert [shared[unknown].pronounce(word) for unknown in ("report", "drop") for word in words] == alone
+    delimited = G2P(plain, delim="|")
+    assert [delimited.pronounce(word) for word in ("c|a|t", "b|ä|t", "c|4|t", "b|ä|t")] == [
+        G2P(plain, delim="|").pronounce(word) for word in ("c|a|t", "b|ä|t", "c|4|t", "b|ä|t")]
 
 
 def test_problems_are_named_not_decoded_around(plain):
