@@ -319,6 +319,8 @@ class G2P:
         return Pronunciation(word, phonemes, source, weight, ipa, shown)
 
     def _from_lexicon(self, word: str, key: str) -> WordResult | None:
+        if not self._lexicon:
+            return None
         variants = self._lexicon.get(key.casefold())
         if not variants:
             return None
@@ -342,16 +344,18 @@ class G2P:
             return found_whole
         # A lexicon may hold a word with some of its punctuation ('em, U.S.):
         # the word is looked up as trailing marks come off one by one, then
-        # without its leading ones.
+        # without its leading ones. Most words are letters only, which have
+        # no punctuation to take off.
         text = text.strip()
         keys = []
-        end = len(text)
-        while end > 1 and _is_punctuation(text[end - 1]):
-            end -= 1
-            keys.append(text[:end])
-        text = _strip_punctuation(text)
-        if not any(unicodedata.category(c)[0] in "LN" for c in text):
-            return WordResult(word, (), NO_LETTERS)
+        if not text.isalpha():
+            end = len(text)
+            while end > 1 and _is_punctuation(text[end - 1]):
+                end -= 1
+                keys.append(text[:end])
+            text = _strip_punctuation(text)
+            if not any(unicodedata.category(c)[0] in "LN" for c in text):
+                return WordResult(word, (), NO_LETTERS)
         for key in (*keys, text):
             found_stripped = self._from_lexicon(word, key)
             if found_stripped is not None:
