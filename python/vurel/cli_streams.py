@@ -186,8 +186,10 @@ class Progress:
         )
         self.enabled = enabled
 
-    def advance(self) -> None:
-        self._bar.update(self._source.sizes.popleft())
+    def advance(self, words: int) -> None:
+        """Counts the next ``words`` words as written."""
+        sizes = self._source.sizes
+        self._bar.update(sum(sizes.popleft() for _ in range(words)))
 
     def note(self, message: str) -> None:
         self._bar.clear()

@@ -424,6 +424,13 @@ class G2P:
         ``batch`` of 1 answers each word before the next is read, for a
         reader waiting on each answer. An exception raised while reading
         ``words`` comes after the results of the words read before it."""
+        for results in self.pronounce_batches(words, batch=batch):
+            yield from results
+
+    def pronounce_batches(self, words: Iterable[str], *, batch: int = 64) -> Iterator[list[WordResult]]:
+        """What `pronounce_many` gives, a list for each batch of words as the
+        decoder answers it, for a caller that handles the results of a
+        batch together."""
         if batch < 1:
             raise ValueError(f"batch must be at least 1, not {batch!r}")
         iterator = iter(words)
@@ -454,7 +461,7 @@ class G2P:
 
         if self._threads == 1 and not self._background:
             while taken := next_batch():
-                yield from self._pronounce_batch(taken)
+                yield self._pronounce_batch(taken)
             if reading_error is not None:
                 raise reading_error
             return
@@ -468,9 +475,9 @@ class G2P:
             while taken := next_batch():
                 pending.append(pool.submit(self._pronounce_batch, taken))
                 if len(pending) >= limit:
-                    yield from pending.popleft().result()
+                    yield pending.popleft().result()
             while pending:
-                yield from pending.popleft().result()
+                yield pending.popleft().result()
             finished = True
             if reading_error is not None:
                 raise reading_error

@@ -163,6 +163,14 @@ def test_threads_share_one_model_and_keep_input_order(plain):
     assert answers == [expected] * 200
 
 
+@pytest.mark.parametrize("options", [{}, {"background": True}, {"threads": 2}])
+def test_batches_come_whole_in_input_order(plain, options):
+    words = ["cat", "qq", "box", "", "tab", "."]
+    batches = list(G2P(plain, **options).pronounce_batches(iter(words), batch=4))
+    assert [[result.word for result in results] for results in batches] == [words[:4], words[4:]]
+    assert [result for results in batches for result in results] == list(G2P(plain).pronounce_many(words))
+
+
 def test_a_reading_error_comes_after_the_words_before_it(plain):
     def words():
         yield from ("cat", "box", "tab")
