@@ -220,6 +220,11 @@ def test_characters_that_would_split_a_record_are_escaped(model):
         assert len(lines(result.stdout)) == 1 and result.stdout.startswith(start), (layout, word, result.stdout)
         if layout == "tsv":
             assert len(result.stdout.split("\t")) == 4
+    # So are the words without pronunciation, whose records say why.
+    for layout, word, record in (("tsv", "q\\q\tq", "q\\\\q\\tq\t\t\tnone"),
+                                 ("dict", "q\rq q", "q\\rq\\sq # none: unknown characters: 'q', '\\r', ' '")):
+        result = run_vurel("g2p", "-m", str(model), "--every-word", "-f", layout, word)
+        assert result.returncode == 0 and result.stdout == record + "\n", (layout, word, result.stdout)
 
 
 # Files and streams ----------------------------------------------------------------
