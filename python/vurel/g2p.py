@@ -420,10 +420,12 @@ class G2P:
         """The result of each word, in input order, read lazily. Words go to
         the decoder ``batch`` at a time, in one native call each that
         releases the GIL; with ``threads`` above 1, that many batches are
-        decoded at once, and two batches per thread are read ahead. A
-        ``batch`` of 1 answers each word before the next is read, for a
-        reader waiting on each answer. An exception raised while reading
-        ``words`` comes after the results of the words read before it."""
+        decoded at once, and two batches per thread are read ahead, so that
+        batches are decoded while the caller handles the ones before
+        (``background`` does so on one thread). A ``batch`` of 1 on one
+        thread answers each word before the next is read, for a reader
+        waiting on each answer. An exception raised while reading ``words``
+        comes after the results of the words read before it."""
         for results in self.pronounce_batches(words, batch=batch):
             yield from results
 
@@ -467,9 +469,10 @@ class G2P:
             return
         pool = ThreadPoolExecutor(self._threads, thread_name_prefix="vurel-g2p")
         pending: deque[Future[list[WordResult]]] = deque()
-        # One thread gains nothing from reading ahead, and a word typed into a
-        # pipe gets its answer before the next one is read.
-        limit = 1 if self._threads == 1 else 2 * self._threads
+        # A word typed into a pipe gets its answer before the next one is
+        # read. Larger batches are read ahead, so that one thread decodes a
+        # batch while the caller handles the results of the one before.
+        limit = 1 if self._threads == 1 and batch == 1 else 2 * self._threads
         finished = False
         try:
             while taken := next_batch():

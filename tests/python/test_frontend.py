@@ -171,6 +171,26 @@ def test_batches_come_whole_in_input_order(plain, options):
     assert [result for results in batches for result in results] == list(G2P(plain).pronounce_many(words))
 
 
+def test_one_background_thread_reads_ahead_only_for_batches_of_several_words(plain):
+    # A reader waiting on each answer must get it before the next word is
+    # read; batches of several words are decoded while the caller handles
+    # the ones before.
+    read: list[str] = []
+
+    def words():
+        for word in ("cat", "box", "tab", "bat", "hat", "tot"):
+            read.append(word)
+            yield word
+
+    for batch, read_by_first in ((1, ["cat"]), (2, ["cat", "box", "tab", "bat"])):
+        read.clear()
+        g2p = G2P(plain, background=True)
+        batches = g2p.pronounce_batches(words(), batch=batch)
+        first = next(batches)
+        assert (first[0].word, read) == ("cat", read_by_first), batch
+        assert [result.word for results in batches for result in results] == ["cat", "box", "tab", "bat", "hat", "tot"][batch:]
+
+
 def test_a_reading_error_comes_after_the_words_before_it(plain):
     def words():
         yield from ("cat", "box", "tab")
