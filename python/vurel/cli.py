@@ -467,32 +467,40 @@ def _decode_stream(args, source: WordSource, g2p: G2P, output: Output) -> int:
     last_flush = time.monotonic()
     try:
         # Batches of words go to the decoder in one call each, except where
-        # a reader waits on each answer.
-        for result in g2p.pronounce_many(source, batch=1 if live else 64):
-            words += 1
-            if result.pronunciations:
-                pronunciations += len(result.pronunciations)
-                from_lexicon += result.pronunciations[0].source == SOURCE_LEXICON
-                output.write("".join(line + "\n" for line in formatter.lines(result)))
-                if args.ipa and g2p.notation == "ARPAbet":
-                    for found in result.pronunciations:
-                        unknown_ipa.update(dict.fromkeys(ipa_unknown(found.phonemes)))
-                if result.dropped:
-                    dropped += 1
-                    progress.note(f"{result.word!r}: left out {', '.join(map(repr, dict.fromkeys(result.dropped)))}")
-            elif result.problem == CANCELLED:
-                # A stop signal came before the word was decoded.
-                continue
-            else:
-                assert result.problem is not None
-                output.write("".join(line + "\n" for line in formatter.missing(result)))
-                missing[problem_kind(result.problem)] += 1
-                progress.note(f"no pronunciation for {_shown(result.word)}: {result.problem}")
+        # a reader waits on each answer; a batch's lines are written at once.
+        for results in g2p.pronounce_batches(source, batch=1 if live else 64):
+            lines: list[str] = []
+            written = 0
+            for result in results:
+                words += 1
+                if result.pronunciations:
+                    pronunciations += len(result.pronunciations)
+                    from_lexicon += result.pronunciations[0].source == SOURCE_LEXICON
+                    lines += formatter.lines(result)
+                    if args.ipa and g2p.notation == "ARPAbet":
+                        for found in result.pronunciations:
+                            unknown_ipa.update(dict.fromkeys(ipa_unknown(found.phonemes)))
+                    if result.dropped:
+                        dropped += 1
+                        progress.note(
+                            f"{result.word!r}: left out {', '.join(map(repr, dict.fromkeys(result.dropped)))}"
+                        )
+                elif result.problem == CANCELLED:
+                    # A stop signal came before the word was decoded.
+                    continue
+                else:
+                    assert result.problem is not None
+                    lines += formatter.missing(result)
+                    missing[problem_kind(result.problem)] += 1
+                    progress.note(f"no pronunciation for {_shown(result.word)}: {result.problem}")
+                written += 1
+            if lines:
+                output.write("\n".join(lines) + "\n")
             now = time.monotonic()
             if live or now - last_flush >= 0.25:
                 output.flush()
                 last_flush = now
-            progress.advance()
+            progress.advance(written)
     finally:
         try:
             output.flush()

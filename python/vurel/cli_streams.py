@@ -7,6 +7,7 @@ from __future__ import annotations
 import json
 import math
 import os
+import re
 import sys
 from collections import deque
 from collections.abc import Iterator, Sequence
@@ -99,10 +100,21 @@ def _is_regular(mode: int) -> bool:
 
 
 # Backslash escapes for the characters that would split a TSV or dict
-# record; a dict record also ends its word at a space.
+# record; a dict record also ends its word at a space. Few words hold any,
+# and looking for them costs much less than a translation.
 _TSV_ESCAPES = {ord("\\"): "\\\\", ord("\t"): "\\t", ord("\n"): "\\n", ord("\r"): "\\r"}
 _DICT_ESCAPES = {**_TSV_ESCAPES, ord(" "): "\\s"}
+_TSV_ESCAPED = re.compile(r"[\\\t\n\r]")
+_DICT_ESCAPED = re.compile(r"[\\\t\n\r ]")
 MISSING = "none"
+
+
+def _tsv_escaped(word: str) -> str:
+    return word.translate(_TSV_ESCAPES) if _TSV_ESCAPED.search(word) else word
+
+
+def _dict_escaped(word: str) -> str:
+    return word.translate(_DICT_ESCAPES) if _DICT_ESCAPED.search(word) else word
 
 
 def _shown_probability(probability: float | None) -> str:
@@ -132,22 +144,22 @@ class Formatter:
             return []
         if self.layout == "tsv":
             empty = [""] * (self.ipa + self.probabilities)
-            return ["\t".join([result.word.translate(_TSV_ESCAPES), "", "", MISSING] + empty)]
-        return [f"{result.word.translate(_DICT_ESCAPES)} # {MISSING}: {result.problem}"]
+            return ["\t".join([_tsv_escaped(result.word), "", "", MISSING] + empty)]
+        return [f"{_dict_escaped(result.word)} # {MISSING}: {result.problem}"]
 
     def lines(self, result: WordResult) -> list[str]:
         lines = []
         for rank, found in enumerate(result.pronunciations, start=1):
             phonemes = " ".join(found.phonemes)
             if self.layout == "tsv":
-                columns = [result.word.translate(_TSV_ESCAPES), f"{found.weight:.4f}", phonemes, found.source]
+                columns = [_tsv_escaped(result.word), f"{found.weight:.4f}", phonemes, found.source]
                 if found.ipa is not None:
                     columns.append(found.ipa)
                 if self.probabilities:
                     columns.append(_shown_probability(found.probability))
                 lines.append("\t".join(columns))
             elif self.layout == "dict":
-                word = result.word.translate(_DICT_ESCAPES)
+                word = _dict_escaped(result.word)
                 head = word if rank == 1 else f"{word}({rank})"
                 comment = found.source if found.ipa is None else f"{found.source} /{found.ipa}/"
                 if self.probabilities:
@@ -186,8 +198,10 @@ class Progress:
         )
         self.enabled = enabled
 
-    def advance(self) -> None:
-        self._bar.update(self._source.sizes.popleft())
+    def advance(self, words: int) -> None:
+        """Counts the next ``words`` words as written."""
+        sizes = self._source.sizes
+        self._bar.update(sum(sizes.popleft() for _ in range(words)))
 
     def note(self, message: str) -> None:
         self._bar.clear()

@@ -49,6 +49,12 @@ _BATCH_CHARACTERS = 2048
 # The decoder's threshold and pmass are off at this value and above.
 _OPTION_OFF = 99.0
 
+# How many pieces of words (letters, or with a delimiter any text) a `G2P`
+# remembers the spelling of in the model's letters.
+_REMEMBERED_SPELLINGS = 4096
+# A piece not spelled yet; a remembered None is a piece the model does not know.
+_UNSEEN = object()
+
 _DECODER_PROBLEMS = {"no path": NOT_FOUND, "over budget": OVER_BUDGET, "failed": NOT_FOUND, "cancelled": CANCELLED}
 
 
@@ -236,6 +242,7 @@ class G2P:
         self._spelled_out = language.spelled_out
         self._letters = frozenset(self._decoder.letters())
         self._case = self._model_case() if case == "auto" else case
+        self._spellings: dict[str, str | None] = {}
         self._delim = delim
         self._nbest = nbest
         self._ipa = ipa
@@ -274,21 +281,33 @@ class G2P:
             pieces = [word]
         known: list[str] = []
         unknown: list[str] = []
+        spellings = self._spellings
         for piece in pieces:
-            folded = self._fold(piece)
-            if folded in self._letters:
-                known.append(folded)
-                continue
-            spelled = self._spelled_out.get(folded)
-            if spelled and not self._delim and all(c in self._letters for c in spelled):
-                known.append(spelled)
-                continue
-            base = _strip_marks(folded)
-            if base and (base in self._letters if self._delim else all(c in self._letters for c in base)):
-                known.append(base)
-            else:
+            spelled = spellings.get(piece, _UNSEEN)
+            if spelled is _UNSEEN:
+                spelled = self._spell_piece(piece)
+                # Words reuse a few pieces (letters) over and over; a delimiter
+                # makes any text a piece, so the remembered ones are bounded.
+                if len(spellings) < _REMEMBERED_SPELLINGS:
+                    spellings[piece] = spelled
+            if spelled is None:
                 unknown.append(piece)
+            else:
+                known.append(spelled)
         return known, unknown
+
+    def _spell_piece(self, piece: str) -> str | None:
+        """The piece in the model's letters; None when the model does not know it."""
+        folded = self._fold(piece)
+        if folded in self._letters:
+            return folded
+        spelled = self._spelled_out.get(folded)
+        if spelled and not self._delim and all(c in self._letters for c in spelled):
+            return spelled
+        base = _strip_marks(folded)
+        if base and (base in self._letters if self._delim else all(c in self._letters for c in base)):
+            return base
+        return None
 
     def _make(self, word: str, phonemes: tuple[str, ...], source: str, weight: float,
               probability: float | None = None) -> Pronunciation:
@@ -300,6 +319,8 @@ class G2P:
         return Pronunciation(word, phonemes, source, weight, ipa, shown)
 
     def _from_lexicon(self, word: str, key: str) -> WordResult | None:
+        if not self._lexicon:
+            return None
         variants = self._lexicon.get(key.casefold())
         if not variants:
             return None
@@ -323,16 +344,18 @@ class G2P:
             return found_whole
         # A lexicon may hold a word with some of its punctuation ('em, U.S.):
         # the word is looked up as trailing marks come off one by one, then
-        # without its leading ones.
+        # without its leading ones. Most words are letters only, which have
+        # no punctuation to take off.
         text = text.strip()
         keys = []
-        end = len(text)
-        while end > 1 and _is_punctuation(text[end - 1]):
-            end -= 1
-            keys.append(text[:end])
-        text = _strip_punctuation(text)
-        if not any(unicodedata.category(c)[0] in "LN" for c in text):
-            return WordResult(word, (), NO_LETTERS)
+        if not text.isalpha():
+            end = len(text)
+            while end > 1 and _is_punctuation(text[end - 1]):
+                end -= 1
+                keys.append(text[:end])
+            text = _strip_punctuation(text)
+            if not any(unicodedata.category(c)[0] in "LN" for c in text):
+                return WordResult(word, (), NO_LETTERS)
         for key in (*keys, text):
             found_stripped = self._from_lexicon(word, key)
             if found_stripped is not None:
@@ -397,10 +420,19 @@ class G2P:
         """The result of each word, in input order, read lazily. Words go to
         the decoder ``batch`` at a time, in one native call each that
         releases the GIL; with ``threads`` above 1, that many batches are
-        decoded at once, and two batches per thread are read ahead. A
-        ``batch`` of 1 answers each word before the next is read, for a
-        reader waiting on each answer. An exception raised while reading
-        ``words`` comes after the results of the words read before it."""
+        decoded at once, and two batches per thread are read ahead, so that
+        batches are decoded while the caller handles the ones before
+        (``background`` does so on one thread). A ``batch`` of 1 on one
+        thread answers each word before the next is read, for a reader
+        waiting on each answer. An exception raised while reading ``words``
+        comes after the results of the words read before it."""
+        for results in self.pronounce_batches(words, batch=batch):
+            yield from results
+
+    def pronounce_batches(self, words: Iterable[str], *, batch: int = 64) -> Iterator[list[WordResult]]:
+        """What `pronounce_many` gives, a list for each batch of words as the
+        decoder answers it, for a caller that handles the results of a
+        batch together."""
         if batch < 1:
             raise ValueError(f"batch must be at least 1, not {batch!r}")
         iterator = iter(words)
@@ -431,23 +463,24 @@ class G2P:
 
         if self._threads == 1 and not self._background:
             while taken := next_batch():
-                yield from self._pronounce_batch(taken)
+                yield self._pronounce_batch(taken)
             if reading_error is not None:
                 raise reading_error
             return
         pool = ThreadPoolExecutor(self._threads, thread_name_prefix="vurel-g2p")
         pending: deque[Future[list[WordResult]]] = deque()
-        # One thread gains nothing from reading ahead, and a word typed into a
-        # pipe gets its answer before the next one is read.
-        limit = 1 if self._threads == 1 else 2 * self._threads
+        # A word typed into a pipe gets its answer before the next one is
+        # read. Larger batches are read ahead, so that one thread decodes a
+        # batch while the caller handles the results of the one before.
+        limit = 1 if self._threads == 1 and batch == 1 else 2 * self._threads
         finished = False
         try:
             while taken := next_batch():
                 pending.append(pool.submit(self._pronounce_batch, taken))
                 if len(pending) >= limit:
-                    yield from pending.popleft().result()
+                    yield pending.popleft().result()
             while pending:
-                yield from pending.popleft().result()
+                yield pending.popleft().result()
             finished = True
             if reading_error is not None:
                 raise reading_error

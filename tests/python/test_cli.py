@@ -220,6 +220,11 @@ def test_characters_that_would_split_a_record_are_escaped(model):
         assert len(lines(result.stdout)) == 1 and result.stdout.startswith(start), (layout, word, result.stdout)
         if layout == "tsv":
             assert len(result.stdout.split("\t")) == 4
+    # So are the words without pronunciation, whose records say why.
+    for layout, word, record in (("tsv", "q\\q\tq", "q\\\\q\\tq\t\t\tnone"),
+                                 ("dict", "q\rq q", "q\\rq\\sq # none: unknown characters: 'q', '\\r', ' '")):
+        result = run_vurel("g2p", "-m", str(model), "--every-word", "-f", layout, word)
+        assert result.returncode == 0 and result.stdout == record + "\n", (layout, word, result.stdout)
 
 
 # Files and streams ----------------------------------------------------------------
@@ -337,11 +342,33 @@ def test_expected_errors_are_one_line(model, tmp_path):
         assert_one_line_error(run_vurel(*args), status, message)
 
 
-def test_invalid_utf8_names_its_line_and_keeps_earlier_output(model):
+def test_invalid_utf8_names_its_line_and_keeps_earlier_output(model, tmp_path):
+    text = b"cat\nbox\nb\xe9t\ntab\n"
+    # A pipe is answered word by word; a file, a batch of words at a time.
+    words = tmp_path / "words.txt"
+    words.write_bytes(text)
     for jobs in ("1", "2"):
-        result = run_vurel("g2p", "-m", str(model), "--jobs", jobs, input=b"cat\nbox\nb\xe9t\ntab\n")
-        assert_one_line_error(result, 1, "vurel: error: <stdin>:3: invalid UTF-8 (byte 0xe9 at column 2)")
-        assert lines(result.stdout) == ["cat\t0.8000\tK AE1 T\tmodel", "box\t0.8000\tB OW1 K S\tmodel"]
+        for name, options, given in (("<stdin>", (), text), (str(words), ("-i", str(words)), None)):
+            result = run_vurel("g2p", "-m", str(model), "--jobs", jobs, *options, input=given)
+            assert_one_line_error(result, 1, f"vurel: error: {name}:3: invalid UTF-8 (byte 0xe9 at column 2)")
+            assert lines(result.stdout) == ["cat\t0.8000\tK AE1 T\tmodel", "box\t0.8000\tB OW1 K S\tmodel"]
+
+
+def test_progress_counts_the_bytes_of_the_words_written(tmp_path, capsys):
+    from vurel.cli_streams import Progress, WordSource
+
+    path = tmp_path / "words.txt"
+    path.write_bytes(b"cat\n\n  box \n\ntab")
+    with path.open("rb") as stream:
+        source = WordSource((), stream, str(path))
+        progress = Progress(True, source, None)
+        assert list(source) == ["cat", "box", "tab"]
+        # Blank lines count with the word after them.
+        progress.advance(2)
+        assert progress._bar.n == len(b"cat\n\n  box \n")
+        progress.advance(1)
+        assert progress._bar.n == len(b"cat\n\n  box \n\ntab")
+        progress.close()
 
 
 # Default model ------------------------------------------------------------------

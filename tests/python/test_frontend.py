@@ -12,6 +12,7 @@ import pytest
 from cli_fixtures import compile_model
 from conftest import compile_fst
 from vurel import G2P, Pronunciation, WordResult, _native
+from vurel import g2p as g2p_module
 from vurel.files import NotAModelError
 
 
@@ -53,6 +54,20 @@ def test_accents_fold_only_where_the_model_lacks_the_letter(plain, accented):
     # A model that has é keeps it: é reads E, which a plain e would not.
     assert best(G2P(accented), "é") == ("E",)
     assert G2P(accented).pronounce("e").problem == "unknown characters: 'e'"
+
+
+def test_spelling_does_not_depend_on_the_words_before(plain, monkeypatch):
+    # Each letter's spelling in the model's letters is remembered, a few of
+    # them here: a word must read the same whatever came before it.
+    words = ["cät", "c4at", "CAT", "Cät", "ẞat", "c4ät", "bq", "4", "ﬀ", "c4at", "cät"]
+    alone = [G2P(plain, unknown=unknown).pronounce(word) for unknown in ("report", "drop") for word in words]
+    monkeypatch.setattr(g2p_module, "_REMEMBERED_SPELLINGS", 3)
+    shared = {unknown: G2P(plain, unknown=unknown) for unknown in ("report", "drop")}
+    for _ in range(2):
+        assert [shared[unknown].pronounce(word) for unknown in ("report", "drop") for word in words] == alone
+    delimited = G2P(plain, delim="|")
+    assert [delimited.pronounce(word) for word in ("c|a|t", "b|ä|t", "c|4|t", "b|ä|t")] == [
+        G2P(plain, delim="|").pronounce(word) for word in ("c|a|t", "b|ä|t", "c|4|t", "b|ä|t")]
 
 
 def test_problems_are_named_not_decoded_around(plain):
@@ -146,6 +161,34 @@ def test_threads_share_one_model_and_keep_input_order(plain):
         thread.join()
     assert expected[0] == "decoded" and len(expected[1]) == 3
     assert answers == [expected] * 200
+
+
+@pytest.mark.parametrize("options", [{}, {"background": True}, {"threads": 2}])
+def test_batches_come_whole_in_input_order(plain, options):
+    words = ["cat", "qq", "box", "", "tab", "."]
+    batches = list(G2P(plain, **options).pronounce_batches(iter(words), batch=4))
+    assert [[result.word for result in results] for results in batches] == [words[:4], words[4:]]
+    assert [result for results in batches for result in results] == list(G2P(plain).pronounce_many(words))
+
+
+def test_one_background_thread_reads_ahead_only_for_batches_of_several_words(plain):
+    # A reader waiting on each answer must get it before the next word is
+    # read; batches of several words are decoded while the caller handles
+    # the ones before.
+    read: list[str] = []
+
+    def words():
+        for word in ("cat", "box", "tab", "bat", "hat", "tot"):
+            read.append(word)
+            yield word
+
+    for batch, read_by_first in ((1, ["cat"]), (2, ["cat", "box", "tab", "bat"])):
+        read.clear()
+        g2p = G2P(plain, background=True)
+        batches = g2p.pronounce_batches(words(), batch=batch)
+        first = next(batches)
+        assert (first[0].word, read) == ("cat", read_by_first), batch
+        assert [result.word for results in batches for result in results] == ["cat", "box", "tab", "bat", "hat", "tot"][batch:]
 
 
 def test_a_reading_error_comes_after_the_words_before_it(plain):
