@@ -422,9 +422,9 @@ class G2P:
         releases the GIL; with ``threads`` above 1, that many batches are
         decoded at once, and two batches per thread are read ahead, so that
         batches are decoded while the caller handles the ones before
-        (``background`` does so on one thread). A ``batch`` of 1 on one
-        thread answers each word before the next is read, for a reader
-        waiting on each answer. An exception raised while reading ``words``
+        (``background`` does so on one thread). A ``batch`` of 1 answers
+        each word before the next is read, for a reader waiting on each
+        answer. An exception raised while reading ``words``
         comes after the results of the words read before it."""
         for results in self.pronounce_batches(words, batch=batch):
             yield from results
@@ -470,9 +470,11 @@ class G2P:
         pool = ThreadPoolExecutor(self._threads, thread_name_prefix="vurel-g2p")
         pending: deque[Future[list[WordResult]]] = deque()
         # A word typed into a pipe gets its answer before the next one is
-        # read. Larger batches are read ahead, so that one thread decodes a
-        # batch while the caller handles the results of the one before.
-        limit = 1 if self._threads == 1 and batch == 1 else 2 * self._threads
+        # read, however many threads there are: a reader that waits on it
+        # would otherwise wait for ever. Larger batches are read ahead, so
+        # that one thread decodes a batch while the caller handles the
+        # results of the one before.
+        limit = 1 if batch == 1 else 2 * self._threads
         finished = False
         try:
             while taken := next_batch():

@@ -171,10 +171,11 @@ def test_batches_come_whole_in_input_order(plain, options):
     assert [result for results in batches for result in results] == list(G2P(plain).pronounce_many(words))
 
 
-def test_one_background_thread_reads_ahead_only_for_batches_of_several_words(plain):
+@pytest.mark.parametrize("options", [{"background": True}, {"threads": 2}])
+def test_words_are_read_ahead_only_in_batches_of_several_words(plain, options):
     # A reader waiting on each answer must get it before the next word is
-    # read; batches of several words are decoded while the caller handles
-    # the ones before.
+    # read, or it waits for ever; batches of several words are decoded while
+    # the caller handles the ones before.
     read: list[str] = []
 
     def words():
@@ -182,9 +183,10 @@ def test_one_background_thread_reads_ahead_only_for_batches_of_several_words(pla
             read.append(word)
             yield word
 
-    for batch, read_by_first in ((1, ["cat"]), (2, ["cat", "box", "tab", "bat"])):
+    ahead = 2 * options.get("threads", 1)
+    for batch, read_by_first in ((1, ["cat"]), (2, ["cat", "box", "tab", "bat", "hat", "tot"][: 2 * ahead])):
         read.clear()
-        g2p = G2P(plain, background=True)
+        g2p = G2P(plain, **options)
         batches = g2p.pronounce_batches(words(), batch=batch)
         first = next(batches)
         assert (first[0].word, read) == ("cat", read_by_first), batch
