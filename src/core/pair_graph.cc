@@ -30,7 +30,8 @@ PairGraph::PairGraph(const ModelFst &model, const StartClosure::Data *start_clos
                      const VectorFst &acceptor, const DirectSearchBudget &budget,
                      const std::atomic<bool> *cancel, bool decide_exactness)
     : model_(model), start_closure_(start_closure), acceptor_(acceptor), budget_(budget),
-      cancel_(cancel), decide_exactness_(decide_exactness), end_position_(static_cast<std::uint32_t>(acceptor.NumStates() - 1)) {
+      cancel_(cancel), decide_exactness_(decide_exactness),
+      end_position_(static_cast<std::uint32_t>(acceptor.NumStates() - 1)) {
   // Room for a common word's search from the start: growing these from
   // empty took a tenth of the time of a word at nbest 1.
   pairs_.reserve(4096);

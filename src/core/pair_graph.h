@@ -134,8 +134,9 @@ class PairGraph {
   // `model`, `acceptor`, `*start_closure` (none: the word settles its own)
   // and `*cancel` (may be null) must outlive the graph; `budget` is copied.
   // Its lattice_states and lattice_arcs bound the pairs and arcs reached.
-  // Without `decide_exactness`, no pair is marked exact: a search that does
-  // not follow OpenFst's order saves that pass over the arcs.
+  // Without `decide_exactness`, only the pairs replayed from the start
+  // closure are marked exact: a search that does not follow OpenFst's order
+  // saves that pass over the arcs.
   PairGraph(const ModelFst &model, const StartClosure::Data *start_closure,
             const VectorFst &acceptor, const DirectSearchBudget &budget,
             const std::atomic<bool> *cancel, bool decide_exactness = true);
