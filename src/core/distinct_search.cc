@@ -381,9 +381,16 @@ std::vector<bool> OnPathsWithin(const PairGraph &graph, double bound) {
   std::vector<double> to_end(pairs.size(), std::numeric_limits<double>::infinity());
   using Entry = std::pair<double, std::uint32_t>;
   std::priority_queue<Entry, std::vector<Entry>, std::greater<>> heap;
+  // A route past the bound is never offered; a lighter route from the same
+  // pair is offered on its own.
+  const auto offer = [&](std::uint32_t pair, double distance) {
+    if (distance < to_end[pair] && pairs[pair].distance + distance <= bound) {
+      to_end[pair] = distance;
+      heap.push({distance, pair});
+    }
+  };
   for (const std::uint32_t pair : graph.final_pairs()) {
-    to_end[pair] = LatticeWeight(graph.FinalWeightAtEnd(pair));
-    heap.push({to_end[pair], pair});
+    offer(pair, LatticeWeight(graph.FinalWeightAtEnd(pair)));
   }
   std::vector<bool> within(pairs.size(), false);
   while (!heap.empty()) {
@@ -391,16 +398,10 @@ std::vector<bool> OnPathsWithin(const PairGraph &graph, double bound) {
     heap.pop();
     // Paths through a pair's predecessors to the end through it weigh at
     // least as much as its own best one.
-    if (distance > to_end[pair] || within[pair] || pairs[pair].distance + distance > bound) continue;
+    if (distance > to_end[pair] || within[pair]) continue;
     within[pair] = true;
     for (std::uint32_t i = pairs[pair].last_incoming; i != kNone; i = arcs[i].next_incoming) {
-      const double offered = distance + LatticeWeight(arcs[i].arc->weight.Value());
-      // An offer past the bound would be dropped when taken; a lighter
-      // route from the same pair is offered on its own.
-      if (offered < to_end[arcs[i].from] && pairs[arcs[i].from].distance + offered <= bound) {
-        to_end[arcs[i].from] = offered;
-        heap.push({offered, arcs[i].from});
-      }
+      offer(arcs[i].from, distance + LatticeWeight(arcs[i].arc->weight.Value()));
     }
   }
   return within;
