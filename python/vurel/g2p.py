@@ -424,8 +424,8 @@ class G2P:
         batches are decoded while the caller handles the ones before
         (``background`` does so on one thread). A ``batch`` of 1 answers
         each word before the next is read, for a reader waiting on each
-        answer. An exception raised while reading ``words``
-        comes after the results of the words read before it."""
+        answer. An exception raised while reading ``words`` comes after the
+        results of the words read before it."""
         for results in self.pronounce_batches(words, batch=batch):
             yield from results
 
