@@ -549,14 +549,17 @@ DistinctSearchResult Failed(SettleStep step) {
 }  // namespace
 
 DistinctSearchResult SearchDistinct(const ModelFst &model, const StartClosure &start_closure,
-                                    const VectorFst &acceptor, std::uint64_t count,
+                                    const HistoryQuotient *quotient, const VectorFst &acceptor,
+                                    std::uint64_t count,
                                     bool probabilities, const ClusterTable &output_clusters,
                                     const VetoSet &veto, const DirectSearchBudget &budget,
                                     const std::atomic<bool> *cancel) {
   if (count == 0 || acceptor.NumStates() == 0) return {};
   if (direct::ReadsEpsilon(acceptor)) return Outcome(DirectSearchOutcome::kUnsure);
+  std::optional<EndBounds> to_end;
+  if (quotient != nullptr && count > 1) to_end.emplace(*quotient, acceptor, budget.lattice_states);
   PairGraph graph(model, start_closure.data(), acceptor, budget, cancel,
-                  /*decide_exactness=*/false);
+                  /*decide_exactness=*/false, to_end ? &*to_end : nullptr);
   if (const SettleStep step = graph.FindBest(); step != SettleStep::kDone) return Failed(step);
   if (graph.overflowed()) return Outcome(DirectSearchOutcome::kUnsure);
   const float best = graph.best_complete();

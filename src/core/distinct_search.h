@@ -12,7 +12,10 @@
 // alignments of each pronunciation. The first whole path of each
 // pronunciation taken from the heap is its best one, and they come best
 // first. Pairs are settled only as far from the start as the pronunciations
-// found need, and further when more are wanted.
+// found need, and further when more are wanted. For more than one
+// pronunciation, pairs are settled in order of distance plus a lower bound
+// on the distance to the end (EndBounds), so that only pairs that may lie on
+// a path that light are settled.
 //
 // Probabilities are sums over the pairs settled within kProbabilityMargin
 // of the last pronunciation found that lie on paths that light (pairs
@@ -30,6 +33,7 @@
 
 #include "cluster_table.h"
 #include "direct_search.h"
+#include "end_bounds.h"
 #include "openfst.h"
 #include "pronunciation_reference.h"
 
@@ -50,13 +54,15 @@ struct DistinctSearchResult {
 
 // Searches the product of `acceptor` (a word acceptor, states 0 to n in
 // order, n final) and `model` (arcs sorted by input label, SuitsDirectSearch
-// true; `start_closure` its StartClosure or none) for its `count` best
+// true; `start_closure` its StartClosure or none; `quotient` its
+// HistoryQuotient, or null to settle by distance alone) for its `count` best
 // distinct pronunciations, with their probabilities when `probabilities`.
 // Partial paths count against `budget.partial_paths`, the arcs of the
 // records read against `budget.kept_arcs`, pairs and arcs against the
 // lattice's budget: past them, kOverBudget.
 DistinctSearchResult SearchDistinct(const ModelFst &model, const StartClosure &start_closure,
-                                    const VectorFst &acceptor, std::uint64_t count,
+                                    const HistoryQuotient *quotient, const VectorFst &acceptor,
+                                    std::uint64_t count,
                                     bool probabilities, const ClusterTable &output_clusters,
                                     const VetoSet &veto, const DirectSearchBudget &budget,
                                     const std::atomic<bool> *cancel = nullptr);

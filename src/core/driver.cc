@@ -208,8 +208,10 @@ DistinctDecoding DecodeDistinct(const Model &model, std::string_view word,
   const WordBudgets budgets = BudgetsFor(model);
   if (TriesDirectSearch(model, engine)) {
     DistinctSearchResult direct =
-        SearchDistinct(model.fst(), model.start_closure(), *acceptor, wanted, probabilities,
-                       model.output_clusters(), model.veto_set(), budgets.direct, cancel);
+        SearchDistinct(model.fst(), model.start_closure(),
+                       wanted > 1 ? model.history_quotient() : nullptr, *acceptor, wanted,
+                       probabilities, model.output_clusters(), model.veto_set(), budgets.direct,
+                       cancel);
     decoding.direct = true;
     switch (direct.outcome) {
       case DirectSearchOutcome::kFound:

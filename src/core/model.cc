@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <cstdlib>
 #include <limits>
+#include <memory>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -401,7 +403,10 @@ Result<Model> Model::FromFlatFst(FlatFst fst, std::string delimiter,
   }
   Model model{ModelFst(fst)};
   model.suits_direct_search_ = SuitsDirectSearch(model.fst_);
-  if (model.suits_direct_search_) model.start_closure_ = FindStartClosure(model.fst_);
+  if (model.suits_direct_search_) {
+    model.start_closure_ = FindStartClosure(model.fst_);
+    model.quotient_ = std::make_shared<LazyQuotient>();
+  }
   model.input_clusters_ = BuildClusterTable(*model.fst_.InputSymbols());
   model.output_clusters_ = BuildClusterTable(*model.fst_.OutputSymbols());
   model.veto_set_ = MakeVetoSet();
@@ -424,6 +429,19 @@ std::optional<std::string> Model::FindInputText(std::int64_t label) const {
 
 std::optional<std::string> Model::FindOutputText(std::int64_t label) const {
   return FindText(output_symbols(), label);
+}
+
+// Copies of a model share it, and whichever thread asks first builds it.
+struct Model::LazyQuotient {
+  std::once_flag built;
+  std::unique_ptr<const HistoryQuotient> quotient;
+};
+
+const HistoryQuotient *Model::history_quotient() const {
+  if (quotient_ == nullptr) return nullptr;
+  std::call_once(quotient_->built,
+                 [this] { quotient_->quotient = std::make_unique<const HistoryQuotient>(fst_); });
+  return quotient_->quotient.get();
 }
 
 }  // namespace vurel

@@ -5,6 +5,7 @@
 #define VUREL_CORE_MODEL_H_
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -12,6 +13,7 @@
 
 #include "cluster_table.h"
 #include "direct_search.h"
+#include "end_bounds.h"
 #include "flat_fst.h"
 #include "openfst.h"
 #include "result.h"
@@ -60,6 +62,10 @@ class Model {
   bool suits_direct_search() const { return suits_direct_search_; }
   // The direct search's pairs before the first letter, found at load.
   const StartClosure &start_closure() const { return start_closure_; }
+  // The distinct search's merged model (end_bounds.h), built on first use:
+  // on the default English model that takes 0.7 s and holds 11 MB. Null when
+  // the direct search cannot decode with this model.
+  const HistoryQuotient *history_quotient() const;
 
   // Symbol lookups: the label of a text or the text of a label in the input
   // or output table; nullopt when absent or out of range.
@@ -83,6 +89,8 @@ class Model {
   DecodeSettings settings_;
   bool suits_direct_search_ = false;
   StartClosure start_closure_;
+  struct LazyQuotient;
+  std::shared_ptr<LazyQuotient> quotient_;
 };
 
 // Clears the known property bits of `fst` that would let OpenFst take a

@@ -28,9 +28,11 @@ void PairIndex::Grow() {
 
 PairGraph::PairGraph(const ModelFst &model, const StartClosure::Data *start_closure,
                      const VectorFst &acceptor, const DirectSearchBudget &budget,
-                     const std::atomic<bool> *cancel, bool decide_exactness)
+                     const std::atomic<bool> *cancel, bool decide_exactness,
+                     const EndBounds *to_end)
     : model_(model), start_closure_(start_closure), acceptor_(acceptor), budget_(budget),
-      cancel_(cancel), decide_exactness_(decide_exactness),
+      cancel_(cancel), decide_exactness_(decide_exactness && to_end == nullptr),
+      to_end_(to_end),
       end_position_(static_cast<std::uint32_t>(acceptor.NumStates() - 1)) {
   // Room for a common word's search from the start: growing these from
   // empty took a tenth of the time of a word at nbest 1.
@@ -107,12 +109,19 @@ std::uint32_t PairGraph::Reach(std::uint32_t position, Arc::StateId state, float
   const std::uint32_t id = index_.FindOrInsert(PairKey(position, state), next_id);
   if (id == next_id) {
     pairs_.push_back({position, state, distance});
-    settling_.Push(distance, id);
+    if (to_end_ != nullptr) pairs_.back().to_end = to_end_->At(position, state);
+    Push(id);
   } else if (!pairs_[id].settled && distance < pairs_[id].distance) {
     pairs_[id].distance = distance;
-    settling_.Push(distance, id);
+    Push(id);
   }
   return id;
+}
+
+void PairGraph::Push(std::uint32_t id) {
+  Pair &pair = pairs_[id];
+  pair.key = std::max(pair.distance + pair.to_end, last_settled_key_);
+  settling_.Push(pair.key, id);
 }
 
 void PairGraph::Follow(std::uint32_t from, std::uint32_t position, const Arc &arc) {
@@ -132,7 +141,8 @@ SettleStep PairGraph::Settle(Continue keep_going) {
     if (!keep_going(top.key)) return SettleStep::kDone;
     settling_.Pop();
     Pair &pair = pairs_[top.item];
-    if (pair.settled || top.key > pair.distance) continue;
+    if (pair.settled || top.key > pair.key) continue;
+    last_settled_key_ = top.key;
     pair.settled = true;
     pair.rank = static_cast<std::uint32_t>(settled_order_.size());
     settled_order_.push_back(top.item);
@@ -163,6 +173,9 @@ SettleStep PairGraph::Settle(Continue keep_going) {
     // The arcs of a state reached are read when its pair is settled, if
     // it is; finding them is a miss in the cache for most states. Asked
     // for all at once, before any is needed, the misses overlap.
+    if (to_end_ != nullptr) {
+      for (const auto &[to, followed] : followed_) to_end_->Prefetch(followed->nextstate);
+    }
     for (const auto &[to, followed] : followed_) __builtin_prefetch(ArcsOf(model_, followed->nextstate).first);
     for (const auto &[to, followed] : followed_) Follow(id, to, *followed);
     if (pairs_.size() > budget_.lattice_states || arcs_.size() > budget_.lattice_arcs) {
@@ -178,7 +191,7 @@ bool PairGraph::NothingLeftToSettle() {
   while (!settling_.empty()) {
     const RadixQueue::Entry &top = settling_.Top();
     const Pair &pair = pairs_[top.item];
-    if (!pair.settled && top.key <= pair.distance) return false;
+    if (!pair.settled && top.key <= pair.key) return false;
     settling_.Pop();
   }
   return true;

@@ -6,6 +6,12 @@
 // distance summed as OpenFst sums it, the settled arcs into it, and whether
 // OpenFst's shortest distance is that distance bit for bit. Settling stops
 // at the budget or on cancellation; a sum that overflows is flagged.
+//
+// Given lower bounds on the distance to the end (EndBounds), it settles
+// pairs in order of distance plus bound instead (A*): a pair that cannot lie
+// on a path within the bound is then not settled at all. The distances are
+// the same, but the order of settling is not OpenFst's, and exactness is not
+// decided.
 #ifndef VUREL_CORE_PAIR_GRAPH_H_
 #define VUREL_CORE_PAIR_GRAPH_H_
 
@@ -20,6 +26,7 @@
 #include <vector>
 
 #include "direct_search.h"
+#include "end_bounds.h"
 #include "nbest.h"
 #include "openfst.h"
 #include "radix_queue.h"
@@ -77,6 +84,8 @@ struct Pair {
   float distance;  // from the start, summed first arc first, as OpenFst does
   std::uint32_t last_incoming = kNone;  // the newest arc into it
   std::uint32_t rank = kNone;           // its place in the order of settling
+  float to_end = 0.0f;  // its lower bound on the distance to the end
+  float key = 0.0f;     // its key on the heap: distance plus to_end
   bool settled = false;
   // Whether OpenFst's shortest distance of this lattice state is `distance`
   // bit for bit (see PairGraph::MarkExactDistances).
@@ -136,17 +145,20 @@ class PairGraph {
   // Its lattice_states and lattice_arcs bound the pairs and arcs reached.
   // Without `decide_exactness`, only the pairs replayed from the start
   // closure are marked exact: a search that does not follow OpenFst's order
-  // saves that pass over the arcs.
+  // saves that pass over the arcs. `*to_end` (may be null) must outlive the
+  // graph.
   PairGraph(const ModelFst &model, const StartClosure::Data *start_closure,
             const VectorFst &acceptor, const DirectSearchBudget &budget,
-            const std::atomic<bool> *cancel, bool decide_exactness = true);
+            const std::atomic<bool> *cancel, bool decide_exactness = true,
+            const EndBounds *to_end = nullptr);
 
   // Settles pairs in order of distance until the best complete path is
   // known; its weight is then best_complete() (infinite: no path).
   SettleStep FindBest();
 
-  // After FindBest: settles every pair whose distance is within `margin` of
-  // the best path, and decides the exactness of the distances it can.
+  // After FindBest: settles every pair whose distance (plus bound) is within
+  // `margin` of the best path, so that every path that light has all its
+  // pairs settled, and decides the exactness of the distances it can.
   SettleStep SettleWithin(float margin);
 
   // For FindStartClosure, on an acceptor of one state and no arcs: settles
@@ -156,7 +168,8 @@ class PairGraph {
 
   float best_complete() const { return best_complete_; }
   // The margin and bound of the last SettleWithin: every pair with a
-  // distance up to bound() = best_complete() + margin() is settled.
+  // distance (plus bound) up to bound() = best_complete() + margin() is
+  // settled.
   float margin() const { return margin_; }
   float bound() const { return bound_; }
   // Whether every pair reached is settled.
@@ -175,7 +188,8 @@ class PairGraph {
   // settled pair. Pairs settled later only append to both vectors.
   const std::vector<Pair> &pairs() const { return pairs_; }
   const std::vector<PairArc> &arcs() const { return arcs_; }
-  // The ids of the settled pairs in the order settled (of distance).
+  // The ids of the settled pairs in the order settled (of distance, plus
+  // bound when there are bounds).
   const std::vector<std::uint32_t> &settled_order() const { return settled_order_; }
   // The settled pairs that end the word and are final, in the order settled.
   const std::vector<std::uint32_t> &final_pairs() const { return final_pairs_; }
@@ -191,6 +205,7 @@ class PairGraph {
  private:
   void ReplayStartClosure();
   std::uint32_t Reach(std::uint32_t position, Arc::StateId state, float distance);
+  void Push(std::uint32_t id);
   void Follow(std::uint32_t from, std::uint32_t position, const Arc &arc);
   template <class Continue>
   SettleStep Settle(Continue keep_going);
@@ -203,6 +218,7 @@ class PairGraph {
   const DirectSearchBudget budget_;
   const std::atomic<bool> *cancel_;
   const bool decide_exactness_;
+  const EndBounds *to_end_;
   const std::uint32_t end_position_;
 
   PairIndex index_;
@@ -215,6 +231,10 @@ class PairGraph {
   std::vector<std::pair<std::uint32_t, const Arc *>> followed_;
   std::uint32_t start_pair_ = kNone;
   float best_complete_ = kInfinity;
+  // The key of the last pair settled: keys pushed are never below it, which
+  // bounds summed in another order than distances could otherwise break by
+  // a unit in the last place.
+  float last_settled_key_ = 0.0f;
   bool overflowed_ = false;
   float margin_ = 0.0f;
   float bound_ = 0.0f;

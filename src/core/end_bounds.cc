@@ -1,0 +1,321 @@
+#include "end_bounds.h"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <unordered_map>
+
+namespace vurel {
+namespace {
+
+// A history is the last kHistoryTokens letter-reading tokens of the routes
+// into a state, kTokenBits to a token, the newest lowest; token 0 is no
+// token. Three tokens bound the default English model's paths to within a
+// tenth; more make merged models of millions of arcs.
+constexpr int kHistoryTokens = 3;
+constexpr int kTokenBits = 21;
+constexpr std::uint64_t kTokenMask = (std::uint64_t{1} << kTokenBits) - 1;
+constexpr std::uint64_t kHistoryMask = (std::uint64_t{1} << (kHistoryTokens * kTokenBits)) - 1;
+constexpr std::uint64_t kUnreached = ~std::uint64_t{0};
+// The start's own token, so that the start's context stays apart from the
+// states every other context backs off to.
+constexpr std::uint64_t kStartToken = 1;
+// Labels past this share one token: merging more states only loosens the
+// bounds.
+constexpr Label kLargestOwnLabel = 1023;
+constexpr std::uint64_t kSharedToken = kTokenMask;
+
+constexpr float kInfinity = std::numeric_limits<float>::infinity();
+constexpr std::uint32_t kNone = std::numeric_limits<std::uint32_t>::max();
+
+// The token an arc adds to the history; 0 for an arc that reads no letter.
+std::uint64_t TokenOf(const Arc &arc) {
+  if (arc.ilabel == 0) return 0;
+  const auto ilabel = static_cast<Label>(arc.ilabel);
+  const auto olabel = static_cast<Label>(arc.olabel);
+  if (ilabel > kLargestOwnLabel || olabel > kLargestOwnLabel) return kSharedToken;
+  return 2 + ilabel * (kLargestOwnLabel + 1) + olabel;
+}
+
+// The newest tokens the two histories share.
+std::uint64_t CommonSuffix(std::uint64_t lhs, std::uint64_t rhs) {
+  int shared = 0;
+  while (shared < kHistoryTokens) {
+    const std::uint64_t token = (lhs >> (shared * kTokenBits)) & kTokenMask;
+    if (token == 0 || token != ((rhs >> (shared * kTokenBits)) & kTokenMask)) break;
+    ++shared;
+  }
+  return lhs & ((std::uint64_t{1} << (shared * kTokenBits)) - 1);
+}
+
+std::pair<const Arc *, const Arc *> StateArcs(const ModelFst &model, Arc::StateId state) {
+  fst::ArcIteratorData<Arc> data;
+  model.InitArcIterator(state, &data);
+  return {data.arcs, data.arcs + data.narcs};
+}
+
+// Each reachable state's history: what every route from the start into it
+// ends with. A history only shortens, so each state is queued a few times.
+std::vector<std::uint64_t> Histories(const ModelFst &model) {
+  std::vector<std::uint64_t> history(static_cast<std::size_t>(model.NumStates()), kUnreached);
+  const Arc::StateId start = model.Start();
+  if (start == fst::kNoStateId) return history;
+  std::vector<bool> queued(history.size(), false);
+  std::vector<Arc::StateId> queue{start};
+  history[start] = kStartToken;
+  queued[start] = true;
+  while (!queue.empty()) {
+    const Arc::StateId state = queue.back();
+    queue.pop_back();
+    queued[state] = false;
+    const std::uint64_t from = history[state];
+    const auto [first, last] = StateArcs(model, state);
+    for (const Arc *arc = first; arc != last; ++arc) {
+      const std::uint64_t token = TokenOf(*arc);
+      const std::uint64_t offered = token == 0 ? from : ((from << kTokenBits) | token) & kHistoryMask;
+      std::uint64_t &to = history[arc->nextstate];
+      const std::uint64_t merged = to == kUnreached ? offered : CommonSuffix(to, offered);
+      if (merged == to) continue;
+      to = merged;
+      if (!queued[arc->nextstate]) {
+        queued[arc->nextstate] = true;
+        queue.push_back(arc->nextstate);
+      }
+    }
+  }
+  return history;
+}
+
+}  // namespace
+
+HistoryQuotient::HistoryQuotient(const ModelFst &model) {
+  const std::vector<std::uint64_t> history = Histories(model);
+  std::unordered_map<std::uint64_t, std::uint32_t> class_of_history;
+  class_of_state_.resize(history.size());
+  // Classes are numbered as their states come, and each class's states are
+  // listed together, so that its arcs can be gathered without sorting all.
+  std::vector<std::uint32_t> states_in_class;
+  std::vector<std::uint32_t> class_size;
+  for (std::size_t state = 0; state < history.size(); ++state) {
+    // Unreached states never make a pair; they share the empty history.
+    const std::uint64_t key = history[state] == kUnreached ? 0 : history[state];
+    const auto [found, added] =
+        class_of_history.try_emplace(key, static_cast<std::uint32_t>(class_of_history.size()));
+    if (added) class_size.push_back(0);
+    class_of_state_[state] = found->second;
+    if (history[state] != kUnreached) ++class_size[found->second];
+  }
+  const std::size_t classes = class_of_history.size();
+  if (model.Start() != fst::kNoStateId) start_class_ = class_of_state_[model.Start()];
+
+  std::vector<std::uint32_t> class_begin(classes + 1, 0);
+  for (std::size_t merged = 0; merged < classes; ++merged) {
+    class_begin[merged + 1] = class_begin[merged] + class_size[merged];
+  }
+  states_in_class.resize(class_begin[classes]);
+  std::vector<std::uint32_t> filled(class_begin.begin(), class_begin.end() - 1);
+  for (std::size_t state = 0; state < history.size(); ++state) {
+    if (history[state] != kUnreached) {
+      states_in_class[filled[class_of_state_[state]]++] = static_cast<std::uint32_t>(state);
+    }
+  }
+
+  final_weights_.assign(classes, kInfinity);
+  arc_begin_.assign(classes + 1, 0);
+  letters_begin_.assign(classes, 0);
+  std::vector<MergedArc> gathered;
+  for (std::size_t merged = 0; merged < classes; ++merged) {
+    gathered.clear();
+    for (std::uint32_t i = class_begin[merged]; i < class_begin[merged + 1]; ++i) {
+      const auto state = static_cast<Arc::StateId>(states_in_class[i]);
+      final_weights_[merged] = std::min(final_weights_[merged], model.Final(state).Value());
+      const auto [first, last] = StateArcs(model, state);
+      for (const Arc *arc = first; arc != last; ++arc) {
+        const std::uint32_t target = class_of_state_[arc->nextstate];
+        // A loop that reads no letter never shortens a distance.
+        if (arc->ilabel == 0 && target == merged) continue;
+        gathered.push_back({static_cast<Label>(arc->ilabel), target, arc->weight.Value()});
+      }
+    }
+    std::sort(gathered.begin(), gathered.end(), [](const MergedArc &lhs, const MergedArc &rhs) {
+      if (lhs.ilabel != rhs.ilabel) return lhs.ilabel < rhs.ilabel;
+      if (lhs.target != rhs.target) return lhs.target < rhs.target;
+      return lhs.weight < rhs.weight;
+    });
+    arc_begin_[merged] = static_cast<std::uint32_t>(arcs_.size());
+    letters_begin_[merged] = arc_begin_[merged];
+    for (std::size_t i = 0; i < gathered.size(); ++i) {
+      // The lightest of equal arcs comes first.
+      if (i > 0 && gathered[i].ilabel == gathered[i - 1].ilabel &&
+          gathered[i].target == gathered[i - 1].target) {
+        continue;
+      }
+      arcs_.push_back(gathered[i]);
+      if (gathered[i].ilabel == 0) ++letters_begin_[merged];
+    }
+  }
+  arc_begin_[classes] = static_cast<std::uint32_t>(arcs_.size());
+}
+
+std::span<const HistoryQuotient::MergedArc> HistoryQuotient::ArcsReading(std::uint32_t merged,
+                                                                         Label label) const {
+  const MergedArc *first = arcs_.data() + letters_begin_[merged];
+  const MergedArc *last = arcs_.data() + arc_begin_[merged + 1];
+  const auto by_label = [](const MergedArc &arc, Label wanted) { return arc.ilabel < wanted; };
+  first = std::lower_bound(first, last, label, by_label);
+  const MergedArc *stop = first;
+  while (stop != last && stop->ilabel == label) ++stop;
+  return {first, stop};
+}
+
+EndBounds::EndBounds(const HistoryQuotient &quotient, const VectorFst &acceptor,
+                     std::uint64_t most_states)
+    : quotient_(quotient), keys_(1024, kUnreached), indices_(1024, 0) {
+  const auto end = static_cast<std::uint32_t>(acceptor.NumStates() - 1);
+  // The merged states the word reaches, position by position (a position's
+  // list grows as its states' epsilon arcs are followed), and the arcs among
+  // them: per state, its epsilon arcs, then its letters'.
+  std::vector<std::vector<std::uint32_t>> at_position(end + 1);
+  struct Edge {
+    std::uint32_t to;
+    float weight;
+  };
+  std::vector<Edge> edges;
+  std::vector<std::uint32_t> first_edge;    // per index
+  std::vector<std::uint32_t> first_letter;  // per index
+  std::vector<std::uint32_t> last_edge;     // per index
+  const auto reach = [&](std::uint32_t position, std::uint32_t merged) {
+    const auto before = static_cast<std::uint32_t>(bounds_.size());
+    const std::uint32_t index = Add(position, merged);
+    if (index == before) at_position[position].push_back(index);
+    return index;
+  };
+  reach(0, quotient_.start_class());
+  for (std::uint32_t position = 0; position <= end; ++position) {
+    std::vector<std::uint32_t> &here = at_position[position];
+    for (std::size_t i = 0; i < here.size(); ++i) {
+      const std::uint32_t index = here[i];
+      const std::uint32_t merged = merged_of_[index];
+      if (first_edge.size() < bounds_.size()) {
+        first_edge.resize(bounds_.capacity());
+        first_letter.resize(bounds_.capacity());
+        last_edge.resize(bounds_.capacity());
+      }
+      first_edge[index] = static_cast<std::uint32_t>(edges.size());
+      for (const HistoryQuotient::MergedArc &arc : quotient_.EpsilonArcs(merged)) {
+        edges.push_back({reach(position, arc.target), arc.weight});
+      }
+      first_letter[index] = static_cast<std::uint32_t>(edges.size());
+      if (position < end) {
+        for (fst::ArcIterator<VectorFst> letters(acceptor, static_cast<Arc::StateId>(position));
+             !letters.Done(); letters.Next()) {
+          const auto next = static_cast<std::uint32_t>(letters.Value().nextstate);
+          for (const HistoryQuotient::MergedArc &arc :
+               quotient_.ArcsReading(merged, static_cast<Label>(letters.Value().olabel))) {
+            edges.push_back({reach(next, arc.target), arc.weight});
+          }
+        }
+      }
+      last_edge[index] = static_cast<std::uint32_t>(edges.size());
+      if (bounds_.size() > most_states) {
+        keys_.assign(1, kUnreached);
+        indices_.assign(1, 0);
+        bounds_.clear();
+        return;
+      }
+    }
+  }
+
+  // Their distances to the end, from the end backwards. Within a position,
+  // the states are taken last found first, which takes the target of an
+  // epsilon arc (a backoff) before its source; rounds over the epsilon arcs
+  // then mend the rest (weights are not negative, so each round settles at
+  // least one more).
+  std::vector<double> distance(bounds_.size(), std::numeric_limits<double>::infinity());
+  for (std::uint32_t position = end + 1; position-- > 0;) {
+    const std::vector<std::uint32_t> &here = at_position[position];
+    for (auto index = here.rbegin(); index != here.rend(); ++index) {
+      double best = position == end ? quotient_.FinalWeight(merged_of_[*index]) : kInfinity;
+      for (std::uint32_t e = first_edge[*index]; e < last_edge[*index]; ++e) {
+        best = std::min(best, edges[e].weight + distance[edges[e].to]);
+      }
+      distance[*index] = best;
+    }
+    for (std::size_t round = 0; round < here.size(); ++round) {
+      bool changed = false;
+      for (const std::uint32_t index : here) {
+        for (std::uint32_t e = first_edge[index]; e < first_letter[index]; ++e) {
+          const double offered = edges[e].weight + distance[edges[e].to];
+          if (offered < distance[index]) {
+            distance[index] = offered;
+            changed = true;
+          }
+        }
+      }
+      if (!changed) break;
+    }
+  }
+  // Rounded down, so that a float bound is never above the true one.
+  for (std::size_t i = 0; i < bounds_.size(); ++i) {
+    float bound = static_cast<float>(distance[i]);
+    if (static_cast<double>(bound) > distance[i]) bound = std::nextafter(bound, -kInfinity);
+    bounds_[i] = std::max(bound, 0.0f);
+  }
+}
+
+float EndBounds::At(std::uint32_t position, Arc::StateId state) const {
+  if (bounds_.empty()) return 0.0f;
+  const std::uint32_t index =
+      Find((std::uint64_t{position} << 32) | quotient_.ClassOf(state));
+  // Every pair reached maps to a merged state the word reaches; 0 is safe.
+  return index == kNone ? 0.0f : bounds_[index];
+}
+
+namespace {
+
+std::size_t SlotOf(std::uint64_t key, std::size_t slots) {
+  return static_cast<std::size_t>((key * 0x9E3779B97F4A7C15ULL) >> 32) & (slots - 1);
+}
+
+}  // namespace
+
+std::uint32_t EndBounds::Add(std::uint32_t position, std::uint32_t merged) {
+  if ((bounds_.size() + 1) * 2 > keys_.size()) Grow();
+  const std::uint64_t key = (std::uint64_t{position} << 32) | merged;
+  std::size_t slot = SlotOf(key, keys_.size());
+  while (keys_[slot] != kUnreached) {
+    if (keys_[slot] == key) return indices_[slot];
+    slot = (slot + 1) & (keys_.size() - 1);
+  }
+  const auto index = static_cast<std::uint32_t>(bounds_.size());
+  keys_[slot] = key;
+  indices_[slot] = index;
+  bounds_.push_back(0.0f);
+  merged_of_.push_back(merged);
+  return index;
+}
+
+std::uint32_t EndBounds::Find(std::uint64_t key) const {
+  std::size_t slot = SlotOf(key, keys_.size());
+  while (keys_[slot] != kUnreached) {
+    if (keys_[slot] == key) return indices_[slot];
+    slot = (slot + 1) & (keys_.size() - 1);
+  }
+  return kNone;
+}
+
+void EndBounds::Grow() {
+  std::vector<std::uint64_t> keys(keys_.size() * 2, kUnreached);
+  std::vector<std::uint32_t> indices(keys.size(), 0);
+  std::swap(keys, keys_);
+  std::swap(indices, indices_);
+  for (std::size_t i = 0; i < keys.size(); ++i) {
+    if (keys[i] == kUnreached) continue;
+    std::size_t slot = SlotOf(keys[i], keys_.size());
+    while (keys_[slot] != kUnreached) slot = (slot + 1) & (keys_.size() - 1);
+    keys_[slot] = keys[i];
+    indices_[slot] = indices[i];
+  }
+}
+
+}  // namespace vurel

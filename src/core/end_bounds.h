@@ -1,0 +1,94 @@
+// Lower bounds on the distance from a pair (position in the word, model
+// state) to the end of the word. With them the distinct search settles
+// pairs in order of distance plus bound (A*) instead of distance alone, and
+// a pair whose context reads the rest of the word badly is never settled.
+//
+// The bounds come from a smaller model: the model's states merged by the
+// last few letter-reading tokens (letter and phoneme labels) of every route
+// into them, each merged arc keeping the least weight of the arcs it stands
+// for. Every path of the model maps onto a path of the merged model that is
+// no heavier, so the merged model's distances to the end of a word bound the
+// model's from below, and they are consistent: a pair's bound is at most an
+// arc's weight plus the bound of the pair the arc leads to. Arcs that read no
+// letter (backoffs, and insertions of phonemes) add no token, so insertions
+// cost nothing in the merged model: the bounds are looser there, but a word
+// reaches a few hundred merged states instead of thousands.
+#ifndef VUREL_CORE_END_BOUNDS_H_
+#define VUREL_CORE_END_BOUNDS_H_
+
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "openfst.h"
+
+namespace vurel {
+
+// The merged model. Immutable once built; safe to read from several threads.
+class HistoryQuotient {
+ public:
+  // Merges the states of `model` (arcs sorted by input label, weights not
+  // negative) reachable from its start.
+  explicit HistoryQuotient(const ModelFst &model);
+
+  struct MergedArc {
+    Label ilabel;
+    std::uint32_t target;
+    float weight;
+  };
+
+  std::uint32_t ClassOf(Arc::StateId state) const { return class_of_state_[state]; }
+  // Asks for ClassOf(state) ahead of its use: the table is too large for
+  // the cache.
+  void Prefetch(Arc::StateId state) const { __builtin_prefetch(&class_of_state_[state]); }
+  std::uint32_t start_class() const { return start_class_; }
+  // The merged arcs of `merged` that read no letter, and those reading
+  // `label` (not 0).
+  std::span<const MergedArc> EpsilonArcs(std::uint32_t merged) const {
+    return {arcs_.data() + arc_begin_[merged], arcs_.data() + letters_begin_[merged]};
+  }
+  std::span<const MergedArc> ArcsReading(std::uint32_t merged, Label label) const;
+  // The least final weight among the states merged (infinite: none final).
+  float FinalWeight(std::uint32_t merged) const { return final_weights_[merged]; }
+  std::size_t classes() const { return final_weights_.size(); }
+  std::size_t arcs() const { return arcs_.size(); }
+
+ private:
+  std::vector<std::uint32_t> class_of_state_;
+  std::vector<std::uint32_t> arc_begin_;      // per class, then the end
+  std::vector<std::uint32_t> letters_begin_;  // per class: its first arc reading a letter
+  std::vector<MergedArc> arcs_;
+  std::vector<float> final_weights_;
+  std::uint32_t start_class_ = 0;
+};
+
+// The bounds for one word: the merged model's shortest distances to the end
+// over the word acceptor (states 0 to n in order, n final), for the merged
+// states a route from the start reaches. Past `most_states` merged states
+// (a word of thousands of letters) every bound is 0, and the search settles
+// pairs by distance alone.
+class EndBounds {
+ public:
+  EndBounds(const HistoryQuotient &quotient, const VectorFst &acceptor, std::uint64_t most_states);
+
+  // A lower bound on the distance from (`position`, `state`) to the end,
+  // for a pair reached from the start; infinite when no path leads on.
+  float At(std::uint32_t position, Arc::StateId state) const;
+  void Prefetch(Arc::StateId state) const { quotient_.Prefetch(state); }
+
+ private:
+  std::uint32_t Add(std::uint32_t position, std::uint32_t merged);
+  std::uint32_t Find(std::uint64_t key) const;
+  void Grow();
+
+  const HistoryQuotient &quotient_;
+  // Open addressing from (position, merged state) to an index in `bounds_`.
+  std::vector<std::uint64_t> keys_;
+  std::vector<std::uint32_t> indices_;
+  std::vector<float> bounds_;
+  std::vector<std::uint32_t> merged_of_;  // merged state, per index
+};
+
+}  // namespace vurel
+
+#endif  // VUREL_CORE_END_BOUNDS_H_
