@@ -17,13 +17,10 @@
 // on the distance to the end (EndBounds), so that only pairs that may lie on
 // a path that light are settled.
 //
-// Probabilities are sums over the pairs settled within kProbabilityMargin
-// of the last pronunciation found that lie on paths that light (pairs
-// farther from the start or from the end are left out): forward sums, in
-// an order where every pair comes after the pairs with arcs into it, of all
-// paths and of the paths of each pronunciation. Pairs on a cycle (input-epsilon
-// arcs that write phonemes, with the backoffs) are summed round it
-// until the sums settle; where they do not, the word goes to the reference.
+// Probabilities are sums (pronunciation_probabilities.h) over the pairs
+// settled within kProbabilityMargin of the last pronunciation found that lie
+// on paths that light; where the sums round a cycle do not settle, the word
+// goes to the reference.
 #ifndef VUREL_CORE_DISTINCT_SEARCH_H_
 #define VUREL_CORE_DISTINCT_SEARCH_H_
 
