@@ -2,10 +2,12 @@
 
 #include <algorithm>
 #include <optional>
+#include <ranges>
 #include <unordered_map>
 #include <unordered_set>
 #include <utility>
 
+#include "flat_index.h"
 #include "nbest.h"
 #include "pair_graph.h"
 #include "pronunciation_probabilities.h"
@@ -63,16 +65,16 @@ class Suffixes {
   Suffixes() : nodes_(1, {0, kNone}) {}
 
   std::uint32_t Prepend(Label label, std::uint32_t after) {
-    const std::uint64_t key = (std::uint64_t{label} << 32) | after;
     const auto next = static_cast<std::uint32_t>(nodes_.size());
-    const auto [found, added] = ids_.try_emplace(key, next);
-    if (added) nodes_.push_back({label, after});
-    return found->second;
+    const std::uint32_t id = ids_.FindOrInsert(KeyOf(label, after), next);
+    if (id == next) nodes_.push_back({label, after});
+    return id;
   }
 
   void Clear() {
+    ids_.ClearKeys(nodes_ | std::views::drop(1) |
+                   std::views::transform([](const Node &node) { return KeyOf(node.label, node.after); }));
     nodes_.resize(1);
-    ids_.clear();
   }
 
  private:
@@ -80,8 +82,13 @@ class Suffixes {
     Label label;
     std::uint32_t after;
   };
+
+  static std::uint64_t KeyOf(Label label, std::uint32_t after) {
+    return (std::uint64_t{label} << 32) | after;
+  }
+
   std::vector<Node> nodes_;
-  std::unordered_map<std::uint64_t, std::uint32_t> ids_;
+  FlatIndex ids_;
 };
 
 enum class Run { kDone, kBeyond, kOverBudget, kCancelled, kOverflow };
@@ -100,7 +107,8 @@ class DistinctSearch {
   Run Search() {
     partial_paths_.clear();
     heap_.clear();
-    expanded_.clear();
+    expanded_.ClearKeys(expanded_keys_);
+    expanded_keys_.clear();
     suffixes_.Clear();
     found_.clear();
     found_index_.clear();
@@ -143,7 +151,11 @@ class DistinctSearch {
       const PartialPath partial = partial_paths_[item];
       // The first partial path taken at a pair with given phonemes to the
       // end is the lightest; any later one leads to no better pronunciation.
-      if (!expanded_.insert((std::uint64_t{partial.pair} << 32) | partial.suffix).second) continue;
+      const std::uint64_t expanded = (std::uint64_t{partial.pair} << 32) | partial.suffix;
+      const std::size_t expanded_before = expanded_.size();
+      expanded_.FindOrInsert(expanded, 0);
+      if (expanded_.size() == expanded_before) continue;
+      expanded_keys_.push_back(expanded);
       if (partial.pair == graph_.start_pair()) Complete(item);
       const auto &pairs = graph_.pairs();
       const auto &arcs = graph_.arcs();
@@ -156,7 +168,9 @@ class DistinctSearch {
           continue;
         }
         const std::uint32_t suffix = SuffixThrough(*incoming.arc, partial.suffix);
-        if (expanded_.contains((std::uint64_t{incoming.from} << 32) | suffix)) continue;
+        if (expanded_.Find((std::uint64_t{incoming.from} << 32) | suffix) != FlatIndex::kAbsent) {
+          continue;
+        }
         offer(incoming.from, item, incoming.arc, suffix, backward);
       }
       if (partial_paths_.size() > budget_.partial_paths || kept_arcs_ > budget_.kept_arcs) {
@@ -253,7 +267,9 @@ class DistinctSearch {
 
   std::vector<PartialPath> partial_paths_;
   std::vector<HeapEntry> heap_;
-  std::unordered_set<std::uint64_t> expanded_;
+  // The (pair, suffix) of the partial paths that went on, and their keys.
+  FlatIndex expanded_;
+  std::vector<std::uint64_t> expanded_keys_;
   Suffixes suffixes_;
   LabelSequence decomposition_;
   std::vector<Pronunciation> found_;

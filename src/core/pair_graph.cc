@@ -1,6 +1,7 @@
 #include "pair_graph.h"
 
 #include <algorithm>
+#include <ranges>
 
 namespace vurel {
 namespace direct {
@@ -10,21 +11,26 @@ std::uint64_t PairKey(std::uint32_t position, Arc::StateId state) {
   return (std::uint64_t{position} << 32) | static_cast<std::uint32_t>(state);
 }
 
-}  // namespace
+// The buffers a thread's last graph left; a graph made while another lives
+// on the same thread starts with buffers of its own.
+thread_local std::unique_ptr<PairGraphBuffers> spare_buffers;
 
-void PairIndex::Grow() {
-  std::vector<std::uint64_t> keys(keys_.size() * 2, kEmpty);
-  std::vector<std::uint32_t> ids(keys.size(), 0);
-  std::swap(keys, keys_);
-  std::swap(ids, ids_);
-  for (std::size_t i = 0; i < keys.size(); ++i) {
-    if (keys[i] == kEmpty) continue;
-    std::size_t slot = Slot(keys[i]);
-    while (keys_[slot] != kEmpty) slot = (slot + 1) & (keys_.size() - 1);
-    keys_[slot] = keys[i];
-    ids_[slot] = ids[i];
-  }
+// Buffers that grew past this many pairs (a word of thousands of letters)
+// are freed rather than kept.
+constexpr std::size_t kLargestKeptPairs = std::size_t{1} << 16;
+
+std::unique_ptr<PairGraphBuffers> TakeBuffers() {
+  if (spare_buffers != nullptr) return std::move(spare_buffers);
+  auto buffers = std::make_unique<PairGraphBuffers>();
+  // Room for a common word's search from the start: growing these from
+  // empty took a tenth of the time of a word at nbest 1.
+  buffers->pairs.reserve(4096);
+  buffers->arcs.reserve(8192);
+  buffers->settled_order.reserve(1024);
+  return buffers;
 }
+
+}  // namespace
 
 PairGraph::PairGraph(const ModelFst &model, const StartClosure::Data *start_closure,
                      const VectorFst &acceptor, const DirectSearchBudget &budget,
@@ -33,12 +39,23 @@ PairGraph::PairGraph(const ModelFst &model, const StartClosure::Data *start_clos
     : model_(model), start_closure_(start_closure), acceptor_(acceptor), budget_(budget),
       cancel_(cancel), decide_exactness_(decide_exactness && to_end == nullptr),
       to_end_(to_end),
-      end_position_(static_cast<std::uint32_t>(acceptor.NumStates() - 1)) {
-  // Room for a common word's search from the start: growing these from
-  // empty took a tenth of the time of a word at nbest 1.
-  pairs_.reserve(4096);
-  arcs_.reserve(8192);
-  settled_order_.reserve(1024);
+      end_position_(static_cast<std::uint32_t>(acceptor.NumStates() - 1)),
+      buffers_(TakeBuffers()), index_(buffers_->index), pairs_(buffers_->pairs),
+      settled_order_(buffers_->settled_order), final_pairs_(buffers_->final_pairs),
+      settling_(buffers_->settling), arcs_(buffers_->arcs), followed_(buffers_->followed) {}
+
+PairGraph::~PairGraph() {
+  if (pairs_.capacity() > kLargestKeptPairs) return;
+  index_.ClearKeys(pairs_ | std::views::transform([](const Pair &pair) {
+                     return PairKey(pair.position, pair.state);
+                   }));
+  pairs_.clear();
+  settled_order_.clear();
+  final_pairs_.clear();
+  settling_.Clear();
+  arcs_.clear();
+  followed_.clear();
+  spare_buffers = std::move(buffers_);
 }
 
 SettleStep PairGraph::FindBest() {

@@ -20,6 +20,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <limits>
+#include <memory>
 #include <optional>
 #include <unordered_map>
 #include <utility>
@@ -27,6 +28,7 @@
 
 #include "direct_search.h"
 #include "end_bounds.h"
+#include "flat_index.h"
 #include "nbest.h"
 #include "openfst.h"
 #include "radix_queue.h"
@@ -100,43 +102,21 @@ struct PairArc {
   std::uint32_t next_incoming;  // the arc into `to` found before it
 };
 
-// Pairs of (position, model state) to dense ids. Open addressing, because
-// std::unordered_map allocates a node for each of the hundreds of pairs a
-// word visits.
-class PairIndex {
- public:
-  PairIndex() : keys_(kInitialSlots, kEmpty), ids_(kInitialSlots, 0) {}
-
-  // The id stored for `key`, or `next_id` after storing it.
-  std::uint32_t FindOrInsert(std::uint64_t key, std::uint32_t next_id) {
-    if ((size_ + 1) * 4 > keys_.size() * 3) Grow();
-    std::size_t slot = Slot(key);
-    while (keys_[slot] != kEmpty) {
-      if (keys_[slot] == key) return ids_[slot];
-      slot = (slot + 1) & (keys_.size() - 1);
-    }
-    keys_[slot] = key;
-    ids_[slot] = next_id;
-    ++size_;
-    return next_id;
-  }
-
- private:
-  static constexpr std::uint64_t kEmpty = std::numeric_limits<std::uint64_t>::max();
-  static constexpr std::size_t kInitialSlots = 8192;
-
-  std::size_t Slot(std::uint64_t key) const {
-    return static_cast<std::size_t>((key * 0x9E3779B97F4A7C15ULL) >> 32) & (keys_.size() - 1);
-  }
-
-  void Grow();
-
-  std::vector<std::uint64_t> keys_;
-  std::vector<std::uint32_t> ids_;
-  std::size_t size_ = 0;
-};
-
 enum class SettleStep { kDone, kOverBudget, kCancelled };
+
+// What a graph fills as it settles. Each thread keeps the buffers of its
+// last graph for the next one: allocating and clearing them afresh took a
+// sixth of a word's distinct search.
+struct PairGraphBuffers {
+  // Pairs of (position, model state) to their ids.
+  FlatIndex index{8192};
+  std::vector<Pair> pairs;
+  std::vector<std::uint32_t> settled_order;
+  std::vector<std::uint32_t> final_pairs;
+  RadixQueue settling;
+  std::vector<PairArc> arcs;
+  std::vector<std::pair<std::uint32_t, const Arc *>> followed;
+};
 
 class PairGraph {
  public:
@@ -151,6 +131,9 @@ class PairGraph {
             const VectorFst &acceptor, const DirectSearchBudget &budget,
             const std::atomic<bool> *cancel, bool decide_exactness = true,
             const EndBounds *to_end = nullptr);
+  ~PairGraph();
+  PairGraph(const PairGraph &) = delete;
+  PairGraph &operator=(const PairGraph &) = delete;
 
   // Settles pairs in order of distance until the best complete path is
   // known; its weight is then best_complete() (infinite: no path).
@@ -221,14 +204,15 @@ class PairGraph {
   const EndBounds *to_end_;
   const std::uint32_t end_position_;
 
-  PairIndex index_;
-  std::vector<Pair> pairs_;
-  std::vector<std::uint32_t> settled_order_;
-  std::vector<std::uint32_t> final_pairs_;
-  RadixQueue settling_;
-  std::vector<PairArc> arcs_;
+  std::unique_ptr<PairGraphBuffers> buffers_;
+  FlatIndex &index_;
+  std::vector<Pair> &pairs_;
+  std::vector<std::uint32_t> &settled_order_;
+  std::vector<std::uint32_t> &final_pairs_;
+  RadixQueue &settling_;
+  std::vector<PairArc> &arcs_;
   // The arcs a pair being settled follows, with the positions they lead to.
-  std::vector<std::pair<std::uint32_t, const Arc *>> followed_;
+  std::vector<std::pair<std::uint32_t, const Arc *>> &followed_;
   std::uint32_t start_pair_ = kNone;
   float best_complete_ = kInfinity;
   // The key of the last pair settled: keys pushed are never below it, which

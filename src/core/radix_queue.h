@@ -39,6 +39,13 @@ class RadixQueue {
     return buckets_[0].back();
   }
 
+  // Takes out every entry; the buckets keep their room.
+  void Clear() {
+    for (std::vector<Entry> &bucket : buckets_) bucket.clear();
+    last_ = 0;
+    size_ = 0;
+  }
+
   // Takes out the entry Top returns.
   void Pop() {
     if (buckets_[0].empty()) Refill();

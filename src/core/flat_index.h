@@ -1,0 +1,81 @@
+// 64-bit keys to 32-bit ids by open addressing (linear probing), for the
+// searches' per-word tables: std::unordered_map allocates a node for each
+// of the thousands of keys a word stores.
+#ifndef VUREL_CORE_FLAT_INDEX_H_
+#define VUREL_CORE_FLAT_INDEX_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+#include <vector>
+
+namespace vurel {
+
+class FlatIndex {
+ public:
+  static constexpr std::uint32_t kAbsent = std::numeric_limits<std::uint32_t>::max();
+
+  // `initial_slots` must be a power of two.
+  explicit FlatIndex(std::size_t initial_slots = 1024)
+      : keys_(initial_slots, kEmpty), ids_(initial_slots, 0) {}
+
+  // The id stored for `key`, or `next_id` after storing it. The key must
+  // not be ~0.
+  std::uint32_t FindOrInsert(std::uint64_t key, std::uint32_t next_id) {
+    if ((size_ + 1) * 4 > keys_.size() * 3) Grow();
+    std::size_t slot = Slot(key);
+    while (keys_[slot] != kEmpty) {
+      if (keys_[slot] == key) return ids_[slot];
+      slot = (slot + 1) & (keys_.size() - 1);
+    }
+    keys_[slot] = key;
+    ids_[slot] = next_id;
+    ++size_;
+    return next_id;
+  }
+
+  // The id stored for `key`, or kAbsent.
+  std::uint32_t Find(std::uint64_t key) const {
+    for (std::size_t slot = Slot(key); keys_[slot] != kEmpty;
+         slot = (slot + 1) & (keys_.size() - 1)) {
+      if (keys_[slot] == key) return ids_[slot];
+    }
+    return kAbsent;
+  }
+
+  std::size_t size() const { return size_; }
+
+  // Empties the table, keeping its room.
+  void Clear();
+
+  // Empties the table given every key stored in it (and maybe others): each
+  // key's run of slots from its home slot is emptied, which empties every
+  // run of the table in time in the number of keys rather than of slots.
+  template <class Keys>
+  void ClearKeys(const Keys &keys) {
+    for (const std::uint64_t key : keys) {
+      for (std::size_t slot = Slot(key); keys_[slot] != kEmpty;
+           slot = (slot + 1) & (keys_.size() - 1)) {
+        keys_[slot] = kEmpty;
+      }
+    }
+    size_ = 0;
+  }
+
+ private:
+  static constexpr std::uint64_t kEmpty = std::numeric_limits<std::uint64_t>::max();
+
+  std::size_t Slot(std::uint64_t key) const {
+    return static_cast<std::size_t>((key * 0x9E3779B97F4A7C15ULL) >> 32) & (keys_.size() - 1);
+  }
+
+  void Grow();
+
+  std::vector<std::uint64_t> keys_;
+  std::vector<std::uint32_t> ids_;
+  std::size_t size_ = 0;
+};
+
+}  // namespace vurel
+
+#endif  // VUREL_CORE_FLAT_INDEX_H_
