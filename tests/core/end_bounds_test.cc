@@ -12,6 +12,7 @@
 #include <utility>
 #include <vector>
 
+#include "fst_builder.h"
 #include "random_model.h"
 #include "tokenizer.h"
 #include "word_acceptor.h"
@@ -119,6 +120,60 @@ TEST(EndBoundsTest, BoundsAreConsistentLowerBoundsOnRandomModels) {
   std::printf("%d of %d pairs with a positive distance bounded above 0\n", positive, finite);
   EXPECT_GT(finite, 20000);
   EXPECT_GT(positive, finite * 3 / 4);
+}
+
+// Letters a, b, c and phonemes A, B, C are labels 3 to 5. Reading c and
+// ending after a:A, b:B and a:B costs 1.5, 2.5 and 0.75, or 2 after a:A or
+// b:B through state 6, which reads no letter; a:C leads nowhere. Every state has a
+// history of its own, so the merged model is the model.
+Model HandModel() {
+  Result<Model> model = ModelFrom(test_fst::MakeFst(
+      7,
+      {{0, 3, 3, 0.0f, 1}, {0, 4, 4, 0.0f, 2}, {0, 3, 4, 0.5f, 4}, {0, 3, 5, 0.0f, 5},
+       {1, 5, 5, 1.0f, 3}, {1, 5, 5, 3.0f, 3}, {2, 5, 5, 2.0f, 3}, {4, 5, 5, 0.25f, 3},
+       {1, 0, 2, 0.25f, 6}, {2, 0, 2, 0.25f, 6}, {6, 5, 5, 1.25f, 3}},
+      {{3, 0.5f}}));
+  EXPECT_TRUE(model.ok());
+  return std::move(model).value();
+}
+
+struct HandCase {
+  const char *word;
+  std::uint32_t position;
+  Arc::StateId state;
+  float bound;  // the exact distance to the end
+};
+// A token of the letter alone would merge 1 and 4 (and 5) and give them
+// 0.75; the heavier of the parallel arcs out of 1 would give it 2; without
+// the arcs that read no letter, 2 would get 2.5.
+constexpr HandCase kHandCases[] = {
+    {"ac", 0, 0, 1.25f}, {"ac", 1, 1, 1.5f},  {"ac", 1, 4, 0.75f},
+    {"ac", 1, 6, 1.75f}, {"ac", 2, 3, 0.5f},  {"ac", 1, 5, std::numeric_limits<float>::infinity()},
+    {"bc", 0, 0, 2.0f},  {"bc", 1, 2, 2.0f}};
+
+TEST(EndBoundsTest, StatesReachedByDifferentTokensKeepTheirOwnBounds) {
+  const Model model = HandModel();
+  const HistoryQuotient quotient(model.fst());
+  for (const HandCase &c : kHandCases) {
+    const EndBounds bounds(quotient, AcceptorFor(model, c.word), kNoLimit);
+    EXPECT_FLOAT_EQ(bounds.At(c.position, c.state), c.bound)
+        << c.word << " at (" << c.position << ", " << c.state << ")";
+  }
+}
+
+// "ac" reaches six merged pairs; past the budget the search gets no bounds.
+TEST(EndBoundsTest, MoreMergedPairsThanTheBudgetGiveBoundsOfZero) {
+  const Model model = HandModel();
+  const HistoryQuotient quotient(model.fst());
+  const VectorFst acceptor = AcceptorFor(model, "ac");
+  for (const std::uint64_t most_states : {1, 5, 6}) {
+    const EndBounds bounds(quotient, acceptor, most_states);
+    for (const HandCase &c : kHandCases) {
+      if (std::string(c.word) != "ac") continue;
+      EXPECT_FLOAT_EQ(bounds.At(c.position, c.state), most_states >= 6 ? c.bound : 0.0f)
+          << "budget " << most_states << " at (" << c.position << ", " << c.state << ")";
+    }
+  }
 }
 
 }  // namespace
