@@ -26,7 +26,10 @@ constexpr Label kLargestOwnLabel = 1023;
 constexpr std::uint64_t kSharedToken = kTokenMask;
 
 constexpr float kInfinity = std::numeric_limits<float>::infinity();
-constexpr std::uint32_t kNone = std::numeric_limits<std::uint32_t>::max();
+
+std::uint64_t KeyOf(std::uint32_t position, std::uint32_t merged) {
+  return (std::uint64_t{position} << 32) | merged;
+}
 
 // The token an arc adds to the history; 0 for an arc that reads no letter.
 std::uint64_t TokenOf(const Arc &arc) {
@@ -170,7 +173,7 @@ std::span<const HistoryQuotient::MergedArc> HistoryQuotient::ArcsReading(std::ui
 
 EndBounds::EndBounds(const HistoryQuotient &quotient, const VectorFst &acceptor,
                      std::uint64_t most_states)
-    : quotient_(quotient), keys_(1024, kUnreached), indices_(1024, 0) {
+    : quotient_(quotient) {
   const auto end = static_cast<std::uint32_t>(acceptor.NumStates() - 1);
   // The merged states the word reaches, position by position (a position's
   // list grows as its states' epsilon arcs are followed), and the arcs among
@@ -185,9 +188,13 @@ EndBounds::EndBounds(const HistoryQuotient &quotient, const VectorFst &acceptor,
   std::vector<std::uint32_t> first_letter;  // per index
   std::vector<std::uint32_t> last_edge;     // per index
   const auto reach = [&](std::uint32_t position, std::uint32_t merged) {
-    const auto before = static_cast<std::uint32_t>(bounds_.size());
-    const std::uint32_t index = Add(position, merged);
-    if (index == before) at_position[position].push_back(index);
+    const auto next = static_cast<std::uint32_t>(bounds_.size());
+    const std::uint32_t index = indices_.FindOrInsert(KeyOf(position, merged), next);
+    if (index == next) {
+      bounds_.push_back(0.0f);
+      merged_of_.push_back(merged);
+      at_position[position].push_back(index);
+    }
     return index;
   };
   reach(0, quotient_.start_class());
@@ -218,8 +225,6 @@ EndBounds::EndBounds(const HistoryQuotient &quotient, const VectorFst &acceptor,
       }
       last_edge[index] = static_cast<std::uint32_t>(edges.size());
       if (bounds_.size() > most_states) {
-        keys_.assign(1, kUnreached);
-        indices_.assign(1, 0);
         bounds_.clear();
         return;
       }
@@ -265,57 +270,9 @@ EndBounds::EndBounds(const HistoryQuotient &quotient, const VectorFst &acceptor,
 
 float EndBounds::At(std::uint32_t position, Arc::StateId state) const {
   if (bounds_.empty()) return 0.0f;
-  const std::uint32_t index =
-      Find((std::uint64_t{position} << 32) | quotient_.ClassOf(state));
+  const std::uint32_t index = indices_.Find(KeyOf(position, quotient_.ClassOf(state)));
   // Every pair reached maps to a merged state the word reaches; 0 is safe.
-  return index == kNone ? 0.0f : bounds_[index];
-}
-
-namespace {
-
-std::size_t SlotOf(std::uint64_t key, std::size_t slots) {
-  return static_cast<std::size_t>((key * 0x9E3779B97F4A7C15ULL) >> 32) & (slots - 1);
-}
-
-}  // namespace
-
-std::uint32_t EndBounds::Add(std::uint32_t position, std::uint32_t merged) {
-  if ((bounds_.size() + 1) * 2 > keys_.size()) Grow();
-  const std::uint64_t key = (std::uint64_t{position} << 32) | merged;
-  std::size_t slot = SlotOf(key, keys_.size());
-  while (keys_[slot] != kUnreached) {
-    if (keys_[slot] == key) return indices_[slot];
-    slot = (slot + 1) & (keys_.size() - 1);
-  }
-  const auto index = static_cast<std::uint32_t>(bounds_.size());
-  keys_[slot] = key;
-  indices_[slot] = index;
-  bounds_.push_back(0.0f);
-  merged_of_.push_back(merged);
-  return index;
-}
-
-std::uint32_t EndBounds::Find(std::uint64_t key) const {
-  std::size_t slot = SlotOf(key, keys_.size());
-  while (keys_[slot] != kUnreached) {
-    if (keys_[slot] == key) return indices_[slot];
-    slot = (slot + 1) & (keys_.size() - 1);
-  }
-  return kNone;
-}
-
-void EndBounds::Grow() {
-  std::vector<std::uint64_t> keys(keys_.size() * 2, kUnreached);
-  std::vector<std::uint32_t> indices(keys.size(), 0);
-  std::swap(keys, keys_);
-  std::swap(indices, indices_);
-  for (std::size_t i = 0; i < keys.size(); ++i) {
-    if (keys[i] == kUnreached) continue;
-    std::size_t slot = SlotOf(keys[i], keys_.size());
-    while (keys_[slot] != kUnreached) slot = (slot + 1) & (keys_.size() - 1);
-    keys_[slot] = keys[i];
-    indices_[slot] = indices[i];
-  }
+  return index == FlatIndex::kAbsent ? 0.0f : bounds_[index];
 }
 
 }  // namespace vurel

@@ -20,6 +20,7 @@
 #include <span>
 #include <vector>
 
+#include "flat_index.h"
 #include "openfst.h"
 
 namespace vurel {
@@ -77,14 +78,9 @@ class EndBounds {
   void Prefetch(Arc::StateId state) const { quotient_.Prefetch(state); }
 
  private:
-  std::uint32_t Add(std::uint32_t position, std::uint32_t merged);
-  std::uint32_t Find(std::uint64_t key) const;
-  void Grow();
-
   const HistoryQuotient &quotient_;
-  // Open addressing from (position, merged state) to an index in `bounds_`.
-  std::vector<std::uint64_t> keys_;
-  std::vector<std::uint32_t> indices_;
+  // (position, merged state) to an index in `bounds_`.
+  FlatIndex indices_;
   std::vector<float> bounds_;
   std::vector<std::uint32_t> merged_of_;  // merged state, per index
 };
