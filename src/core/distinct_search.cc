@@ -320,9 +320,13 @@ DistinctSearchResult SearchDistinct(const ModelFst &model, const StartClosure &s
     switch (run) {
       case Run::kBeyond:
         // Far enough for the entry that stopped the search, with the slack
-        // the search keeps below the bound, and a little more.
-        margin = std::max(margin * kMarginGrowth,
-                          search.needed() + 4.0f * KeySlack(search.needed()) - best);
+        // the search keeps below the bound, and a little more. Where no
+        // entry stopped it (the pairs that lead on are not settled, so none
+        // of their arcs is known), a step further.
+        margin = search.needed() == kInfinity
+                     ? margin * kMarginGrowth
+                     : std::max(margin * kMarginGrowth,
+                                search.needed() + 4.0f * KeySlack(search.needed()) - best);
         continue;
       case Run::kOverBudget:
         return Outcome(DirectSearchOutcome::kOverBudget);
