@@ -8,10 +8,12 @@
 namespace vurel {
 namespace {
 
-// A history is the last kHistoryTokens letter-reading tokens of the routes
-// into a state, kTokenBits to a token, the newest lowest; token 0 is no
-// token. Three tokens bound the default English model's paths to within a
-// tenth; more make merged models of millions of arcs.
+// A history is the last kHistoryTokens tokens of the routes into a state,
+// kTokenBits to a token, the newest lowest; token 0 is no token. A token is
+// a letter with its phonemes, or kInsertionToken for an arc that writes
+// phonemes without reading a letter: told apart by their phonemes,
+// insertions make thousands of merged states a word, and left out, they
+// make the bounds of the pairs after them much looser.
 constexpr int kHistoryTokens = 3;
 constexpr int kTokenBits = 21;
 constexpr std::uint64_t kTokenMask = (std::uint64_t{1} << kTokenBits) - 1;
@@ -20,6 +22,7 @@ constexpr std::uint64_t kUnreached = ~std::uint64_t{0};
 // The start's own token, so that the start's context stays apart from the
 // states every other context backs off to.
 constexpr std::uint64_t kStartToken = 1;
+constexpr std::uint64_t kInsertionToken = 2;
 // Labels past this share one token: merging more states only loosens the
 // bounds.
 constexpr Label kLargestOwnLabel = 1023;
@@ -31,13 +34,14 @@ std::uint64_t KeyOf(std::uint32_t position, std::uint32_t merged) {
   return (std::uint64_t{position} << 32) | merged;
 }
 
-// The token an arc adds to the history; 0 for an arc that reads no letter.
+// The token an arc adds to the history; 0 for a backoff, which reads and
+// writes nothing.
 std::uint64_t TokenOf(const Arc &arc) {
-  if (arc.ilabel == 0) return 0;
+  if (arc.ilabel == 0) return arc.olabel == 0 ? 0 : kInsertionToken;
   const auto ilabel = static_cast<Label>(arc.ilabel);
   const auto olabel = static_cast<Label>(arc.olabel);
   if (ilabel > kLargestOwnLabel || olabel > kLargestOwnLabel) return kSharedToken;
-  return 2 + ilabel * (kLargestOwnLabel + 1) + olabel;
+  return 3 + ilabel * (kLargestOwnLabel + 1) + olabel;
 }
 
 // The newest tokens the two histories share.

@@ -4,15 +4,14 @@
 // a pair whose context reads the rest of the word badly is never settled.
 //
 // The bounds come from a smaller model: the model's states merged by the
-// last few letter-reading tokens (letter and phoneme labels) of every route
-// into them, each merged arc keeping the least weight of the arcs it stands
-// for. Every path of the model maps onto a path of the merged model that is
-// no heavier, so the merged model's distances to the end of a word bound the
-// model's from below, and they are consistent: a pair's bound is at most an
-// arc's weight plus the bound of the pair the arc leads to. Arcs that read no
-// letter (backoffs, and insertions of phonemes) add no token, so insertions
-// cost nothing in the merged model: the bounds are looser there, but a word
-// reaches a few hundred merged states instead of thousands.
+// last three tokens (letter and phoneme labels) of every route into them,
+// each merged arc keeping the least weight of the arcs it stands for. Every
+// path of the model maps onto a path of the merged model that is no heavier,
+// so the merged model's distances to the end of a word bound the model's
+// from below, and they are consistent: a pair's bound is at most an arc's
+// weight plus the bound of the pair the arc leads to. Backoffs add no token,
+// and insertions of phonemes (arcs that read no letter) all add the same
+// one, so that a word reaches a few hundred merged states, not thousands.
 #ifndef VUREL_CORE_END_BOUNDS_H_
 #define VUREL_CORE_END_BOUNDS_H_
 
