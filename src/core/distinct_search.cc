@@ -188,16 +188,24 @@ class DistinctSearch {
 
   // The pronunciations read, best first, ties by uniques, at most `count`.
   std::vector<Pronunciation> TakeFound() {
-    std::sort(found_.begin(), found_.end(), ComesBefore);
-    if (found_.size() > count_) found_.resize(count_);
-    return std::move(found_);
+    std::vector<Pronunciation> pronunciations(found_.size());
+    for (std::size_t i = 0; i < found_.size(); ++i) {
+      pronunciations[i].weight = found_[i].weight;
+      for (std::uint32_t item = found_[i].item; item != kNone; item = partial_paths_[item].parent) {
+        AppendPathArc(ArcOf(partial_paths_[item]), output_clusters_, veto_,
+                      pronunciations[i].record);
+      }
+    }
+    std::sort(pronunciations.begin(), pronunciations.end(), ComesBefore);
+    if (pronunciations.size() > count_) pronunciations.resize(count_);
+    return pronunciations;
   }
 
   // The heaviest weight a pronunciation read may have, after Search.
   float LastWeight() const {
     float last = 0.0f;
-    for (const Pronunciation &pronunciation : found_) {
-      last = std::max(last, pronunciation.weight);
+    for (const Found &found : found_) {
+      last = std::max(last, found.weight);
     }
     return last;
   }
@@ -221,30 +229,33 @@ class DistinctSearch {
     return after;
   }
 
+  // The lattice arc a partial path takes from its pair: the final weight at
+  // the end.
+  Arc ArcOf(const PartialPath &partial) const {
+    return partial.parent == kNone
+               ? Arc(0, 0, LatticeWeight(graph_.FinalWeightAtEnd(partial.pair)), 0)
+               : Arc(partial.arc->ilabel, partial.arc->olabel,
+                     LatticeWeight(partial.arc->weight.Value()), 0);
+  }
+
   // A whole path, from the start: the first of its pronunciation is that
   // one's best (a later one lighter by rounding alone replaces it).
   void Complete(std::uint32_t first) {
-    Pronunciation read;
-    for (std::uint32_t item = first;; item = partial_paths_[item].parent) {
-      const PartialPath &partial = partial_paths_[item];
-      const Arc arc =
-          partial.parent == kNone
-              ? Arc(0, 0, LatticeWeight(graph_.FinalWeightAtEnd(partial.pair)), 0)
-              : Arc(partial.arc->ilabel, partial.arc->olabel,
-                    LatticeWeight(partial.arc->weight.Value()), 0);
-      read.weight += arc.weight.Value();
-      AppendPathArc(arc, output_clusters_, veto_, read.record);
-      if (partial.parent == kNone) break;
+    float weight = 0.0f;
+    std::uint64_t arcs = 0;
+    for (std::uint32_t item = first; item != kNone; item = partial_paths_[item].parent) {
+      weight += ArcOf(partial_paths_[item]).weight.Value();
+      ++arcs;
     }
     const std::uint32_t suffix = partial_paths_[first].suffix;
     const auto [known, added] = found_index_.try_emplace(suffix, found_.size());
     if (added) {
       // A cycle that writes phonemes makes ever longer pronunciations: the
       // records kept count against the budget.
-      kept_arcs_ += read.record.ilabels.size() + 1;
-      found_.push_back(std::move(read));
-    } else if (read.weight < found_[known->second].weight) {
-      found_[known->second] = std::move(read);
+      kept_arcs_ += arcs;
+      found_.push_back({weight, first});
+    } else if (weight < found_[known->second].weight) {
+      found_[known->second] = {weight, first};
     } else {
       return;
     }
@@ -252,7 +263,7 @@ class DistinctSearch {
       // The count-th lightest weight read so far, and the slack around it.
       std::vector<float> weights;
       weights.reserve(found_.size());
-      for (const Pronunciation &pronunciation : found_) weights.push_back(pronunciation.weight);
+      for (const Found &found : found_) weights.push_back(found.weight);
       std::nth_element(weights.begin(), weights.begin() + (count_ - 1), weights.end());
       const float last = weights[count_ - 1];
       cutoff_ = last + KeySlack(last);
@@ -272,7 +283,13 @@ class DistinctSearch {
   std::vector<std::uint64_t> expanded_keys_;
   Suffixes suffixes_;
   LabelSequence decomposition_;
-  std::vector<Pronunciation> found_;
+  // The best whole path read of each pronunciation, by the partial path
+  // that starts it; records are made only of those kept.
+  struct Found {
+    float weight;
+    std::uint32_t item;
+  };
+  std::vector<Found> found_;
   std::unordered_map<std::uint32_t, std::size_t> found_index_;
   float cutoff_ = kInfinity;
   float needed_ = kInfinity;
