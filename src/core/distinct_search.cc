@@ -318,7 +318,9 @@ DistinctSearchResult SearchDistinct(const ModelFst &model, const StartClosure &s
   if (count == 0 || acceptor.NumStates() == 0) return {};
   if (direct::ReadsEpsilon(acceptor)) return Outcome(DirectSearchOutcome::kUnsure);
   std::optional<EndBounds> to_end;
-  if (quotient != nullptr && count > 1) to_end.emplace(*quotient, acceptor, budget.lattice_states);
+  if (quotient != nullptr && count > 1) {
+    to_end.emplace(*quotient, acceptor, budget.lattice_states, budget.lattice_arcs);
+  }
   PairGraph graph(model, start_closure.data(), acceptor, budget, cancel,
                   /*decide_exactness=*/false, to_end ? &*to_end : nullptr);
   if (const SettleStep step = graph.FindBest(); step != SettleStep::kDone) return Failed(step);

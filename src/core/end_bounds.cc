@@ -176,7 +176,7 @@ std::span<const HistoryQuotient::MergedArc> HistoryQuotient::ArcsReading(std::ui
 }
 
 EndBounds::EndBounds(const HistoryQuotient &quotient, const VectorFst &acceptor,
-                     std::uint64_t most_states)
+                     std::uint64_t most_states, std::uint64_t most_arcs)
     : quotient_(quotient) {
   const auto end = static_cast<std::uint32_t>(acceptor.NumStates() - 1);
   // The merged states the word reaches, position by position (a position's
@@ -228,7 +228,7 @@ EndBounds::EndBounds(const HistoryQuotient &quotient, const VectorFst &acceptor,
         }
       }
       last_edge[index] = static_cast<std::uint32_t>(edges.size());
-      if (bounds_.size() > most_states) {
+      if (bounds_.size() > most_states || edges.size() > most_arcs) {
         bounds_.clear();
         return;
       }

@@ -16,6 +16,7 @@
 #define VUREL_CORE_END_BOUNDS_H_
 
 #include <cstdint>
+#include <limits>
 #include <span>
 #include <vector>
 
@@ -64,12 +65,13 @@ class HistoryQuotient {
 
 // The bounds for one word: the merged model's shortest distances to the end
 // over the word acceptor (states 0 to n in order, n final), for the merged
-// states a route from the start reaches. Past `most_states` merged states
-// (a word of thousands of letters) every bound is 0, and the search settles
-// pairs by distance alone.
+// states a route from the start reaches. Past `most_states` merged states or
+// `most_arcs` arcs among them (a word of thousands of letters) every bound
+// is 0, and the search settles pairs by distance alone.
 class EndBounds {
  public:
-  EndBounds(const HistoryQuotient &quotient, const VectorFst &acceptor, std::uint64_t most_states);
+  EndBounds(const HistoryQuotient &quotient, const VectorFst &acceptor, std::uint64_t most_states,
+            std::uint64_t most_arcs = std::numeric_limits<std::uint64_t>::max());
 
   // A lower bound on the distance from (`position`, `state`) to the end,
   // for a pair reached from the start; infinite when no path leads on.

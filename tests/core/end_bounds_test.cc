@@ -166,12 +166,21 @@ TEST(EndBoundsTest, MoreMergedPairsThanTheBudgetGiveBoundsOfZero) {
   const Model model = HandModel();
   const HistoryQuotient quotient(model.fst());
   const VectorFst acceptor = AcceptorFor(model, "ac");
-  for (const std::uint64_t most_states : {1, 5, 6}) {
-    const EndBounds bounds(quotient, acceptor, most_states);
+  constexpr std::uint64_t kAny = std::numeric_limits<std::uint64_t>::max();
+  struct Budget {
+    std::uint64_t most_states;
+    std::uint64_t most_arcs;
+    bool exact;
+  };
+  // "ac" reaches 6 merged pairs, with arcs among them.
+  for (const Budget &budget : {Budget{1, kAny, false}, Budget{5, kAny, false},
+                               Budget{6, kAny, true}, Budget{6, 0, false}}) {
+    const EndBounds bounds(quotient, acceptor, budget.most_states, budget.most_arcs);
     for (const HandCase &c : kHandCases) {
       if (std::string(c.word) != "ac") continue;
-      EXPECT_FLOAT_EQ(bounds.At(c.position, c.state), most_states >= 6 ? c.bound : 0.0f)
-          << "budget " << most_states << " at (" << c.position << ", " << c.state << ")";
+      EXPECT_FLOAT_EQ(bounds.At(c.position, c.state), budget.exact ? c.bound : 0.0f)
+          << "budget of " << budget.most_states << " pairs and " << budget.most_arcs
+          << " arcs at (" << c.position << ", " << c.state << ")";
     }
   }
 }
