@@ -161,7 +161,7 @@ int TimeDistinct(const std::string &model_path, const std::string &words_path,
   // The merged model the search builds on first use belongs with the load,
   // which is not timed either.
   const auto built = Clock::now();
-  if (count > 1) model.history_quotient();
+  if (count > 1) model.BuildHistoryQuotient();
   std::printf("merged_model_seconds %.6f\n", SecondsSince(built));
   std::size_t found = 0;
   for (int round = 0; round < rounds; ++round) {

@@ -67,6 +67,9 @@ int main(int argc, char **argv) {
   if (!input) return 2;
   const vurel::Model &model = input->model;
   const std::vector<std::string> &words = input->words;
+  // The search bounds its pairs with the merged model from the first word,
+  // rather than after the words that repay building it.
+  model.BuildHistoryQuotient();
   std::vector<std::uint64_t> counts;
   bool probabilities = false;
   for (int i = 3; i < argc; ++i) {

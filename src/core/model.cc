@@ -1,6 +1,7 @@
 #include "model.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cmath>
 #include <cstdint>
@@ -388,6 +389,12 @@ Result<Model> Model::FromFst(VectorFst fst, std::string delimiter,
   return FromFlatFst(FlatFst(fst), std::move(delimiter), settings);
 }
 
+// Building the merged model costs about 140 ns an arc of the model, and the
+// bounds save about 150 µs a word on the default English model: it is built
+// once the searches that ask for it outnumber the model's arcs divided by
+// this, about half the words that repay it.
+constexpr std::uint64_t kArcsPerSearchBeforeMergedModel = 2000;
+
 Result<Model> Model::FromFlatFst(FlatFst fst, std::string delimiter,
                                  std::optional<DecodeSettings> settings) {
   DropFalseProperties(fst);
@@ -405,7 +412,11 @@ Result<Model> Model::FromFlatFst(FlatFst fst, std::string delimiter,
   model.suits_direct_search_ = SuitsDirectSearch(model.fst_);
   if (model.suits_direct_search_) {
     model.start_closure_ = FindStartClosure(model.fst_);
-    model.quotient_ = std::make_shared<LazyQuotient>();
+    std::uint64_t arcs = 0;
+    for (Arc::StateId state = 0; state < model.fst_.NumStates(); ++state) {
+      arcs += model.fst_.NumArcs(state);
+    }
+    model.quotient_ = std::make_shared<LazyQuotient>(arcs / kArcsPerSearchBeforeMergedModel);
   }
   model.input_clusters_ = BuildClusterTable(*model.fst_.InputSymbols());
   model.output_clusters_ = BuildClusterTable(*model.fst_.OutputSymbols());
@@ -433,14 +444,30 @@ std::optional<std::string> Model::FindOutputText(std::int64_t label) const {
 
 // Copies of a model share it, and whichever thread asks first builds it.
 struct Model::LazyQuotient {
+  explicit LazyQuotient(std::uint64_t searches_first) : searches_first(searches_first) {}
+
+  const std::uint64_t searches_first;
+  std::atomic<std::uint64_t> searches{0};
+  std::atomic<const HistoryQuotient *> ready{nullptr};
   std::once_flag built;
   std::unique_ptr<const HistoryQuotient> quotient;
 };
 
 const HistoryQuotient *Model::history_quotient() const {
   if (quotient_ == nullptr) return nullptr;
-  std::call_once(quotient_->built,
-                 [this] { quotient_->quotient = std::make_unique<const HistoryQuotient>(fst_); });
+  if (const HistoryQuotient *ready = quotient_->ready.load(std::memory_order_acquire)) return ready;
+  if (quotient_->searches.fetch_add(1, std::memory_order_relaxed) < quotient_->searches_first) {
+    return nullptr;
+  }
+  return BuildHistoryQuotient();
+}
+
+const HistoryQuotient *Model::BuildHistoryQuotient() const {
+  if (quotient_ == nullptr) return nullptr;
+  std::call_once(quotient_->built, [this] {
+    quotient_->quotient = std::make_unique<const HistoryQuotient>(fst_);
+    quotient_->ready.store(quotient_->quotient.get(), std::memory_order_release);
+  });
   return quotient_->quotient.get();
 }
 
