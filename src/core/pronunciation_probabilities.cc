@@ -507,33 +507,6 @@ bool SetProbabilities(const PairGraph &graph, double bound, const ClusterTable &
   std::vector<std::uint32_t> summed_at(kept, 0);
   std::vector<std::uint32_t> changed_at(kept, 0);
   std::uint32_t clock = 0;
-  // A cycle's pairs with every pair after those it has an arc writing
-  // nothing from (as far as these arcs make no cycle): the pairs a depth-first
-  // search over these arcs into them is done with, in order.
-  std::vector<std::uint32_t> prefix_order;
-  std::vector<std::uint8_t> visited(kept, 0);
-  std::vector<std::pair<std::uint32_t, std::uint32_t>> calls;  // pair, next arc into it
-  const auto OrderByArcsWritingNothing = [&](std::uint32_t first, std::uint32_t last) {
-    prefix_order.clear();
-    for (std::uint32_t root = first; root != last; ++root) {
-      if (visited[root]) continue;
-      visited[root] = 1;
-      calls.push_back({root, arcs_begin[root]});
-      while (!calls.empty()) {
-        auto &[pair, next] = calls.back();
-        if (next == arcs_begin[pair + 1]) {
-          prefix_order.push_back(pair);
-          calls.pop_back();
-          continue;
-        }
-        const std::uint32_t a = next++;
-        const std::uint32_t from = arc_from[a];
-        if (arc_labels[a] != 0 || from < first || from >= last || visited[from]) continue;
-        visited[from] = 1;
-        calls.push_back({from, arcs_begin[from]});
-      }
-    }
-  };
   for (std::size_t c = 0; c + 1 < components.begin.size(); ++c) {
     const std::uint32_t first = components.begin[c];
     const std::uint32_t last = components.begin[c + 1];
@@ -549,13 +522,9 @@ bool SetProbabilities(const PairGraph &graph, double bound, const ClusterTable &
       store_prefixes(first);
       continue;
     }
-    // The sums by prefix do not depend on the totals, and go round the
-    // cycle in an order of their own: one where every arc that writes
-    // nothing leads forwards. Arcs that write phonemes lead to longer
-    // prefixes, so a round settles the sums of at least one more length. A
-    // pair's are summed again only when a predecessor's changed since, and
+    // The sums by prefix do not depend on the totals: a pair's are summed
+    // again only when a predecessor's that it can take changed since, and
     // once a round leaves them all as they were, every later round would too.
-    OrderByArcsWritingNothing(first, last);
     bool prefixes_settled = false;
     for (int round = 0;; ++round) {
       if (round == kMostRounds) return false;
@@ -567,10 +536,14 @@ bool SetProbabilities(const PairGraph &graph, double bound, const ClusterTable &
       }
       if (!prefixes_settled) {
         double prefixes_most = 0.0;
-        for (const std::uint32_t pair : prefix_order) {
+        for (std::uint32_t pair = first; pair != last; ++pair) {
           if (round > 0 && [&] {
                 for (std::uint32_t a = arcs_begin[pair]; a != arcs_begin[pair + 1]; ++a) {
-                  if (changed_at[arc_from[a]] > summed_at[pair]) return false;
+                  const std::uint32_t from = arc_from[a];
+                  if (changed_at[from] > summed_at[pair] &&
+                      (prefix_nodes[from] & decompositions.steps_from(arc_labels[a])) != 0) {
+                    return false;
+                  }
                 }
                 return true;
               }()) {
