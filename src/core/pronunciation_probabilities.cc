@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <memory>
 #include <utility>
 
 #include "nbest.h"
@@ -212,16 +213,18 @@ class Decompositions {
 // once: following the arcs into a pair, and into the model's arcs, misses the
 // cache at every step.
 struct Within {
+  struct Arc {
+    std::uint32_t from;  // its number
+    float weight;        // as on the lattice
+    Label olabel;
+  };
   // Per settled pair, by rank in the order of settling: its number, or kNone.
   std::vector<std::uint32_t> number;
   // Per pair within the bound: its distance from the start, and where its
-  // arcs from pairs within the bound begin in `from`, `weight` and `olabel`
-  // (then the end).
+  // arcs from pairs within the bound begin in `arcs` (then the end).
   std::vector<float> distance;
   std::vector<std::uint32_t> arcs_begin;
-  std::vector<std::uint32_t> from;
-  std::vector<float> weight;  // as on the lattice
-  std::vector<Label> olabel;
+  std::vector<Arc> arcs;
 };
 
 // A pair lies on such a path when its distance from the start plus its
@@ -235,9 +238,10 @@ Within OnPathsWithin(const PairGraph &graph, double bound) {
   within.number.assign(order.size(), kNone);
   within.distance.reserve(order.size());
   within.arcs_begin.reserve(order.size() + 1);
-  within.from.reserve(arcs.size());
-  within.weight.reserve(arcs.size());
-  within.olabel.reserve(arcs.size());
+  // Each arc is followed once at most, from the pair it leads to; `from`
+  // holds a rank until every pair within the bound is known.
+  const auto followed = std::make_unique_for_overwrite<Within::Arc[]>(arcs.size());
+  std::uint32_t followed_count = 0;
   std::vector<double> to_end(order.size(), kUnreached);
   DistanceBuckets queue(bound, order.size());
   // A route past the bound is never offered; a lighter route from the same
@@ -259,37 +263,28 @@ Within OnPathsWithin(const PairGraph &graph, double bound) {
     within.number[rank] = static_cast<std::uint32_t>(within.distance.size());
     const direct::Pair &pair = pairs[order[rank]];
     within.distance.push_back(pair.distance);
-    within.arcs_begin.push_back(static_cast<std::uint32_t>(within.from.size()));
+    within.arcs_begin.push_back(followed_count);
     for (std::uint32_t i = pair.last_incoming; i != kNone; i = arcs[i].next_incoming) {
       const direct::Pair &from = pairs[arcs[i].from];
       const float weight = LatticeWeight(arcs[i].arc->weight.Value());
-      within.from.push_back(from.rank);
-      within.weight.push_back(weight);
-      within.olabel.push_back(static_cast<Label>(arcs[i].arc->olabel));
+      followed[followed_count++] = {from.rank, weight, static_cast<Label>(arcs[i].arc->olabel)};
       offer(from, distance + weight);
     }
   }
-  within.arcs_begin.push_back(static_cast<std::uint32_t>(within.from.size()));
+  within.arcs_begin.push_back(followed_count);
   // Only the arcs between pairs within the bound are summed.
-  std::size_t kept = 0;
+  within.arcs.reserve(followed_count);
   std::uint32_t begin = 0;
   for (std::size_t pair = 0; pair < within.distance.size(); ++pair) {
     const std::uint32_t end = within.arcs_begin[pair + 1];
-    within.arcs_begin[pair] = static_cast<std::uint32_t>(kept);
+    within.arcs_begin[pair] = static_cast<std::uint32_t>(within.arcs.size());
     for (std::uint32_t i = begin; i != end; ++i) {
-      const std::uint32_t from = within.number[within.from[i]];
-      if (from == kNone) continue;
-      within.from[kept] = from;
-      within.weight[kept] = within.weight[i];
-      within.olabel[kept] = within.olabel[i];
-      ++kept;
+      const std::uint32_t from = within.number[followed[i].from];
+      if (from != kNone) within.arcs.push_back({from, followed[i].weight, followed[i].olabel});
     }
     begin = end;
   }
-  within.arcs_begin.back() = static_cast<std::uint32_t>(kept);
-  within.from.resize(kept);
-  within.weight.resize(kept);
-  within.olabel.resize(kept);
+  within.arcs_begin.back() = static_cast<std::uint32_t>(within.arcs.size());
   return within;
 }
 
@@ -322,8 +317,12 @@ Components StronglyConnected(const Within &within) {
     std::uint32_t next;  // its next arc to follow
   };
   std::vector<Call> calls;
+  open.reserve(count);
+  done_with.reserve(count);
+  calls.reserve(count);
   Components components;
   components.pairs.reserve(count);
+  components.begin.reserve(count + 1);
   std::uint32_t next_place = 0;
   const auto enter = [&](std::uint32_t pair) {
     place[pair] = low[pair] = next_place++;
@@ -336,7 +335,7 @@ Components StronglyConnected(const Within &within) {
     while (!calls.empty()) {
       Call &call = calls.back();
       if (call.next != within.arcs_begin[call.pair + 1]) {
-        const std::uint32_t from = within.from[call.next++];
+        const std::uint32_t from = within.arcs[call.next++].from;
         if (place[from] == kNone) {
           enter(from);
         } else {
@@ -390,7 +389,7 @@ bool SetProbabilities(const PairGraph &graph, double bound, const ClusterTable &
   for (std::size_t i = 0; i < kept; ++i) local[components.pairs[i]] = static_cast<std::uint32_t>(i);
   const PrefixTrie trie(pronunciations);
   Decompositions decompositions(output_clusters, veto, trie);
-  const std::size_t arcs = within.from.size();
+  const std::size_t arcs = within.arcs.size();
   std::vector<std::uint32_t> arc_from(arcs);
   std::vector<double> arc_factor(arcs);
   std::vector<std::uint32_t> arc_labels(arcs);
@@ -401,10 +400,10 @@ bool SetProbabilities(const PairGraph &graph, double bound, const ClusterTable &
     arcs_begin[i] = next_arc;
     const double distance = within.distance[pair];
     for (std::uint32_t a = within.arcs_begin[pair]; a != within.arcs_begin[pair + 1]; ++a) {
-      const std::uint32_t from = within.from[a];
-      arc_from[next_arc] = local[from];
-      arc_factor[next_arc] = std::exp(distance - within.distance[from] - within.weight[a]);
-      arc_labels[next_arc] = decompositions.IdOf(within.olabel[a]);
+      const Within::Arc &arc = within.arcs[a];
+      arc_from[next_arc] = local[arc.from];
+      arc_factor[next_arc] = std::exp(distance - within.distance[arc.from] - arc.weight);
+      arc_labels[next_arc] = decompositions.IdOf(arc.olabel);
       ++next_arc;
     }
   }
