@@ -485,20 +485,26 @@ bool SetProbabilities(const PairGraph &graph, double bound, const ClusterTable &
       std::copy(sums.begin(), sums.end(), prefix_sums.begin() + prefix_begin[pair]);
     }
   };
-  const auto share = [](double before, double after) {
-    return after == before ? 0.0 : std::fabs(after - before) / after;
+  // Whether a sum moved by more than kConvergence of itself.
+  const auto moved_far = [](double before, double after) {
+    return after != before && !(std::fabs(after - before) <= kConvergence * after);
   };
-  // By what share of themselves `pair`'s sums by prefix move when `sums`
-  // replace them (1 when the prefixes differ).
-  const auto prefixes_moved = [&](std::uint32_t pair) {
-    if (sums.size() != prefix_count[pair]) return 1.0;
-    double most = 0.0;
+  // Whether `pair`'s sums by prefix change when `sums` replace them, and
+  // whether by more than kConvergence of themselves.
+  struct Change {
+    bool any;
+    bool far;
+  };
+  const auto prefixes_change = [&](std::uint32_t pair) -> Change {
+    if (sums.size() != prefix_count[pair]) return {true, true};
+    Change change{false, false};
     const PrefixSum *old = prefix_sums.data() + prefix_begin[pair];
     for (std::size_t i = 0; i < sums.size(); ++i) {
-      if (old[i].node != sums[i].node) return 1.0;
-      most = std::max(most, share(old[i].sum, sums[i].sum));
+      if (old[i].node != sums[i].node) return {true, true};
+      change.any = change.any || old[i].sum != sums[i].sum;
+      change.far = change.far || moved_far(old[i].sum, sums[i].sum);
     }
-    return most;
+    return change;
   };
   // When each pair's sums by prefix were last summed, and last changed, on
   // a clock that ticks at each: round a cycle, a pair whose predecessors'
@@ -527,14 +533,14 @@ bool SetProbabilities(const PairGraph &graph, double bound, const ClusterTable &
     bool prefixes_settled = false;
     for (int round = 0;; ++round) {
       if (round == kMostRounds) return false;
-      double most = 0.0;
+      bool far = false;
       for (std::uint32_t pair = first; pair != last; ++pair) {
         const double sum = sum_total(pair);
-        most = std::max(most, share(total[pair], sum));
+        far = far || moved_far(total[pair], sum);
         total[pair] = sum;
       }
       if (!prefixes_settled) {
-        double prefixes_most = 0.0;
+        prefixes_settled = true;
         for (std::uint32_t pair = first; pair != last; ++pair) {
           if (round > 0 && [&] {
                 for (std::uint32_t a = arcs_begin[pair]; a != arcs_begin[pair + 1]; ++a) {
@@ -550,15 +556,16 @@ bool SetProbabilities(const PairGraph &graph, double bound, const ClusterTable &
           }
           summed_at[pair] = ++clock;
           sum_prefixes(pair);
-          const double moved = prefixes_moved(pair);
-          if (moved > 0.0) changed_at[pair] = ++clock;
-          prefixes_most = std::max(prefixes_most, moved);
+          const Change change = prefixes_change(pair);
+          if (change.any) {
+            changed_at[pair] = ++clock;
+            prefixes_settled = false;
+          }
+          far = far || change.far;
           store_prefixes(pair);
         }
-        prefixes_settled = prefixes_most == 0.0;
-        most = std::max(most, prefixes_most);
       }
-      if (most <= kConvergence) break;
+      if (!far) break;
     }
   }
   // Each final pair's sums, as multiples of e^-best.
