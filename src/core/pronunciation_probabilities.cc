@@ -22,9 +22,10 @@ constexpr double kUnreached = std::numeric_limits<double>::infinity();
 // Distances to the end, least first, for Dijkstra's algorithm: keys taken
 // out never decrease. They lie in [0, `most`], cut into as many buckets of
 // equal width as there are entries to expect, so that a bucket holds one or
-// two and the least of a bucket is found by looking at each. A heap took a
-// dozen steps per entry, a radix heap on double keys (whose low bits all
-// differ) moved each entry down its buckets as many times.
+// two and the least of a bucket is found by looking at each; a bucket where
+// keys crowd becomes a heap. A heap of all the entries took a dozen steps
+// per entry, a radix heap on double keys (whose low bits all differ) moved
+// each entry down its buckets as many times.
 class DistanceBuckets {
  public:
   struct Entry {
@@ -42,42 +43,76 @@ class DistanceBuckets {
 
   // `key` must lie in [0, most] and not below the key last taken out.
   void Push(double key, std::uint32_t item) {
-    std::uint32_t &first = first_[Bucket(key)];
-    entries_.push_back({{key, item}, first});
-    first = static_cast<std::uint32_t>(entries_.size() - 1);
     ++size_;
+    const std::size_t bucket = Bucket(key);
+    if (crowded_ && bucket == current_) {
+      heap_.push_back({key, item});
+      std::push_heap(heap_.begin(), heap_.end(), Later);
+      return;
+    }
+    entries_.push_back({{key, item}, first_[bucket]});
+    first_[bucket] = static_cast<std::uint32_t>(entries_.size() - 1);
   }
 
   Entry Pop() {
+    --size_;
+    if (crowded_) return PopHeap();
     while (first_[current_] == kNone) ++current_;
     // Where the least entry of the bucket is linked from. None lies below
     // the last key taken out: one equal to it is the least.
     std::uint32_t *least = &first_[current_];
+    std::size_t looked_at = 1;
     for (std::uint32_t *link = &entries_[*least].next;
          *link != kNone && entries_[*least].entry.key != last_; link = &entries_[*link].next) {
+      if (++looked_at > kMostLookedAt) {
+        for (std::uint32_t at = first_[current_]; at != kNone; at = entries_[at].next) {
+          heap_.push_back(entries_[at].entry);
+        }
+        first_[current_] = kNone;
+        std::make_heap(heap_.begin(), heap_.end(), Later);
+        crowded_ = true;
+        return PopHeap();
+      }
       if (entries_[*link].entry.key < entries_[*least].entry.key) least = link;
     }
     const std::uint32_t taken = *least;
     *least = entries_[taken].next;
-    --size_;
     last_ = entries_[taken].entry.key;
     return entries_[taken].entry;
   }
 
  private:
+  static constexpr std::size_t kMostLookedAt = 16;
+
   struct Linked {
     Entry entry;
     std::uint32_t next;  // the entry pushed before it into its bucket
   };
 
+  static bool Later(const Entry &lhs, const Entry &rhs) { return lhs.key > rhs.key; }
+
   std::size_t Bucket(double key) const {
     return std::min(static_cast<std::size_t>(key * scale_), first_.size() - 1);
+  }
+
+  // Takes out the least entry of the crowded bucket, done with it when none
+  // is left.
+  Entry PopHeap() {
+    std::pop_heap(heap_.begin(), heap_.end(), Later);
+    const Entry least = heap_.back();
+    heap_.pop_back();
+    last_ = least.key;
+    if (heap_.empty()) crowded_ = false;
+    return least;
   }
 
   double scale_;
   std::vector<std::uint32_t> first_;  // per bucket, its newest entry
   std::vector<Linked> entries_;
-  std::size_t current_ = 0;
+  std::size_t current_ = 0;  // the bucket being taken out
+  // Whether it is crowded, its entries in `heap_`.
+  bool crowded_ = false;
+  std::vector<Entry> heap_;
   std::size_t size_ = 0;
   double last_ = 0.0;
 };
