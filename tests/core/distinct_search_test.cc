@@ -223,25 +223,39 @@ TEST(DistinctSearchTest, PronunciationsAgreeWithOpenFstsOnRandomModels) {
 // Many pronunciations share more prefixes than the sums tell apart by a
 // mask of 64 nodes: the sums by prefix must still take every path. Models
 // where every letter may be any phoneme, with phonemes written between
-// letters round cycles, give a word of a few letters hundreds of them.
+// letters round cycles, give a word of a few letters hundreds of them. In
+// every second model, the arcs of the first letter hold almost all the
+// weight: the distances to the end of the pairs after it crowd together far
+// below the bound.
 TEST(DistinctSearchTest, ProbabilitiesOfManyPronunciationsAgreeWithOpenFsts) {
+  constexpr int kStates = 24;
   std::mt19937 random(29);
   std::uniform_real_distribution<float> weight(0.0f, 3.0f);
   int past_64_prefixes = 0;
-  for (int trial = 0; trial < 40; ++trial) {
+  for (int trial = 0; trial < 20; ++trial) {
+    const float start_weight = trial % 2 == 1 ? 1000.0f : 0.0f;
     std::vector<test_fst::ArcSpec> arcs;
-    for (int from = 0; from < 2; ++from) {
+    for (int letter = 3; letter <= 6; ++letter) {
+      arcs.push_back({kStates, letter, 3, start_weight + weight(random), letter});
+    }
+    std::vector<std::pair<int, float>> finals;
+    for (int from = 0; from < kStates; ++from) {
       for (int letter = 3; letter <= 6; ++letter) {
         for (int phoneme = 3; phoneme <= 6; ++phoneme) {
-          arcs.push_back({from, letter, phoneme, weight(random), (letter + phoneme + trial) % 2});
+          arcs.push_back({from, letter, phoneme, weight(random),
+                          (7 * from + 3 * letter + phoneme + trial) % kStates});
         }
       }
-      arcs.push_back({from, 0, 3 + trial % 4, 2.0f + weight(random), 1 - from});
-      arcs.push_back({from, 0, 0, 2.0f + weight(random), 1 - from});
+      arcs.push_back(
+          {from, 0, 3 + (from + trial) % 4, 2.0f + weight(random), (from + 1) % kStates});
+      arcs.push_back({from, 0, 0, 2.0f + weight(random), (from + 5) % kStates});
+      finals.push_back({from, weight(random)});
     }
-    Result<Model> model = ModelFrom(MakeFst(2, arcs, {{0, weight(random)}, {1, weight(random)}}));
+    VectorFst fst = MakeFst(kStates + 1, arcs, finals);
+    fst.SetStart(kStates);
+    Result<Model> model = ModelFrom(std::move(fst));
     ASSERT_TRUE(model.ok());
-    const std::string word = random_model::RandomWord(random, 6);
+    const std::string word = random_model::RandomWord(random, 7);
     DistinctOptions options;
     options.count = 100;
     options.probabilities = true;
@@ -268,7 +282,7 @@ TEST(DistinctSearchTest, ProbabilitiesOfManyPronunciationsAgreeWithOpenFsts) {
     }
     past_64_prefixes += prefixes.size() > 64 ? 1 : 0;
   }
-  EXPECT_GT(past_64_prefixes, 20);
+  EXPECT_GT(past_64_prefixes, 10);
 }
 
 }  // namespace
