@@ -117,9 +117,9 @@ class DistanceBuckets {
   double last_ = 0.0;
 };
 
-// Prefix ids of the pronunciations found: node 0 is the empty prefix; a
-// node is `complete` for the pronunciation it spells out in full. Children
-// sit in one open-addressing table.
+// Prefix ids of the pronunciations found: node 0 is the empty prefix, and
+// PronunciationAt tells which pronunciation a node spells out in full.
+// Children sit in one open-addressing table.
 class PrefixTrie {
  public:
   explicit PrefixTrie(const std::vector<Pronunciation> &pronunciations) : pronunciation_(1, kNone) {
@@ -557,9 +557,9 @@ bool SetProbabilities(const PairGraph &graph, double bound, const ClusterTable &
   // When each pair's sums by prefix were last summed, and last changed, on
   // a clock that ticks at each: round a cycle, a pair whose predecessors'
   // did not change since would come out the same.
-  std::vector<std::uint32_t> summed_at(kept, 0);
-  std::vector<std::uint32_t> changed_at(kept, 0);
-  std::uint32_t clock = 0;
+  std::vector<std::uint64_t> summed_at(kept, 0);
+  std::vector<std::uint64_t> changed_at(kept, 0);
+  std::uint64_t clock = 0;
   for (std::size_t c = 0; c + 1 < components.begin.size(); ++c) {
     const std::uint32_t first = components.begin[c];
     const std::uint32_t last = components.begin[c + 1];
