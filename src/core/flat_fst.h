@@ -51,6 +51,8 @@ class FlatFst : public fst::ExpandedFst<Arc> {
   std::size_t NumInputEpsilons(Arc::StateId state) const override;
   std::size_t NumOutputEpsilons(Arc::StateId state) const override;
   Arc::StateId NumStates() const override { return static_cast<Arc::StateId>(finals_.size()); }
+  // The arcs of all states.
+  std::size_t TotalArcs() const { return arcs_.size(); }
   // The stored bits only, `test` ignored: unknown bits stay unknown
   // (OpenFst's computation of them goes wrong on some hostile models). It
   // also reports kMutable, so that ConstFst's constructor copies these bits

@@ -412,11 +412,8 @@ Result<Model> Model::FromFlatFst(FlatFst fst, std::string delimiter,
   model.suits_direct_search_ = SuitsDirectSearch(model.fst_);
   if (model.suits_direct_search_) {
     model.start_closure_ = FindStartClosure(model.fst_);
-    std::uint64_t arcs = 0;
-    for (Arc::StateId state = 0; state < model.fst_.NumStates(); ++state) {
-      arcs += model.fst_.NumArcs(state);
-    }
-    model.quotient_ = std::make_shared<LazyQuotient>(arcs / kArcsPerSearchBeforeMergedModel);
+    model.quotient_ =
+        std::make_shared<LazyQuotient>(fst.TotalArcs() / kArcsPerSearchBeforeMergedModel);
   }
   model.input_clusters_ = BuildClusterTable(*model.fst_.InputSymbols());
   model.output_clusters_ = BuildClusterTable(*model.fst_.OutputSymbols());
