@@ -4,7 +4,6 @@
 #include <optional>
 #include <ranges>
 #include <unordered_map>
-#include <unordered_set>
 #include <utility>
 
 #include "flat_index.h"
