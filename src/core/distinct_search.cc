@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <optional>
-#include <ranges>
 #include <unordered_map>
 #include <utility>
 
@@ -71,8 +70,9 @@ class Suffixes {
   }
 
   void Clear() {
-    ids_.ClearKeys(nodes_ | std::views::drop(1) |
-                   std::views::transform([](const Node &node) { return KeyOf(node.label, node.after); }));
+    // Node 0, the empty sequence, is not in the index; its key only empties
+    // slots that are empty in the end anyway.
+    ids_.ClearKeys(nodes_, [](const Node &node) { return KeyOf(node.label, node.after); });
     nodes_.resize(1);
   }
 
@@ -106,7 +106,7 @@ class DistinctSearch {
   Run Search() {
     partial_paths_.clear();
     heap_.clear();
-    expanded_.ClearKeys(expanded_keys_);
+    expanded_.ClearKeys(expanded_keys_, [](std::uint64_t key) { return key; });
     expanded_keys_.clear();
     suffixes_.Clear();
     found_.clear();

@@ -48,13 +48,14 @@ class FlatIndex {
   // Empties the table, keeping its room.
   void Clear();
 
-  // Empties the table given every key stored in it (and maybe others): each
-  // key's run of slots from its home slot is emptied, which empties every
-  // run of the table in time in the number of keys rather than of slots.
-  template <class Keys>
-  void ClearKeys(const Keys &keys) {
-    for (const std::uint64_t key : keys) {
-      for (std::size_t slot = Slot(key); keys_[slot] != kEmpty;
+  // Empties the table given items whose keys, `key_of(item)`, include every
+  // key stored in it: each key's run of slots from its home slot is emptied,
+  // which empties every run of the table in time in the number of keys
+  // rather than of slots.
+  template <class Items, class KeyOf>
+  void ClearKeys(const Items &items, KeyOf key_of) {
+    for (const auto &item : items) {
+      for (std::size_t slot = Slot(key_of(item)); keys_[slot] != kEmpty;
            slot = (slot + 1) & (keys_.size() - 1)) {
         keys_[slot] = kEmpty;
       }

@@ -1,7 +1,6 @@
 #include "pair_graph.h"
 
 #include <algorithm>
-#include <ranges>
 
 namespace vurel {
 namespace direct {
@@ -46,9 +45,7 @@ PairGraph::PairGraph(const ModelFst &model, const StartClosure::Data *start_clos
 
 PairGraph::~PairGraph() {
   if (pairs_.capacity() > kLargestKeptPairs) return;
-  index_.ClearKeys(pairs_ | std::views::transform([](const Pair &pair) {
-                     return PairKey(pair.position, pair.state);
-                   }));
+  index_.ClearKeys(pairs_, [](const Pair &pair) { return PairKey(pair.position, pair.state); });
   pairs_.clear();
   settled_order_.clear();
   final_pairs_.clear();
