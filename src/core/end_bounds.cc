@@ -178,6 +178,8 @@ std::span<const HistoryQuotient::MergedArc> HistoryQuotient::ArcsReading(std::ui
 EndBounds::EndBounds(const HistoryQuotient &quotient, const VectorFst &acceptor,
                      std::uint64_t most_states, std::uint64_t most_arcs)
     : quotient_(quotient) {
+  // A model without states has no merged state either, and no pair to bound.
+  if (quotient_.classes() == 0) return;
   const auto end = static_cast<std::uint32_t>(acceptor.NumStates() - 1);
   // The merged states the word reaches, position by position (a position's
   // list grows as its states' epsilon arcs are followed), and the arcs among

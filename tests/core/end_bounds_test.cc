@@ -204,5 +204,16 @@ TEST(EndBoundsTest, TheMergedModelIsBuiltOnceSearchesCanRepayIt) {
   }
 }
 
+// The model reader's fuzzer found a model without states, whose merged
+// model has no state to start from.
+TEST(EndBoundsTest, AModelWithoutStatesGivesBoundsOfZero) {
+  Result<Model> model = ModelFrom(test_fst::MakeFst(0, {}, {}));
+  ASSERT_TRUE(model.ok());
+  const HistoryQuotient quotient(model->fst());
+  EXPECT_EQ(quotient.classes(), 0u);
+  const EndBounds bounds(quotient, AcceptorFor(*model, "ab"), kNoLimit);
+  EXPECT_EQ(bounds.At(0, 0), 0.0f);
+}
+
 }  // namespace
 }  // namespace vurel
