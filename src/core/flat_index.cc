@@ -1,15 +1,8 @@
 #include "flat_index.h"
 
-#include <algorithm>
 #include <utility>
 
 namespace vurel {
-
-void FlatIndex::Clear() {
-  if (size_ == 0) return;
-  std::fill(keys_.begin(), keys_.end(), kEmpty);
-  size_ = 0;
-}
 
 void FlatIndex::Grow() {
   std::vector<std::uint64_t> keys(keys_.size() * 2, kEmpty);

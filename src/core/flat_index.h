@@ -45,9 +45,6 @@ class FlatIndex {
 
   std::size_t size() const { return size_; }
 
-  // Empties the table, keeping its room.
-  void Clear();
-
   // Empties the table given items whose keys, `key_of(item)`, include every
   // key stored in it: each key's run of slots from its home slot is emptied,
   // which empties every run of the table in time in the number of keys
