@@ -37,22 +37,51 @@ float KeySlack(float weight) { return 1.0f / 1024.0f + weight / 8192.0f; }
 // A partial path: from `pair` to the end of the word, through `arc` to the
 // pair of `parent` (kNone: the end itself, through the final weight).
 // `suffix` names the uniques it writes from its pair to the end; `backward`
-// is its weight summed from the end.
+// is its weight summed from the end. Once it goes on, `expansion` is its
+// place among those that did, and `next_at_pair` the one before it at its
+// pair.
 struct PartialPath {
   std::uint32_t pair;
   std::uint32_t parent;
   const Arc *arc;
   std::uint32_t suffix;
   float backward;
+  std::uint32_t expansion = kNone;
+  std::uint32_t next_at_pair = kNone;
 };
+
+// Entries of equal keys are taken in the order a search from scratch over
+// the same pairs would make them: the final pairs in the order settled,
+// then the extensions of each partial path that goes on, in the order they
+// go on, each one's arcs newest first. Searches that go on after more pairs
+// are settled then take the very entries a search from scratch would.
+std::uint64_t OrderOfFinal(std::size_t index) { return index; }
+std::uint64_t OrderOfExtension(std::uint32_t expansion, std::uint32_t arc) {
+  return ((std::uint64_t{expansion} + 1) << 32) | (~arc & 0xFFFFFFFFu);
+}
 
 struct HeapEntry {
   float key;
+  std::uint64_t order;
   std::uint32_t item;
   // std::push_heap keeps the largest first: the lightest key, then the
-  // oldest entry, which makes the order of equal keys the heap's no more.
+  // first made.
   bool operator<(const HeapEntry &other) const {
-    return key != other.key ? key > other.key : item > other.item;
+    return key != other.key ? key > other.key : order > other.order;
+  }
+};
+
+// A partial path whose key lies past the pairs settled so far: it is made
+// (its suffix read) only once they reach it.
+struct Waiting {
+  float key;
+  std::uint64_t order;
+  std::uint32_t pair;
+  std::uint32_t parent;
+  std::uint32_t arc;  // the PairArc it takes (kNone: the final weight)
+  float backward;
+  bool operator<(const Waiting &other) const {
+    return key != other.key ? key > other.key : order > other.order;
   }
 };
 
@@ -67,13 +96,6 @@ class Suffixes {
     const std::uint32_t id = ids_.FindOrInsert(KeyOf(label, after), next);
     if (id == next) nodes_.push_back({label, after});
     return id;
-  }
-
-  void Clear() {
-    // Node 0, the empty sequence, is not in the index; its key only empties
-    // slots that are empty in the end anyway.
-    ids_.ClearKeys(nodes_, [](const Node &node) { return KeyOf(node.label, node.after); });
-    nodes_.resize(1);
   }
 
  private:
@@ -99,37 +121,18 @@ class DistinctSearch {
       : graph_(graph), count_(count), output_clusters_(output_clusters), veto_(veto),
         budget_(budget) {}
 
-  // A* over the pairs settled so far, from the end of the word backwards.
-  // kDone once the `count` best pronunciations (or all there are) are read
-  // with every one within KeySlack of the last; kBeyond when they may lie
-  // past the pairs settled.
+  // A* over the pairs settled so far, from the end of the word backwards,
+  // going on from where the last run stopped: the entries it left past the
+  // pairs then settled, and the arcs settled since into pairs where partial
+  // paths went on, join the heap. kDone once the `count` best
+  // pronunciations (or all there are) are read with every one within
+  // KeySlack of the last; kBeyond when they may lie past the pairs settled.
   Run Search() {
-    partial_paths_.clear();
-    heap_.clear();
-    expanded_.ClearKeys(expanded_keys_, [](std::uint64_t key) { return key; });
-    expanded_keys_.clear();
-    suffixes_.Clear();
-    found_.clear();
-    found_index_.clear();
-    kept_arcs_ = 0;
-    cutoff_ = kInfinity;
     const float trusted = graph_.all_settled() ? kInfinity
                                                : graph_.bound() - 2.0f * KeySlack(graph_.bound());
-    // Entries past `trusted` would never be taken in this run: they are
-    // not kept, only the lightest of their keys, to widen the pairs to.
-    float lightest_left_out = kInfinity;
-    const auto offer = [&](std::uint32_t pair, std::uint32_t parent, const Arc *arc,
-                           std::uint32_t suffix, float backward) {
-      const float key = graph_.pairs()[pair].distance + backward;
-      if (key > trusted) {
-        lightest_left_out = std::min(lightest_left_out, key);
-        return;
-      }
-      Push(pair, parent, arc, suffix, backward, key);
-    };
-    for (const std::uint32_t pair : graph_.final_pairs()) {
-      offer(pair, kNone, nullptr, 0, LatticeWeight(graph_.FinalWeightAtEnd(pair)));
-    }
+    OfferNewFinalPairs(trusted);
+    OfferNewArcs(trusted);
+    TakeWaitingWithin(trusted);
     std::uint64_t steps = 0;
     while (!heap_.empty()) {
       if (++steps % kCancelCheckInterval == 0 && graph_.Cancelled()) return Run::kCancelled;
@@ -140,43 +143,31 @@ class DistinctSearch {
         needed_ = cutoff_;
         return cutoff_ <= trusted ? Run::kDone : Run::kBeyond;
       }
-      if (key > trusted) {
-        needed_ = std::min(key, lightest_left_out);
-        return Run::kBeyond;
-      }
       std::pop_heap(heap_.begin(), heap_.end());
       const std::uint32_t item = heap_.back().item;
       heap_.pop_back();
-      const PartialPath partial = partial_paths_[item];
+      const std::uint32_t pair = partial_paths_[item].pair;
       // The first partial path taken at a pair with given phonemes to the
       // end is the lightest; any later one leads to no better pronunciation.
-      const std::uint64_t expanded = (std::uint64_t{partial.pair} << 32) | partial.suffix;
+      const std::uint64_t expanded = (std::uint64_t{pair} << 32) | partial_paths_[item].suffix;
       const std::size_t expanded_before = expanded_.size();
       expanded_.FindOrInsert(expanded, 0);
       if (expanded_.size() == expanded_before) continue;
-      expanded_keys_.push_back(expanded);
-      if (partial.pair == graph_.start_pair()) Complete(item);
-      const auto &pairs = graph_.pairs();
-      const auto &arcs = graph_.arcs();
-      for (std::uint32_t i = pairs[partial.pair].last_incoming; i != kNone;
-           i = arcs[i].next_incoming) {
-        const direct::PairArc &incoming = arcs[i];
-        const float backward = partial.backward + LatticeWeight(incoming.arc->weight.Value());
-        if (pairs[incoming.from].distance + backward > trusted) {
-          lightest_left_out = std::min(lightest_left_out, pairs[incoming.from].distance + backward);
-          continue;
-        }
-        const std::uint32_t suffix = SuffixThrough(*incoming.arc, partial.suffix);
-        if (expanded_.Find((std::uint64_t{incoming.from} << 32) | suffix) != FlatIndex::kAbsent) {
-          continue;
-        }
-        offer(incoming.from, item, incoming.arc, suffix, backward);
+      if (first_at_pair_.size() <= pair) first_at_pair_.resize(graph_.pairs().size(), kNone);
+      partial_paths_[item].expansion = expansions_++;
+      partial_paths_[item].next_at_pair = first_at_pair_[pair];
+      first_at_pair_[pair] = item;
+      if (pair == graph_.start_pair()) Complete(item);
+      for (std::uint32_t i = graph_.pairs()[pair].last_incoming; i != kNone;
+           i = graph_.arcs()[i].next_incoming) {
+        Extend(item, i, trusted);
       }
-      if (partial_paths_.size() > budget_.partial_paths || kept_arcs_ > budget_.kept_arcs) {
+      if (partial_paths_.size() + waiting_.size() > budget_.partial_paths ||
+          kept_arcs_ > budget_.kept_arcs) {
         return Run::kOverBudget;
       }
     }
-    needed_ = lightest_left_out;
+    needed_ = waiting_.empty() ? kInfinity : waiting_.front().key;
     return graph_.all_settled() || (found_.size() >= count_ && cutoff_ <= trusted) ? Run::kDone
                                                                                    : Run::kBeyond;
   }
@@ -210,12 +201,80 @@ class DistinctSearch {
   }
 
  private:
-  void Push(std::uint32_t pair, std::uint32_t parent, const Arc *arc, std::uint32_t suffix,
-            float backward, float key) {
+  void Push(const PartialPath &partial, float key, std::uint64_t order) {
     const auto id = static_cast<std::uint32_t>(partial_paths_.size());
-    partial_paths_.push_back({pair, parent, arc, suffix, backward});
-    heap_.push_back({key, id});
+    partial_paths_.push_back(partial);
+    heap_.push_back({key, order, id});
     std::push_heap(heap_.begin(), heap_.end());
+  }
+
+  // Offers the partial path that takes the arc `arc_id` of the graph in
+  // front of `item`, which went on: to the heap, or to wait past `trusted`.
+  void Extend(std::uint32_t item, std::uint32_t arc_id, float trusted) {
+    const PartialPath &partial = partial_paths_[item];
+    const direct::PairArc &incoming = graph_.arcs()[arc_id];
+    const float backward = partial.backward + LatticeWeight(incoming.arc->weight.Value());
+    const float key = graph_.pairs()[incoming.from].distance + backward;
+    const std::uint64_t order = OrderOfExtension(partial.expansion, arc_id);
+    if (key > trusted) {
+      Wait({key, order, incoming.from, item, arc_id, backward});
+      return;
+    }
+    const std::uint32_t suffix = SuffixThrough(*incoming.arc, partial.suffix);
+    if (expanded_.Find((std::uint64_t{incoming.from} << 32) | suffix) != FlatIndex::kAbsent) return;
+    Push({incoming.from, item, incoming.arc, suffix, backward}, key, order);
+  }
+
+  // Makes the waiting entries within `trusted` partial paths on the heap.
+  void TakeWaitingWithin(float trusted) {
+    while (!waiting_.empty() && waiting_.front().key <= trusted) {
+      std::pop_heap(waiting_.begin(), waiting_.end());
+      const Waiting entry = waiting_.back();
+      waiting_.pop_back();
+      if (entry.parent == kNone) {
+        Push({entry.pair, kNone, nullptr, 0, entry.backward}, entry.key, entry.order);
+        continue;
+      }
+      const Arc *arc = graph_.arcs()[entry.arc].arc;
+      const std::uint32_t suffix = SuffixThrough(*arc, partial_paths_[entry.parent].suffix);
+      Push({entry.pair, entry.parent, arc, suffix, entry.backward}, entry.key, entry.order);
+    }
+  }
+
+  // Entries past `trusted` would not be taken in this run: they wait.
+  void Wait(const Waiting &entry) {
+    waiting_.push_back(entry);
+    std::push_heap(waiting_.begin(), waiting_.end());
+  }
+
+  // The whole paths through the final pairs settled since the last run.
+  void OfferNewFinalPairs(float trusted) {
+    const auto &final_pairs = graph_.final_pairs();
+    for (; finals_offered_ < final_pairs.size(); ++finals_offered_) {
+      const std::uint32_t pair = final_pairs[finals_offered_];
+      const float backward = LatticeWeight(graph_.FinalWeightAtEnd(pair));
+      const float key = graph_.pairs()[pair].distance + backward;
+      const std::uint64_t order = OrderOfFinal(finals_offered_);
+      if (key > trusted) {
+        Wait({key, order, pair, kNone, kNone, backward});
+      } else {
+        Push({pair, kNone, nullptr, 0, backward}, key, order);
+      }
+    }
+  }
+
+  // The arcs settled since the last run into pairs where partial paths went
+  // on: those took the pair's arcs known then, and take these now.
+  void OfferNewArcs(float trusted) {
+    const auto &arcs = graph_.arcs();
+    for (; arcs_offered_ < arcs.size(); ++arcs_offered_) {
+      const std::uint32_t to = arcs[arcs_offered_].to;
+      if (to >= first_at_pair_.size()) continue;
+      for (std::uint32_t item = first_at_pair_[to]; item != kNone;
+           item = partial_paths_[item].next_at_pair) {
+        Extend(item, static_cast<std::uint32_t>(arcs_offered_), trusted);
+      }
+    }
   }
 
   // The suffix of a partial path that takes `arc` in front of `after`.
@@ -277,9 +336,14 @@ class DistinctSearch {
 
   std::vector<PartialPath> partial_paths_;
   std::vector<HeapEntry> heap_;
-  // The (pair, suffix) of the partial paths that went on, and their keys.
+  std::vector<Waiting> waiting_;
+  // Per pair, the last partial path that went on there (kNone: none).
+  std::vector<std::uint32_t> first_at_pair_;
+  std::uint32_t expansions_ = 0;
+  std::size_t finals_offered_ = 0;
+  std::size_t arcs_offered_ = 0;
+  // The (pair, suffix) of the partial paths that went on.
   FlatIndex expanded_;
-  std::vector<std::uint64_t> expanded_keys_;
   Suffixes suffixes_;
   LabelSequence decomposition_;
   // The best whole path read of each pronunciation, by the partial path
