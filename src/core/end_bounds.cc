@@ -1,6 +1,7 @@
 #include "end_bounds.h"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <limits>
 #include <unordered_map>
@@ -175,90 +176,143 @@ std::span<const HistoryQuotient::MergedArc> HistoryQuotient::ArcsReading(std::ui
   return {first, stop};
 }
 
-EndBounds::EndBounds(const HistoryQuotient &quotient, const VectorFst &acceptor,
-                     std::uint64_t most_states, std::uint64_t most_arcs)
-    : quotient_(quotient) {
-  // A model without states has no merged state either, and no pair to bound.
-  if (quotient_.classes() == 0) return;
-  const auto end = static_cast<std::uint32_t>(acceptor.NumStates() - 1);
-  // The merged states the word reaches, position by position (a position's
-  // list grows as its states' epsilon arcs are followed), and the arcs among
-  // them: per state, its epsilon arcs, then its letters'.
-  std::vector<std::vector<std::uint32_t>> at_position(end + 1);
+// Per word: the merged states reached, by (position, merged state), with
+// their bounds; and what computing them takes. Kept per thread between words:
+// allocating them afresh took a fifth of the bounds' time.
+struct EndBounds::Tables {
   struct Edge {
     std::uint32_t to;
     float weight;
   };
+
+  FlatIndex indices{4096};
+  std::vector<float> bounds;             // per index
+  std::vector<std::uint32_t> merged_of;  // merged state, per index
+  std::vector<std::uint64_t> keys;       // per index
+  // The indices in the order their arcs were read, position by position:
+  // a position's run ends at position_end[position].
+  std::vector<std::uint32_t> order;
+  std::vector<std::uint32_t> position_end;
+  // Per later position, the indices found there so far (a letter may span
+  // several positions).
+  std::vector<std::vector<std::uint32_t>> found_ahead;
+  // The arcs read from order[i]: its epsilon arcs from edge_begin[i] to
+  // letter_begin[i], then its letters' to edge_begin[i + 1].
   std::vector<Edge> edges;
-  std::vector<std::uint32_t> first_edge;    // per index
-  std::vector<std::uint32_t> first_letter;  // per index
-  std::vector<std::uint32_t> last_edge;     // per index
-  const auto reach = [&](std::uint32_t position, std::uint32_t merged) {
-    const auto next = static_cast<std::uint32_t>(bounds_.size());
-    const std::uint32_t index = indices_.FindOrInsert(KeyOf(position, merged), next);
+  std::vector<std::uint32_t> edge_begin;
+  std::vector<std::uint32_t> letter_begin;
+  std::vector<double> distance;  // per index
+
+  void Clear() {
+    indices.ClearKeys(keys, [](std::uint64_t key) { return key; });
+    bounds.clear();
+    merged_of.clear();
+    order.clear();
+    position_end.clear();
+    for (std::vector<std::uint32_t> &found : found_ahead) found.clear();
+    edges.clear();
+    edge_begin.clear();
+    letter_begin.clear();
+    distance.clear();
+    keys.clear();
+  }
+};
+
+namespace {
+
+thread_local std::unique_ptr<EndBounds::Tables> spare_tables;
+
+// The largest float not above `value`, which is not negative.
+float FloatAtMost(double value) {
+  float rounded = static_cast<float>(value);
+  if (static_cast<double>(rounded) > value && rounded > 0.0f) {
+    rounded = std::bit_cast<float>(std::bit_cast<std::uint32_t>(rounded) - 1);
+  }
+  return rounded;
+}
+
+}  // namespace
+
+EndBounds::EndBounds(const HistoryQuotient &quotient, const VectorFst &acceptor,
+                     std::uint64_t most_states, std::uint64_t most_arcs)
+    : quotient_(quotient),
+      tables_(spare_tables != nullptr ? std::move(spare_tables) : std::make_unique<Tables>()) {
+  // A model without states has no merged state either, and no pair to bound.
+  if (quotient_.classes() == 0) return;
+  Tables &t = *tables_;
+  const auto end = static_cast<std::uint32_t>(acceptor.NumStates() - 1);
+  const auto reach = [&](std::uint32_t position, std::uint32_t merged,
+                         std::vector<std::uint32_t> &found) {
+    const auto next = static_cast<std::uint32_t>(t.bounds.size());
+    const std::uint64_t key = KeyOf(position, merged);
+    const std::uint32_t index = t.indices.FindOrInsert(key, next);
     if (index == next) {
-      bounds_.push_back(0.0f);
-      merged_of_.push_back(merged);
-      at_position[position].push_back(index);
+      t.bounds.push_back(0.0f);
+      t.merged_of.push_back(merged);
+      t.keys.push_back(key);
+      found.push_back(index);
     }
     return index;
   };
-  reach(0, quotient_.start_class());
+
+  // The merged states the word reaches, position by position (a position's
+  // run grows as its states' epsilon arcs are followed), and the arcs among
+  // them.
+  if (t.found_ahead.size() <= end) t.found_ahead.resize(end + 1);
+  reach(0, quotient_.start_class(), t.order);
   for (std::uint32_t position = 0; position <= end; ++position) {
-    std::vector<std::uint32_t> &here = at_position[position];
-    for (std::size_t i = 0; i < here.size(); ++i) {
-      const std::uint32_t index = here[i];
-      const std::uint32_t merged = merged_of_[index];
-      if (first_edge.size() < bounds_.size()) {
-        first_edge.resize(bounds_.capacity());
-        first_letter.resize(bounds_.capacity());
-        last_edge.resize(bounds_.capacity());
-      }
-      first_edge[index] = static_cast<std::uint32_t>(edges.size());
+    t.order.insert(t.order.end(), t.found_ahead[position].begin(), t.found_ahead[position].end());
+    for (std::size_t i = t.position_end.empty() ? 0 : t.position_end.back(); i < t.order.size();
+         ++i) {
+      const std::uint32_t merged = t.merged_of[t.order[i]];
+      t.edge_begin.push_back(static_cast<std::uint32_t>(t.edges.size()));
       for (const HistoryQuotient::MergedArc &arc : quotient_.EpsilonArcs(merged)) {
-        edges.push_back({reach(position, arc.target), arc.weight});
+        t.edges.push_back({reach(position, arc.target, t.order), arc.weight});
       }
-      first_letter[index] = static_cast<std::uint32_t>(edges.size());
+      t.letter_begin.push_back(static_cast<std::uint32_t>(t.edges.size()));
       if (position < end) {
         for (fst::ArcIterator<VectorFst> letters(acceptor, static_cast<Arc::StateId>(position));
              !letters.Done(); letters.Next()) {
           const auto next = static_cast<std::uint32_t>(letters.Value().nextstate);
           for (const HistoryQuotient::MergedArc &arc :
                quotient_.ArcsReading(merged, static_cast<Label>(letters.Value().olabel))) {
-            edges.push_back({reach(next, arc.target), arc.weight});
+            t.edges.push_back({reach(next, arc.target, t.found_ahead[next]), arc.weight});
           }
         }
       }
-      last_edge[index] = static_cast<std::uint32_t>(edges.size());
-      if (bounds_.size() > most_states || edges.size() > most_arcs) {
-        bounds_.clear();
+      if (t.bounds.size() > most_states || t.edges.size() > most_arcs) {
+        t.Clear();
         return;
       }
     }
+    t.position_end.push_back(static_cast<std::uint32_t>(t.order.size()));
   }
+  t.edge_begin.push_back(static_cast<std::uint32_t>(t.edges.size()));
 
   // Their distances to the end, from the end backwards. Within a position,
   // the states are taken last found first, which takes the target of an
   // epsilon arc (a backoff) before its source; rounds over the epsilon arcs
   // then mend the rest (weights are not negative, so each round settles at
   // least one more).
-  std::vector<double> distance(bounds_.size(), std::numeric_limits<double>::infinity());
+  t.distance.assign(t.bounds.size(), std::numeric_limits<double>::infinity());
   for (std::uint32_t position = end + 1; position-- > 0;) {
-    const std::vector<std::uint32_t> &here = at_position[position];
-    for (auto index = here.rbegin(); index != here.rend(); ++index) {
-      double best = position == end ? quotient_.FinalWeight(merged_of_[*index]) : kInfinity;
-      for (std::uint32_t e = first_edge[*index]; e < last_edge[*index]; ++e) {
-        best = std::min(best, edges[e].weight + distance[edges[e].to]);
+    const std::uint32_t first = position == 0 ? 0 : t.position_end[position - 1];
+    const std::uint32_t last = t.position_end[position];
+    for (std::uint32_t i = last; i-- > first;) {
+      double best = position == end ? quotient_.FinalWeight(t.merged_of[t.order[i]]) : kInfinity;
+      for (std::uint32_t e = t.edge_begin[i]; e < t.edge_begin[i + 1]; ++e) {
+        best = std::min(best, t.edges[e].weight + t.distance[t.edges[e].to]);
       }
-      distance[*index] = best;
+      t.distance[t.order[i]] = best;
     }
-    for (std::size_t round = 0; round < here.size(); ++round) {
+    for (std::uint32_t round = first; round < last; ++round) {
       bool changed = false;
-      for (const std::uint32_t index : here) {
-        for (std::uint32_t e = first_edge[index]; e < first_letter[index]; ++e) {
-          const double offered = edges[e].weight + distance[edges[e].to];
-          if (offered < distance[index]) {
-            distance[index] = offered;
+      for (std::uint32_t i = first; i < last; ++i) {
+        double &distance = t.distance[t.order[i]];
+        for (std::uint32_t e = t.edge_begin[i]; e < t.letter_begin[i]; ++e) {
+          const double offered = t.edges[e].weight + t.distance[t.edges[e].to];
+          if (offered < distance) {
+            distance = offered;
             changed = true;
           }
         }
@@ -267,18 +321,23 @@ EndBounds::EndBounds(const HistoryQuotient &quotient, const VectorFst &acceptor,
     }
   }
   // Rounded down, so that a float bound is never above the true one.
-  for (std::size_t i = 0; i < bounds_.size(); ++i) {
-    float bound = static_cast<float>(distance[i]);
-    if (static_cast<double>(bound) > distance[i]) bound = std::nextafter(bound, -kInfinity);
-    bounds_[i] = std::max(bound, 0.0f);
+  for (std::size_t i = 0; i < t.bounds.size(); ++i) {
+    t.bounds[i] = std::max(FloatAtMost(t.distance[i]), 0.0f);
   }
 }
 
+EndBounds::~EndBounds() {
+  // Tables of a word of thousands of letters are freed rather than kept.
+  if (tables_->order.capacity() > std::size_t{1} << 16 || tables_->found_ahead.size() > 4096) return;
+  tables_->Clear();
+  spare_tables = std::move(tables_);
+}
+
 float EndBounds::At(std::uint32_t position, Arc::StateId state) const {
-  if (bounds_.empty()) return 0.0f;
-  const std::uint32_t index = indices_.Find(KeyOf(position, quotient_.ClassOf(state)));
+  if (tables_->bounds.empty()) return 0.0f;
+  const std::uint32_t index = tables_->indices.Find(KeyOf(position, quotient_.ClassOf(state)));
   // Every pair reached maps to a merged state the word reaches; 0 is safe.
-  return index == FlatIndex::kAbsent ? 0.0f : bounds_[index];
+  return index == FlatIndex::kAbsent ? 0.0f : tables_->bounds[index];
 }
 
 }  // namespace vurel

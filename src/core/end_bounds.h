@@ -17,6 +17,7 @@
 
 #include <cstdint>
 #include <limits>
+#include <memory>
 #include <span>
 #include <vector>
 
@@ -67,23 +68,26 @@ class HistoryQuotient {
 // over the word acceptor (states 0 to n in order, n final), for the merged
 // states a route from the start reaches. Past `most_states` merged states or
 // `most_arcs` arcs among them (a word of thousands of letters) every bound
-// is 0, and the search settles pairs by distance alone.
+// is 0, and the search settles pairs by distance alone. Each thread keeps
+// the tables of its last word's bounds for its next one.
 class EndBounds {
  public:
   EndBounds(const HistoryQuotient &quotient, const VectorFst &acceptor, std::uint64_t most_states,
             std::uint64_t most_arcs = std::numeric_limits<std::uint64_t>::max());
+  ~EndBounds();
+  EndBounds(const EndBounds &) = delete;
+  EndBounds &operator=(const EndBounds &) = delete;
 
   // A lower bound on the distance from (`position`, `state`) to the end,
   // for a pair reached from the start; infinite when no path leads on.
   float At(std::uint32_t position, Arc::StateId state) const;
   void Prefetch(Arc::StateId state) const { quotient_.Prefetch(state); }
 
+  struct Tables;
+
  private:
   const HistoryQuotient &quotient_;
-  // (position, merged state) to an index in `bounds_`.
-  FlatIndex indices_;
-  std::vector<float> bounds_;
-  std::vector<std::uint32_t> merged_of_;  // merged state, per index
+  std::unique_ptr<Tables> tables_;
 };
 
 }  // namespace vurel
