@@ -21,11 +21,13 @@ using direct::PairGraph;
 using direct::SettleStep;
 
 // The first margin above the best path within which pairs are settled, and
-// how it grows when the pronunciations wanted lie beyond it. One
-// pronunciation needs only the paths that might tie with the best.
+// how it grows at least when the pronunciations wanted lie beyond it. One
+// pronunciation needs only the paths that might tie with the best. The
+// backward search goes on where it stopped, so small steps cost little,
+// while a large one settles pairs that no pronunciation wanted needs.
 constexpr float kFirstMarginOnePronunciation = 1.0f / 64.0f;
 constexpr float kFirstMarginManyPronunciations = 4.0f;
-constexpr float kMarginGrowth = 1.25f;
+constexpr float kMarginGrowth = 1.0625f;
 
 // How far a partial path's key (the pair's distance from the start plus its
 // weight summed from the end) may lie from the weight of the whole paths it
