@@ -1,6 +1,7 @@
 #include "pair_graph.h"
 
 #include <algorithm>
+#include <span>
 
 namespace vurel {
 namespace direct {
@@ -45,7 +46,10 @@ PairGraph::PairGraph(const ModelFst &model, const StartClosure::Data *start_clos
 
 PairGraph::~PairGraph() {
   if (pairs_.capacity() > kLargestKeptPairs) return;
-  index_.ClearKeys(pairs_, [](const Pair &pair) { return PairKey(pair.position, pair.state); });
+  // Pairs replayed from the start closure were never indexed: nothing
+  // reaches a pair of position 0 again once the closure is settled.
+  index_.ClearKeys(std::span(pairs_).subspan(replayed_pairs_),
+                   [](const Pair &pair) { return PairKey(pair.position, pair.state); });
   pairs_.clear();
   settled_order_.clear();
   final_pairs_.clear();
@@ -107,6 +111,7 @@ void PairGraph::ReplayStartClosure() {
   arcs_ = start_closure_->arcs;
   settled_order_ = start_closure_->settled_order;
   marked_ = settled_order_.size();
+  replayed_pairs_ = pairs_.size();
   start_pair_ = start_closure_->start_pair;
   for (fst::ArcIterator<VectorFst> letters(acceptor_, 0); !letters.Done(); letters.Next()) {
     const Arc &letter = letters.Value();
