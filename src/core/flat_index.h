@@ -17,28 +17,26 @@ class FlatIndex {
 
   // `initial_slots` must be a power of two.
   explicit FlatIndex(std::size_t initial_slots = 1024)
-      : keys_(initial_slots, kEmpty), ids_(initial_slots, 0) {}
+      : slots_(initial_slots), mask_(initial_slots - 1) {}
 
   // The id stored for `key`, or `next_id` after storing it. The key must
   // not be ~0.
   std::uint32_t FindOrInsert(std::uint64_t key, std::uint32_t next_id) {
-    if ((size_ + 1) * 4 > keys_.size() * 3) Grow();
-    std::size_t slot = Slot(key);
-    while (keys_[slot] != kEmpty) {
-      if (keys_[slot] == key) return ids_[slot];
-      slot = (slot + 1) & (keys_.size() - 1);
+    if ((size_ + 1) * 4 > slots_.size() * 3) Grow();
+    std::size_t slot = SlotOf(key);
+    while (slots_[slot].key != kEmpty) {
+      if (slots_[slot].key == key) return slots_[slot].id;
+      slot = (slot + 1) & mask_;
     }
-    keys_[slot] = key;
-    ids_[slot] = next_id;
+    slots_[slot] = {key, next_id};
     ++size_;
     return next_id;
   }
 
   // The id stored for `key`, or kAbsent.
   std::uint32_t Find(std::uint64_t key) const {
-    for (std::size_t slot = Slot(key); keys_[slot] != kEmpty;
-         slot = (slot + 1) & (keys_.size() - 1)) {
-      if (keys_[slot] == key) return ids_[slot];
+    for (std::size_t slot = SlotOf(key); slots_[slot].key != kEmpty; slot = (slot + 1) & mask_) {
+      if (slots_[slot].key == key) return slots_[slot].id;
     }
     return kAbsent;
   }
@@ -52,9 +50,9 @@ class FlatIndex {
   template <class Items, class KeyOf>
   void ClearKeys(const Items &items, KeyOf key_of) {
     for (const auto &item : items) {
-      for (std::size_t slot = Slot(key_of(item)); keys_[slot] != kEmpty;
-           slot = (slot + 1) & (keys_.size() - 1)) {
-        keys_[slot] = kEmpty;
+      for (std::size_t slot = SlotOf(key_of(item)); slots_[slot].key != kEmpty;
+           slot = (slot + 1) & mask_) {
+        slots_[slot].key = kEmpty;
       }
     }
     size_ = 0;
@@ -63,14 +61,20 @@ class FlatIndex {
  private:
   static constexpr std::uint64_t kEmpty = std::numeric_limits<std::uint64_t>::max();
 
-  std::size_t Slot(std::uint64_t key) const {
-    return static_cast<std::size_t>((key * 0x9E3779B97F4A7C15ULL) >> 32) & (keys_.size() - 1);
+  // A key beside its id, so that a lookup reads one line of the cache.
+  struct Slot {
+    std::uint64_t key = kEmpty;
+    std::uint32_t id = 0;
+  };
+
+  std::size_t SlotOf(std::uint64_t key) const {
+    return static_cast<std::size_t>((key * 0x9E3779B97F4A7C15ULL) >> 32) & mask_;
   }
 
   void Grow();
 
-  std::vector<std::uint64_t> keys_;
-  std::vector<std::uint32_t> ids_;
+  std::vector<Slot> slots_;
+  std::size_t mask_;
   std::size_t size_ = 0;
 };
 
