@@ -1,5 +1,6 @@
 #include "direct_search.h"
 
+#include <atomic>
 #include <optional>
 #include <utility>
 
@@ -67,6 +68,8 @@ StartClosure FindStartClosure(const ModelFst &model) {
   PairGraph graph(model, nullptr, no_letters, budget, nullptr);
   std::optional<StartClosure::Data> closure = graph.SettleStartClosure();
   if (!closure) return StartClosure();
+  static std::atomic<std::uint64_t> closures_made{0};
+  closure->serial = closures_made.fetch_add(1, std::memory_order_relaxed) + 1;
   return StartClosure(std::make_shared<const StartClosure::Data>(std::move(*closure)));
 }
 

@@ -42,7 +42,12 @@ PairGraph::PairGraph(const ModelFst &model, const StartClosure::Data *start_clos
       end_position_(static_cast<std::uint32_t>(acceptor.NumStates() - 1)),
       buffers_(TakeBuffers()), index_(buffers_->index), pairs_(buffers_->pairs),
       settled_order_(buffers_->settled_order), final_pairs_(buffers_->final_pairs),
-      settling_(buffers_->settling), arcs_(buffers_->arcs), followed_(buffers_->followed) {}
+      settling_(buffers_->settling), arcs_(buffers_->arcs), followed_(buffers_->followed) {
+  if (start_closure_ == nullptr || buffers_->held_closure.serial != start_closure_->serial) {
+    DropHeldClosure();
+  }
+  replayed_pairs_ = buffers_->held_closure.pairs;
+}
 
 PairGraph::~PairGraph() {
   if (pairs_.capacity() > kLargestKeptPairs) return;
@@ -50,11 +55,12 @@ PairGraph::~PairGraph() {
   // reaches a pair of position 0 again once the closure is settled.
   index_.ClearKeys(std::span(pairs_).subspan(replayed_pairs_),
                    [](const Pair &pair) { return PairKey(pair.position, pair.state); });
-  pairs_.clear();
-  settled_order_.clear();
+  const PairGraphBuffers::HeldClosure &held = buffers_->held_closure;
+  pairs_.resize(held.pairs);
+  arcs_.resize(held.arcs);
+  settled_order_.resize(held.settled);
   final_pairs_.clear();
   settling_.Clear();
-  arcs_.clear();
   followed_.clear();
   spare_buffers = std::move(buffers_);
 }
@@ -70,12 +76,14 @@ SettleStep PairGraph::FindBest() {
       start_closure_->arcs.size() <= budget_.lattice_arcs / 8) {
     ReplayStartClosure();
   } else {
+    DropHeldClosure();
     start_pair_ = Reach(0, start, 0.0f);
   }
   return Settle([this](float distance) { return distance < best_complete_; });
 }
 
 std::optional<StartClosure::Data> PairGraph::SettleStartClosure() {
+  DropHeldClosure();
   start_pair_ = Reach(0, model_.Start(), 0.0f);
   if (Settle([](float) { return true; }) != SettleStep::kDone || overflowed_) return std::nullopt;
   all_settled_ = true;
@@ -107,9 +115,13 @@ SettleStep PairGraph::SettleWithin(float margin) {
 // exactness decided, and follows their arcs that read the word's first
 // letters, as settling them would.
 void PairGraph::ReplayStartClosure() {
-  pairs_ = start_closure_->pairs;
-  arcs_ = start_closure_->arcs;
-  settled_order_ = start_closure_->settled_order;
+  if (buffers_->held_closure.serial == 0) {
+    pairs_ = start_closure_->pairs;
+    arcs_ = start_closure_->arcs;
+    settled_order_ = start_closure_->settled_order;
+    buffers_->held_closure = {start_closure_->serial, pairs_.size(), arcs_.size(),
+                              settled_order_.size()};
+  }
   marked_ = settled_order_.size();
   replayed_pairs_ = pairs_.size();
   start_pair_ = start_closure_->start_pair;
@@ -121,6 +133,15 @@ void PairGraph::ReplayStartClosure() {
       Follow(pair, static_cast<std::uint32_t>(letter.nextstate), *arc);
     }
   }
+}
+
+// Empties the vectors of a closure the buffers held from the word before.
+void PairGraph::DropHeldClosure() {
+  pairs_.clear();
+  arcs_.clear();
+  settled_order_.clear();
+  buffers_->held_closure = {};
+  replayed_pairs_ = 0;
 }
 
 std::uint32_t PairGraph::Reach(std::uint32_t position, Arc::StateId state, float distance) {
