@@ -188,7 +188,6 @@ struct EndBounds::Tables {
   FlatIndex indices{4096};
   std::vector<float> bounds;             // per index
   std::vector<std::uint32_t> merged_of;  // merged state, per index
-  std::vector<std::uint64_t> keys;       // per index
   // The indices in the order their arcs were read, position by position:
   // a position's run ends at position_end[position].
   std::vector<std::uint32_t> order;
@@ -204,7 +203,7 @@ struct EndBounds::Tables {
   std::vector<double> distance;  // per index
 
   void Clear() {
-    indices.ClearKeys(keys, [](std::uint64_t key) { return key; });
+    indices.Clear();
     bounds.clear();
     merged_of.clear();
     order.clear();
@@ -214,7 +213,6 @@ struct EndBounds::Tables {
     edge_begin.clear();
     letter_begin.clear();
     distance.clear();
-    keys.clear();
   }
 };
 
@@ -249,7 +247,6 @@ EndBounds::EndBounds(const HistoryQuotient &quotient, const VectorFst &acceptor,
     if (index == next) {
       t.bounds.push_back(0.0f);
       t.merged_of.push_back(merged);
-      t.keys.push_back(key);
       found.push_back(index);
     }
     return index;

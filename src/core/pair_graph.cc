@@ -1,7 +1,6 @@
 #include "pair_graph.h"
 
 #include <algorithm>
-#include <span>
 
 namespace vurel {
 namespace direct {
@@ -46,15 +45,11 @@ PairGraph::PairGraph(const ModelFst &model, const StartClosure::Data *start_clos
   if (start_closure_ == nullptr || buffers_->held_closure.serial != start_closure_->serial) {
     DropHeldClosure();
   }
-  replayed_pairs_ = buffers_->held_closure.pairs;
 }
 
 PairGraph::~PairGraph() {
   if (pairs_.capacity() > kLargestKeptPairs) return;
-  // Pairs replayed from the start closure were never indexed: nothing
-  // reaches a pair of position 0 again once the closure is settled.
-  index_.ClearKeys(std::span(pairs_).subspan(replayed_pairs_),
-                   [](const Pair &pair) { return PairKey(pair.position, pair.state); });
+  index_.Clear();
   const PairGraphBuffers::HeldClosure &held = buffers_->held_closure;
   pairs_.resize(held.pairs);
   arcs_.resize(held.arcs);
@@ -123,7 +118,6 @@ void PairGraph::ReplayStartClosure() {
                               settled_order_.size()};
   }
   marked_ = settled_order_.size();
-  replayed_pairs_ = pairs_.size();
   start_pair_ = start_closure_->start_pair;
   for (fst::ArcIterator<VectorFst> letters(acceptor_, 0); !letters.Done(); letters.Next()) {
     const Arc &letter = letters.Value();
@@ -141,7 +135,6 @@ void PairGraph::DropHeldClosure() {
   arcs_.clear();
   settled_order_.clear();
   buffers_->held_closure = {};
-  replayed_pairs_ = 0;
 }
 
 std::uint32_t PairGraph::Reach(std::uint32_t position, Arc::StateId state, float distance) {

@@ -236,7 +236,6 @@ class PairGraph {
   float bound_ = 0.0f;
   bool all_settled_ = false;
   std::size_t marked_ = 0;  // settled pairs whose exactness is decided
-  std::size_t replayed_pairs_ = 0;  // the pairs taken from the start closure
   std::uint64_t steps_ = 0;
 };
 
