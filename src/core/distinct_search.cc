@@ -359,7 +359,7 @@ DistinctSearchResult SearchDistinct(const ModelFst &model, const StartClosure &s
   result.outcome = DirectSearchOutcome::kFound;
   if (probabilities) {
     result.pronunciations = search.TakeFound();
-    for (float reach = std::max(margin, kProbabilityReach);; reach += kProbabilityShell) {
+    for (float reach = std::max(margin, kProbabilityReach);; reach += kProbabilityStep) {
       if (const SettleStep step = graph.SettleWithin(reach); step != SettleStep::kDone) {
         return Failed(step);
       }
