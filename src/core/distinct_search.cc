@@ -1,6 +1,7 @@
 #include "distinct_search.h"
 
 #include <algorithm>
+#include <limits>
 #include <optional>
 #include <unordered_map>
 #include <utility>
@@ -423,17 +424,24 @@ DistinctSearchResult SearchDistinct(const ModelFst &model, const StartClosure &s
   DistinctSearchResult result;
   result.outcome = DirectSearchOutcome::kFound;
   if (probabilities) {
-    const float reach = std::max(margin, search.LastWeight() - best + kProbabilityMargin);
-    if (const SettleStep step = graph.SettleWithin(reach); step != SettleStep::kDone) {
-      return Failed(step);
-    }
-    if (graph.overflowed()) return Outcome(DirectSearchOutcome::kUnsure);
     result.pronunciations = search.TakeFound();
-    if (!SetProbabilities(graph, static_cast<double>(best) + reach, output_clusters, veto,
-                          result.pronunciations)) {
-      return Outcome(DirectSearchOutcome::kUnsure);
+    for (float reach = std::max(margin, kProbabilityReach);; reach += kProbabilityStep) {
+      if (const SettleStep step = graph.SettleWithin(reach); step != SettleStep::kDone) {
+        return Failed(step);
+      }
+      if (graph.overflowed()) return Outcome(DirectSearchOutcome::kUnsure);
+      const double bound = graph.all_settled() ? std::numeric_limits<double>::infinity()
+                                               : static_cast<double>(best) + reach;
+      switch (SetProbabilities(graph, bound, kProbabilityShell, output_clusters, veto,
+                               result.pronunciations)) {
+        case ProbabilitySums::kSet:
+          return result;
+        case ProbabilitySums::kTooNarrow:
+          continue;
+        case ProbabilitySums::kUnsure:
+          return Outcome(DirectSearchOutcome::kUnsure);
+      }
     }
-    return result;
   }
   result.pronunciations = search.TakeFound();
   if (graph.overflowed()) return Outcome(DirectSearchOutcome::kUnsure);
