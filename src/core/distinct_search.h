@@ -21,9 +21,8 @@
 // settled within a reach above the best path that lie on paths that light.
 // The reach starts at kProbabilityReach and grows by kProbabilityStep for
 // as long as the paths of its last kProbabilityShell hold too much of the
-// word's sum;
-// where the sums round a cycle do not settle, the word goes to the
-// reference.
+// word's sum. Where the sums round a cycle do not settle, the word goes to
+// the reference.
 #ifndef VUREL_CORE_DISTINCT_SEARCH_H_
 #define VUREL_CORE_DISTINCT_SEARCH_H_
 
