@@ -1,6 +1,7 @@
 #include "distinct_search.h"
 
 #include <algorithm>
+#include <memory>
 #include <limits>
 #include <optional>
 #include <unordered_map>
@@ -101,6 +102,11 @@ class Suffixes {
     return id;
   }
 
+  void Clear() {
+    nodes_.resize(1);
+    ids_.Clear();
+  }
+
  private:
   struct Node {
     Label label;
@@ -115,6 +121,45 @@ class Suffixes {
   FlatIndex ids_;
 };
 
+// The best whole path read of a pronunciation, by the partial path that
+// starts it; records are made only of those kept.
+struct Found {
+  float weight;
+  std::uint32_t item;
+};
+
+// What a search fills. Each thread keeps the tables of its last search for
+// the next one, as it keeps the pair graph's buffers.
+struct SearchTables {
+  std::vector<PartialPath> partial_paths;
+  std::vector<HeapEntry> heap;
+  std::vector<Waiting> waiting;
+  // Per pair, the last partial path that went on there (kNone: none).
+  std::vector<std::uint32_t> first_at_pair;
+  // The (pair, suffix) of the partial paths that went on.
+  FlatIndex expanded;
+  Suffixes suffixes;
+  LabelSequence decomposition;
+  std::vector<Found> found;
+  std::unordered_map<std::uint32_t, std::size_t> found_index;
+
+  void Clear() {
+    partial_paths.clear();
+    heap.clear();
+    waiting.clear();
+    first_at_pair.clear();
+    expanded.Clear();
+    suffixes.Clear();
+    found.clear();
+    found_index.clear();
+  }
+};
+
+thread_local std::unique_ptr<SearchTables> spare_tables;
+
+// Tables that grew past this many partial paths are freed rather than kept.
+constexpr std::size_t kLargestKeptPartialPaths = std::size_t{1} << 18;
+
 enum class Run { kDone, kBeyond, kOverBudget, kCancelled, kOverflow };
 
 class DistinctSearch {
@@ -122,7 +167,21 @@ class DistinctSearch {
   DistinctSearch(PairGraph &graph, std::uint64_t count, const ClusterTable &output_clusters,
                  const VetoSet &veto, const DirectSearchBudget &budget)
       : graph_(graph), count_(count), output_clusters_(output_clusters), veto_(veto),
-        budget_(budget) {}
+        budget_(budget),
+        tables_(spare_tables != nullptr ? std::move(spare_tables)
+                                        : std::make_unique<SearchTables>()),
+        partial_paths_(tables_->partial_paths), heap_(tables_->heap), waiting_(tables_->waiting),
+        first_at_pair_(tables_->first_at_pair), expanded_(tables_->expanded),
+        suffixes_(tables_->suffixes), decomposition_(tables_->decomposition),
+        found_(tables_->found), found_index_(tables_->found_index) {}
+
+  ~DistinctSearch() {
+    if (partial_paths_.capacity() > kLargestKeptPartialPaths) return;
+    tables_->Clear();
+    spare_tables = std::move(tables_);
+  }
+  DistinctSearch(const DistinctSearch &) = delete;
+  DistinctSearch &operator=(const DistinctSearch &) = delete;
 
   // A* over the pairs settled so far, from the end of the word backwards,
   // going on from where the last run stopped: the entries it left past the
@@ -337,26 +396,19 @@ class DistinctSearch {
   const VetoSet &veto_;
   const DirectSearchBudget &budget_;
 
-  std::vector<PartialPath> partial_paths_;
-  std::vector<HeapEntry> heap_;
-  std::vector<Waiting> waiting_;
-  // Per pair, the last partial path that went on there (kNone: none).
-  std::vector<std::uint32_t> first_at_pair_;
+  std::unique_ptr<SearchTables> tables_;
+  std::vector<PartialPath> &partial_paths_;
+  std::vector<HeapEntry> &heap_;
+  std::vector<Waiting> &waiting_;
+  std::vector<std::uint32_t> &first_at_pair_;
+  FlatIndex &expanded_;
+  Suffixes &suffixes_;
+  LabelSequence &decomposition_;
+  std::vector<Found> &found_;
+  std::unordered_map<std::uint32_t, std::size_t> &found_index_;
   std::uint32_t expansions_ = 0;
   std::size_t finals_offered_ = 0;
   std::size_t arcs_offered_ = 0;
-  // The (pair, suffix) of the partial paths that went on.
-  FlatIndex expanded_;
-  Suffixes suffixes_;
-  LabelSequence decomposition_;
-  // The best whole path read of each pronunciation, by the partial path
-  // that starts it; records are made only of those kept.
-  struct Found {
-    float weight;
-    std::uint32_t item;
-  };
-  std::vector<Found> found_;
-  std::unordered_map<std::uint32_t, std::size_t> found_index_;
   float cutoff_ = kInfinity;
   float needed_ = kInfinity;
   std::uint64_t kept_arcs_ = 0;
