@@ -64,11 +64,11 @@ class Model {
   const StartClosure &start_closure() const { return start_closure_; }
   // The distinct search's merged model (end_bounds.h), for a search that
   // asks for it; null until the searches that asked outnumber the model's
-  // arcs divided by 2,000, then built by the first search past them, on its
-  // own thread (on the default English model that takes 0.12 s and holds
-  // 11 MB, about what the bounds save on 800 words: a few words never
-  // repay it); searches on other threads get null until it is done. Null
-  // when the direct search cannot decode with this model.
+  // arcs divided by 4,000, then built by the first search past them, within
+  // that search (on the default English model that takes 0.12 s and holds
+  // 11 MB, what the bounds save on about 900 words: a few words never repay
+  // it); searches on other threads get null until it is done. Null when the
+  // direct search cannot decode with this model.
   const HistoryQuotient *history_quotient() const;
   // The merged model, built now if it is not yet, or waited for if another
   // thread is building it; null as above.

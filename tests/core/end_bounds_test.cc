@@ -185,15 +185,15 @@ TEST(EndBoundsTest, MoreMergedPairsThanTheBudgetGiveBoundsOfZero) {
   }
 }
 
-// A model of 2,000 arcs a search or more waits for that many searches
+// A model of 4,000 arcs a search or more waits for that many searches
 // before it builds the merged model; a smaller one builds it at once.
 TEST(EndBoundsTest, TheMergedModelIsBuiltOnceSearchesCanRepayIt) {
-  for (const int arcs : {11, 4000, 6500}) {
+  for (const int arcs : {11, 8000, 13000}) {
     std::vector<test_fst::ArcSpec> specs;
     for (int i = 0; i < arcs; ++i) specs.push_back({0, 3, 3, 0.001f * static_cast<float>(i), 1});
     Result<Model> model = ModelFrom(test_fst::MakeFst(2, specs, {{1, 0.0f}}));
     ASSERT_TRUE(model.ok());
-    const int searches_first = arcs / 2000;
+    const int searches_first = arcs / 4000;
     for (int search = 0; search < searches_first; ++search) {
       EXPECT_EQ(model->history_quotient(), nullptr) << arcs << " arcs, search " << search;
     }
