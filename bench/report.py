@@ -345,13 +345,6 @@ def main() -> int:
         table.add("the same, less a run on one word", f"{jobs_words / (two - start):.0f} words/s",
                   f"--jobs 1 {jobs_words / (one - start):.0f} words/s",
                   (one - start) / (two - start), ">= 1.8")
-        # Past the words that repay it, the search builds its merged model, on one
-        # thread however many there are: the third row leaves that out too.
-        merged_s = statistics.median(merged_model)
-        table.add("the same, less the merged model's build too",
-                  f"{jobs_words / (two - start - merged_s):.0f} words/s",
-                  f"--jobs 1 {jobs_words / (one - start - merged_s):.0f} words/s",
-                  (one - start - merged_s) / (two - start - merged_s), ">= 1.8")
 
         if not args.skip_others:
             add_rate_against(table, "espeak-ng", espeak, "espeak-ng not installed", len(words),
