@@ -4,6 +4,7 @@
 #include <bit>
 #include <cmath>
 #include <limits>
+#include <utility>
 
 namespace vurel {
 namespace {
@@ -241,6 +242,11 @@ struct EndBounds::Tables {
   std::vector<std::uint32_t> edge_begin;
   std::vector<std::uint32_t> letter_begin;
   std::vector<double> distance;  // per index
+  // The word's letters, position by position: those read from a position
+  // run from letters[letters_begin[position]], each with the position it
+  // leads to.
+  std::vector<std::pair<Label, std::uint32_t>> letters;
+  std::vector<std::uint32_t> letters_begin;
 
   void Clear() {
     indices.Clear();
@@ -253,6 +259,8 @@ struct EndBounds::Tables {
     edge_begin.clear();
     letter_begin.clear();
     distance.clear();
+    letters.clear();
+    letters_begin.clear();
   }
 };
 
@@ -281,11 +289,9 @@ EndBounds::EndBounds(const HistoryQuotient &quotient, const VectorFst &acceptor,
   const auto end = static_cast<std::uint32_t>(acceptor.NumStates() - 1);
   const auto reach = [&](std::uint32_t position, std::uint32_t merged,
                          std::vector<std::uint32_t> &found) {
-    const auto next = static_cast<std::uint32_t>(t.bounds.size());
-    const std::uint64_t key = KeyOf(position, merged);
-    const std::uint32_t index = t.indices.FindOrInsert(key, next);
+    const auto next = static_cast<std::uint32_t>(t.merged_of.size());
+    const std::uint32_t index = t.indices.FindOrInsert(KeyOf(position, merged), next);
     if (index == next) {
-      t.bounds.push_back(0.0f);
       t.merged_of.push_back(merged);
       found.push_back(index);
     }
@@ -296,6 +302,15 @@ EndBounds::EndBounds(const HistoryQuotient &quotient, const VectorFst &acceptor,
   // run grows as its states' epsilon arcs are followed), and the arcs among
   // them.
   if (t.found_ahead.size() <= end) t.found_ahead.resize(end + 1);
+  for (std::uint32_t position = 0; position < end; ++position) {
+    t.letters_begin.push_back(static_cast<std::uint32_t>(t.letters.size()));
+    for (fst::ArcIterator<VectorFst> letters(acceptor, static_cast<Arc::StateId>(position));
+         !letters.Done(); letters.Next()) {
+      t.letters.push_back({static_cast<Label>(letters.Value().olabel),
+                           static_cast<std::uint32_t>(letters.Value().nextstate)});
+    }
+  }
+  t.letters_begin.push_back(static_cast<std::uint32_t>(t.letters.size()));
   reach(0, quotient_.start_class(), t.order);
   for (std::uint32_t position = 0; position <= end; ++position) {
     t.order.insert(t.order.end(), t.found_ahead[position].begin(), t.found_ahead[position].end());
@@ -308,16 +323,15 @@ EndBounds::EndBounds(const HistoryQuotient &quotient, const VectorFst &acceptor,
       }
       t.letter_begin.push_back(static_cast<std::uint32_t>(t.edges.size()));
       if (position < end) {
-        for (fst::ArcIterator<VectorFst> letters(acceptor, static_cast<Arc::StateId>(position));
-             !letters.Done(); letters.Next()) {
-          const auto next = static_cast<std::uint32_t>(letters.Value().nextstate);
-          for (const HistoryQuotient::MergedArc &arc :
-               quotient_.ArcsReading(merged, static_cast<Label>(letters.Value().olabel))) {
+        for (std::uint32_t letter = t.letters_begin[position];
+             letter < t.letters_begin[position + 1]; ++letter) {
+          const auto [label, next] = t.letters[letter];
+          for (const HistoryQuotient::MergedArc &arc : quotient_.ArcsReading(merged, label)) {
             t.edges.push_back({reach(next, arc.target, t.found_ahead[next]), arc.weight});
           }
         }
       }
-      if (t.bounds.size() > most_states || t.edges.size() > most_arcs) {
+      if (t.merged_of.size() > most_states || t.edges.size() > most_arcs) {
         t.Clear();
         return;
       }
@@ -331,7 +345,7 @@ EndBounds::EndBounds(const HistoryQuotient &quotient, const VectorFst &acceptor,
   // epsilon arc (a backoff) before its source; rounds over the epsilon arcs
   // then mend the rest (weights are not negative, so each round settles at
   // least one more).
-  t.distance.assign(t.bounds.size(), std::numeric_limits<double>::infinity());
+  t.distance.assign(t.merged_of.size(), std::numeric_limits<double>::infinity());
   for (std::uint32_t position = end + 1; position-- > 0;) {
     const std::uint32_t first = position == 0 ? 0 : t.position_end[position - 1];
     const std::uint32_t last = t.position_end[position];
@@ -358,6 +372,7 @@ EndBounds::EndBounds(const HistoryQuotient &quotient, const VectorFst &acceptor,
     }
   }
   // Rounded down, so that a float bound is never above the true one.
+  t.bounds.resize(t.merged_of.size());
   for (std::size_t i = 0; i < t.bounds.size(); ++i) {
     t.bounds[i] = std::max(FloatAtMost(t.distance[i]), 0.0f);
   }
