@@ -243,9 +243,17 @@ class DistinctSearch {
     std::vector<Pronunciation> pronunciations(found_.size());
     for (std::size_t i = 0; i < found_.size(); ++i) {
       pronunciations[i].weight = found_[i].weight;
+      PathData &record = pronunciations[i].record;
+      std::size_t arcs = 0;
       for (std::uint32_t item = found_[i].item; item != kNone; item = partial_paths_[item].parent) {
-        AppendPathArc(ArcOf(partial_paths_[item]), output_clusters_, veto_,
-                      pronunciations[i].record);
+        ++arcs;
+      }
+      record.ilabels.reserve(arcs);
+      record.olabels.reserve(arcs);
+      record.path_weights.reserve(arcs);
+      record.uniques.reserve(arcs);
+      for (std::uint32_t item = found_[i].item; item != kNone; item = partial_paths_[item].parent) {
+        AppendPathArc(ArcOf(partial_paths_[item]), output_clusters_, veto_, record);
       }
     }
     std::sort(pronunciations.begin(), pronunciations.end(), ComesBefore);
