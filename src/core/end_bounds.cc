@@ -206,17 +206,6 @@ HistoryQuotient::HistoryQuotient(const ModelFst &model) {
   arc_begin_[classes] = static_cast<std::uint32_t>(arcs_.size());
 }
 
-std::span<const HistoryQuotient::MergedArc> HistoryQuotient::ArcsReading(std::uint32_t merged,
-                                                                         Label label) const {
-  const MergedArc *first = arcs_.data() + letters_begin_[merged];
-  const MergedArc *last = arcs_.data() + arc_begin_[merged + 1];
-  const auto by_label = [](const MergedArc &arc, Label wanted) { return arc.ilabel < wanted; };
-  first = std::lower_bound(first, last, label, by_label);
-  const MergedArc *stop = first;
-  while (stop != last && stop->ilabel == label) ++stop;
-  return {first, stop};
-}
-
 // Per word: the merged states reached, by (position, merged state), with
 // their bounds; and what computing them takes. Kept per thread between words:
 // allocating them afresh took a fifth of the bounds' time.

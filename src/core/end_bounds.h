@@ -15,6 +15,7 @@
 #ifndef VUREL_CORE_END_BOUNDS_H_
 #define VUREL_CORE_END_BOUNDS_H_
 
+#include <algorithm>
 #include <cstdint>
 #include <limits>
 #include <memory>
@@ -49,7 +50,20 @@ class HistoryQuotient {
   std::span<const MergedArc> EpsilonArcs(std::uint32_t merged) const {
     return {arcs_.data() + arc_begin_[merged], arcs_.data() + letters_begin_[merged]};
   }
-  std::span<const MergedArc> ArcsReading(std::uint32_t merged, Label label) const;
+  std::span<const MergedArc> ArcsReading(std::uint32_t merged, Label label) const {
+    const MergedArc *first = arcs_.data() + letters_begin_[merged];
+    const MergedArc *last = arcs_.data() + arc_begin_[merged + 1];
+    // Most merged states read a few letters: a scan beats a binary search.
+    if (last - first > 16) {
+      first = std::lower_bound(first, last, label,
+                               [](const MergedArc &arc, Label wanted) { return arc.ilabel < wanted; });
+    } else {
+      while (first != last && first->ilabel < label) ++first;
+    }
+    const MergedArc *stop = first;
+    while (stop != last && stop->ilabel == label) ++stop;
+    return {first, stop};
+  }
   // The least final weight among the states merged (infinite: none final).
   float FinalWeight(std::uint32_t merged) const { return final_weights_[merged]; }
   std::size_t classes() const { return final_weights_.size(); }
