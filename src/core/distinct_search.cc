@@ -1,8 +1,8 @@
 #include "distinct_search.h"
 
 #include <algorithm>
-#include <memory>
 #include <limits>
+#include <memory>
 #include <optional>
 #include <unordered_map>
 #include <utility>

@@ -6,6 +6,8 @@
 #include <limits>
 #include <utility>
 
+#include "flat_index.h"
+
 namespace vurel {
 namespace {
 

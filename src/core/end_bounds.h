@@ -22,7 +22,6 @@
 #include <span>
 #include <vector>
 
-#include "flat_index.h"
 #include "openfst.h"
 
 namespace vurel {
