@@ -11,6 +11,7 @@
 #include "nbest.h"
 #include "pair_graph.h"
 #include "pronunciation_probabilities.h"
+#include "thread_spare.h"
 
 namespace vurel {
 namespace {
@@ -155,8 +156,6 @@ struct SearchTables {
   }
 };
 
-thread_local std::unique_ptr<SearchTables> spare_tables;
-
 // Tables that grew past this many partial paths are freed rather than kept.
 constexpr std::size_t kLargestKeptPartialPaths = std::size_t{1} << 18;
 
@@ -168,8 +167,7 @@ class DistinctSearch {
                  const VetoSet &veto, const DirectSearchBudget &budget)
       : graph_(graph), count_(count), output_clusters_(output_clusters), veto_(veto),
         budget_(budget),
-        tables_(spare_tables != nullptr ? std::move(spare_tables)
-                                        : std::make_unique<SearchTables>()),
+        tables_(ThreadSpare<SearchTables>::Take()),
         partial_paths_(tables_->partial_paths), heap_(tables_->heap), waiting_(tables_->waiting),
         first_at_pair_(tables_->first_at_pair), expanded_(tables_->expanded),
         suffixes_(tables_->suffixes), decomposition_(tables_->decomposition),
@@ -178,7 +176,7 @@ class DistinctSearch {
   ~DistinctSearch() {
     if (partial_paths_.capacity() > kLargestKeptPartialPaths) return;
     tables_->Clear();
-    spare_tables = std::move(tables_);
+    ThreadSpare<SearchTables>::Keep(std::move(tables_));
   }
   DistinctSearch(const DistinctSearch &) = delete;
   DistinctSearch &operator=(const DistinctSearch &) = delete;

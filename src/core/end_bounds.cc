@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "flat_index.h"
+#include "thread_spare.h"
 
 namespace vurel {
 namespace {
@@ -257,8 +258,6 @@ struct EndBounds::Tables {
 
 namespace {
 
-thread_local std::unique_ptr<EndBounds::Tables> spare_tables;
-
 // The largest float not above `value`, which is not negative.
 float FloatAtMost(double value) {
   float rounded = static_cast<float>(value);
@@ -273,7 +272,7 @@ float FloatAtMost(double value) {
 EndBounds::EndBounds(const HistoryQuotient &quotient, const VectorFst &acceptor,
                      std::uint64_t most_states, std::uint64_t most_arcs)
     : quotient_(quotient),
-      tables_(spare_tables != nullptr ? std::move(spare_tables) : std::make_unique<Tables>()) {
+      tables_(ThreadSpare<Tables>::Take()) {
   // A model without states has no merged state either, and no pair to bound.
   if (quotient_.classes() == 0) return;
   Tables &t = *tables_;
@@ -373,7 +372,7 @@ EndBounds::~EndBounds() {
   // Tables of a word of thousands of letters are freed rather than kept.
   if (tables_->order.capacity() > std::size_t{1} << 16 || tables_->found_ahead.size() > 4096) return;
   tables_->Clear();
-  spare_tables = std::move(tables_);
+  ThreadSpare<Tables>::Keep(std::move(tables_));
 }
 
 float EndBounds::At(std::uint32_t position, Arc::StateId state) const {

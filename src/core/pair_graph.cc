@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "thread_spare.h"
+
 namespace vurel {
 namespace direct {
 namespace {
@@ -10,26 +12,19 @@ std::uint64_t PairKey(std::uint32_t position, Arc::StateId state) {
   return (std::uint64_t{position} << 32) | static_cast<std::uint32_t>(state);
 }
 
-// The buffers a thread's last graph left; a graph made while another lives
-// on the same thread starts with buffers of its own.
-thread_local std::unique_ptr<PairGraphBuffers> spare_buffers;
-
 // Buffers that grew past this many pairs (a word of thousands of letters)
 // are freed rather than kept.
 constexpr std::size_t kLargestKeptPairs = std::size_t{1} << 16;
 
-std::unique_ptr<PairGraphBuffers> TakeBuffers() {
-  if (spare_buffers != nullptr) return std::move(spare_buffers);
-  auto buffers = std::make_unique<PairGraphBuffers>();
+}  // namespace
+
+PairGraphBuffers::PairGraphBuffers() {
   // Room for a common word's search from the start: growing these from
   // empty took a tenth of the time of a word at nbest 1.
-  buffers->pairs.reserve(4096);
-  buffers->arcs.reserve(8192);
-  buffers->settled_order.reserve(1024);
-  return buffers;
+  pairs.reserve(4096);
+  arcs.reserve(8192);
+  settled_order.reserve(1024);
 }
-
-}  // namespace
 
 PairGraph::PairGraph(const ModelFst &model, const StartClosure::Data *start_closure,
                      const VectorFst &acceptor, const DirectSearchBudget &budget,
@@ -39,8 +34,9 @@ PairGraph::PairGraph(const ModelFst &model, const StartClosure::Data *start_clos
       cancel_(cancel), decide_exactness_(decide_exactness && to_end == nullptr),
       to_end_(to_end),
       end_position_(static_cast<std::uint32_t>(acceptor.NumStates() - 1)),
-      buffers_(TakeBuffers()), index_(buffers_->index), pairs_(buffers_->pairs),
-      settled_order_(buffers_->settled_order), final_pairs_(buffers_->final_pairs),
+      buffers_(ThreadSpare<PairGraphBuffers>::Take()), index_(buffers_->index),
+      pairs_(buffers_->pairs), settled_order_(buffers_->settled_order),
+      final_pairs_(buffers_->final_pairs),
       settling_(buffers_->settling), arcs_(buffers_->arcs), followed_(buffers_->followed) {
   if (start_closure_ == nullptr || buffers_->held_closure.serial != start_closure_->serial) {
     DropHeldClosure();
@@ -57,7 +53,7 @@ PairGraph::~PairGraph() {
   final_pairs_.clear();
   settling_.Clear();
   followed_.clear();
-  spare_buffers = std::move(buffers_);
+  ThreadSpare<PairGraphBuffers>::Keep(std::move(buffers_));
 }
 
 SettleStep PairGraph::FindBest() {

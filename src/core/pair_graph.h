@@ -108,6 +108,8 @@ enum class SettleStep { kDone, kOverBudget, kCancelled };
 // last graph for the next one: allocating and clearing them afresh took a
 // sixth of a word's distinct search.
 struct PairGraphBuffers {
+  PairGraphBuffers();
+
   // Pairs of (position, model state) to their ids.
   FlatIndex index{8192};
   std::vector<Pair> pairs;
