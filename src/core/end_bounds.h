@@ -4,7 +4,7 @@
 // a pair whose context reads the rest of the word badly is never settled.
 //
 // The bounds come from a smaller model: the model's states merged by the
-// last three tokens (letter and phoneme labels) of every route into them,
+// last four tokens (letter and phoneme labels) of every route into them,
 // each merged arc keeping the least weight of the arcs it stands for. Every
 // path of the model maps onto a path of the merged model that is no heavier,
 // so the merged model's distances to the end of a word bound the model's
