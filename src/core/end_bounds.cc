@@ -165,8 +165,7 @@ HistoryQuotient::HistoryQuotient(const ModelFst &model) {
   std::vector<Seen> seen(classes);
   std::vector<Gathered> gathered;
   final_weights_.assign(classes, kInfinity);
-  arc_begin_.assign(classes + 1, 0);
-  letters_begin_.assign(classes, 0);
+  ranges_.assign(classes + 1, {0, 0});
   for (std::uint32_t merged = 0; merged < classes; ++merged) {
     gathered.clear();
     float final_weight = kInfinity;
@@ -204,14 +203,14 @@ HistoryQuotient::HistoryQuotient(const ModelFst &model) {
       if (lhs.arc.ilabel != rhs.arc.ilabel) return lhs.arc.ilabel < rhs.arc.ilabel;
       return lhs.arc.target < rhs.arc.target;
     });
-    arc_begin_[merged] = static_cast<std::uint32_t>(arcs_.size());
-    letters_begin_[merged] = arc_begin_[merged];
+    ranges_[merged].begin = static_cast<std::uint32_t>(arcs_.size());
+    ranges_[merged].letters = ranges_[merged].begin;
     for (const Gathered &g : gathered) {
       arcs_.push_back(g.arc);
-      if (g.arc.ilabel == 0) ++letters_begin_[merged];
+      if (g.arc.ilabel == 0) ++ranges_[merged].letters;
     }
   }
-  arc_begin_[classes] = static_cast<std::uint32_t>(arcs_.size());
+  ranges_[classes] = {static_cast<std::uint32_t>(arcs_.size()), static_cast<std::uint32_t>(arcs_.size())};
 }
 
 // Per word: the merged states reached, by (position, merged state), with
@@ -287,6 +286,8 @@ EndBounds::EndBounds(const HistoryQuotient &quotient, const VectorFst &acceptor,
     const auto next = static_cast<std::uint32_t>(t.merged_of.size());
     const std::uint32_t index = t.indices.FindOrInsert(KeyOf(position, merged), next);
     if (index == next) {
+      // Its arcs are read once the states found before it are done.
+      quotient_.PrefetchArcs(merged);
       t.merged_of.push_back(merged);
       found.push_back(index);
     }

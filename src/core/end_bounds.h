@@ -43,15 +43,17 @@ class HistoryQuotient {
   // Asks for ClassOf(state) ahead of its use: the table is too large for
   // the cache.
   void Prefetch(Arc::StateId state) const { __builtin_prefetch(&class_of_state_[state]); }
+  // Asks for where the arcs of `merged` lie ahead of reading them.
+  void PrefetchArcs(std::uint32_t merged) const { __builtin_prefetch(&ranges_[merged]); }
   std::uint32_t start_class() const { return start_class_; }
   // The merged arcs of `merged` that read no letter, and those reading
   // `label` (not 0).
   std::span<const MergedArc> EpsilonArcs(std::uint32_t merged) const {
-    return {arcs_.data() + arc_begin_[merged], arcs_.data() + letters_begin_[merged]};
+    return {arcs_.data() + ranges_[merged].begin, arcs_.data() + ranges_[merged].letters};
   }
   std::span<const MergedArc> ArcsReading(std::uint32_t merged, Label label) const {
-    const MergedArc *first = arcs_.data() + letters_begin_[merged];
-    const MergedArc *last = arcs_.data() + arc_begin_[merged + 1];
+    const MergedArc *first = arcs_.data() + ranges_[merged].letters;
+    const MergedArc *last = arcs_.data() + ranges_[merged + 1].begin;
     // Most merged states read a few letters: a scan beats a binary search.
     if (last - first > 16) {
       first = std::lower_bound(first, last, label,
@@ -70,8 +72,13 @@ class HistoryQuotient {
 
  private:
   std::vector<std::uint32_t> class_of_state_;
-  std::vector<std::uint32_t> arc_begin_;      // per class, then the end
-  std::vector<std::uint32_t> letters_begin_;  // per class: its first arc reading a letter
+  // Where a class's arcs begin, and its first arc reading a letter; one
+  // more holds the end.
+  struct ArcRange {
+    std::uint32_t begin;
+    std::uint32_t letters;
+  };
+  std::vector<ArcRange> ranges_;
   std::vector<MergedArc> arcs_;
   std::vector<float> final_weights_;
   std::uint32_t start_class_ = 0;
