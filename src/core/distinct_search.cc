@@ -420,6 +420,17 @@ class DistinctSearch {
   std::uint64_t kept_arcs_ = 0;
 };
 
+// Short words spread their mass further above the best path: on the 1,000
+// words of the report, most of 3 to 5 letters needed a reach of 20 to 24,
+// most of 6 letters 20 and most of 7 or more 18. Starting there spares
+// sums that would only tell that the reach was too short (7% of the work
+// on 300 other words).
+float FirstProbabilityReach(std::uint32_t letters) {
+  if (letters <= 5) return kProbabilityReach + 2.0f * kProbabilityStep;
+  if (letters <= 6) return kProbabilityReach + kProbabilityStep;
+  return kProbabilityReach;
+}
+
 DistinctSearchResult Outcome(DirectSearchOutcome outcome) {
   DistinctSearchResult result;
   result.outcome = outcome;
@@ -483,7 +494,8 @@ DistinctSearchResult SearchDistinct(const ModelFst &model, const StartClosure &s
   result.outcome = DirectSearchOutcome::kFound;
   if (probabilities) {
     result.pronunciations = search.TakeFound();
-    for (float reach = std::max(margin, kProbabilityReach);; reach += kProbabilityStep) {
+    for (float reach = std::max(margin, FirstProbabilityReach(graph.end_position()));;
+         reach += kProbabilityStep) {
       if (const SettleStep step = graph.SettleWithin(reach); step != SettleStep::kDone) {
         return Failed(step);
       }
