@@ -20,7 +20,8 @@ model (trained on first use) unless --model names another:
     model it builds on first use against the model's load;
   - `vurel g2p --jobs 2` against `--jobs 1` (5 distinct pronunciations, the words four
     times over, whole commands with model load, less the time of a run on one word, and
-    the time that a run on the words 12 times over adds: the decoding once running);
+    the time that a run on the words 12 times over adds: the decoding once running),
+    and the front end's native decoder alone on 2 threads against 1, which bounds them;
   - `vurel g2p --no-lexicon` on --cli-words words (its time less a run on one word, which
     loads the model) against `Model.phoneticize` in a Python loop, and
     `G2P.pronounce_many` with 2 threads against 1, on the same words;
@@ -155,6 +156,18 @@ def front_end_seconds(front_end, words: list[str]) -> float:
     for _ in front_end.pronounce_many(words):
         pass
     return time.perf_counter() - start
+
+
+def decoder_seconds(decoder, batches: list[list[str]], threads: int) -> float:
+    """Time of the front end's native decoder alone on the batches, 5 distinct
+    pronunciations, on that many threads: no Python work per word."""
+    from concurrent.futures import ThreadPoolExecutor
+
+    with ThreadPoolExecutor(threads) as pool:
+        start = time.perf_counter()
+        for _ in pool.map(lambda batch: decoder.decode_many(batch, nbest=5), batches):
+            pass
+        return time.perf_counter() - start
 
 
 def resident_kib() -> int:
@@ -353,6 +366,21 @@ def main() -> int:
         table.add("the same, less a run on one word", f"{jobs_words / (two - start):.0f} words/s",
                   f"--jobs 1 {jobs_words / (one - start):.0f} words/s",
                   (one - start) / (two - start), ">= 1.8")
+        # What two threads can give on this machine: the decoder alone, its merged
+        # model built, with no Python work per word.
+        from vurel import _native
+
+        decoder = _native.Decoder(str(args.model), "")
+        decoder.decode_many(words, nbest=5)
+        batches = [(words * 4)[start:start + 64] for start in range(0, jobs_words, 64)]
+        decoder_alone, decoder_shared = [], []
+        for _ in range(args.rounds):
+            decoder_alone.append(decoder_seconds(decoder, batches, 1))
+            decoder_shared.append(decoder_seconds(decoder, batches, 2))
+        del decoder
+        table.add("front end's decoder alone: 2 threads / 1", f"{jobs_words / statistics.median(decoder_shared):.0f} words/s",
+                  f"1 thread {jobs_words / statistics.median(decoder_alone):.0f} words/s",
+                  statistics.median(decoder_alone) / statistics.median(decoder_shared))
         added_words = 8 * len(words)
         one_added = statistics.median(one_job_longer) - one
         two_added = statistics.median(two_jobs_longer) - two
