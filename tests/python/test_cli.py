@@ -90,6 +90,7 @@ def test_probabilities_in_every_format_and_the_least_one_kept(model):
     records = [json.loads(line) for line in lines(run_vurel(*asked, "--format", "jsonl", "cat").stdout)]
     assert [record["probability"] for record in records] == pytest.approx(shares, abs=1e-6)
     assert lines(run_vurel(*asked, "cat").stdout)[0] == f"cat\t0.8000\tK AE1 T\tmodel\t{shares[0]:.4f}"
+    assert lines(run_vurel(*asked, "--ipa", "cat").stdout)[0] == f"cat\t0.8000\tK AE1 T\tmodel\tˈkæt\t{shares[0]:.4f}"
     assert lines(run_vurel(*asked, "--format", "dict", "cat").stdout)[1] == f"cat(2) S AE1 T # model p={shares[1]:.4f}"
     kept = run_vurel(*asked, "--min-prob", "0.2", "cat")
     assert [line.split("\t")[2] for line in lines(kept.stdout)] == ["K AE1 T", "S AE1 T"]
