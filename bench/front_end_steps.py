@@ -2,7 +2,7 @@
 
 Usage: python bench/front_end_steps.py [--model PATH] [--nbest K] [--words N] [--repeat R]
 
-Decodes N words of the English lexicon (shuffled with a fixed random state) once with
+Decodes the report's N words (bench/report.py's `cmudict_words`) once with
 `G2P(lexicon=None, nbest=K)`, then times, over the same words, the front end's own steps
 that hold the interpreter's lock beside the decoder: `_prepare` (spelling and lexicon
 checks), `_finish` (making the pronunciations from the decoder's answer) and the command
@@ -10,10 +10,11 @@ line's TSV `Formatter.lines`. Prints the best of R runs of each, in microseconds
 """
 
 import argparse
-import random
 import timeit
 
-from vurel import G2P, languages
+from report import cmudict_words
+
+from vurel import G2P
 from vurel.cli_streams import Formatter
 
 
@@ -25,10 +26,7 @@ def main() -> None:
     parser.add_argument("--repeat", type=int, default=30)
     args = parser.parse_args()
 
-    lexicon = languages.get("en").lexicon()
-    words = sorted(word for word in lexicon if word.isalpha())
-    random.Random(13).shuffle(words)
-    words = words[: args.words]
+    words = cmudict_words(args.words)
     g2p = G2P(args.model, lexicon=None, nbest=args.nbest)
     prepared = [g2p._prepare(word) for word in words]
     answers = g2p._decoder.decode_many([item[0] for item in prepared], **g2p._options)
