@@ -21,7 +21,9 @@ model (trained on first use) unless --model names another:
   - `vurel g2p --jobs 2` against `--jobs 1` (5 distinct pronunciations, the words four
     times over, whole commands with model load, less the time of a run on one word, and
     the time that a run on the words 12 times over adds: the decoding once running),
-    and the front end's native decoder alone on 2 threads against 1, which bounds them;
+    and the front end's native decoder alone on 2 threads against 1, which bounds them,
+    beside two processes of the C++ search (each its own model) against one: what the
+    machine itself gives two searches;
   - `vurel g2p --no-lexicon` on --cli-words words (its time less a run on one word, which
     loads the model) against `Model.phoneticize` in a Python loop, and
     `G2P.pronounce_many` with 2 threads against 1, on the same words;
@@ -71,15 +73,19 @@ def build(build_dir: Path) -> Path:
     return build_dir / "bench" / "g2p_bench"
 
 
-def kernel(binary: Path, *args) -> dict[str, list[float]]:
-    """Runs one benchmark kernel; returns its "name value" lines, values by name."""
-    output = subprocess.run([str(binary), *map(str, args)], check=True, capture_output=True,
-                            text=True).stdout
+def kernel_values(output: str) -> dict[str, list[float]]:
+    """A kernel's "name value" lines, values by name."""
     values: dict[str, list[float]] = {}
     for line in output.splitlines():
         name, value = line.split()
         values.setdefault(name, []).append(float(value))
     return values
+
+
+def kernel(binary: Path, *args) -> dict[str, list[float]]:
+    """Runs one benchmark kernel; returns its values by name."""
+    return kernel_values(subprocess.run([str(binary), *map(str, args)], check=True,
+                                        capture_output=True, text=True).stdout)
 
 
 def cmudict_words(count: int, state: int = 20240611) -> list[str]:
@@ -168,6 +174,17 @@ def decoder_seconds(decoder, batches: list[list[str]], threads: int) -> float:
         for _ in pool.map(lambda batch: decoder.decode_many(batch, nbest=5), batches):
             pass
         return time.perf_counter() - start
+
+
+def kernels_side_by_side(binary: Path, *args) -> list[dict[str, list[float]]]:
+    """Runs two processes of one benchmark kernel at once; returns each one's values."""
+    processes = [subprocess.Popen([str(binary), *map(str, args)], stdout=subprocess.PIPE, text=True)
+                 for _ in range(2)]
+    outputs = [process.communicate()[0] for process in processes]
+    for process in processes:
+        if process.returncode != 0:
+            raise subprocess.CalledProcessError(process.returncode, process.args)
+    return [kernel_values(output) for output in outputs]
 
 
 def resident_kib() -> int:
@@ -388,6 +405,16 @@ def main() -> int:
         table.add("front end's decoder alone: 2 threads / 1", f"{jobs_words / statistics.median(decoder_shared):.0f} words/s",
                   f"1 thread {jobs_words / statistics.median(decoder_alone):.0f} words/s",
                   statistics.median(decoder_alone) / statistics.median(decoder_shared))
+        # And what the machine gives two searches that share nothing: two
+        # processes of the C++ search, each with its own model, against one.
+        process_alone, process_paired = [], []
+        for _ in range(args.rounds):
+            process_alone += kernel(binary, "distinct", args.model, jobs_words_file, 5, 3)["round_seconds"]
+            for values in kernels_side_by_side(binary, "distinct", args.model, jobs_words_file, 5, 3):
+                process_paired += values["round_seconds"]
+        alone_s, paired_s = statistics.median(process_alone), statistics.median(process_paired)
+        table.add("the machine: 2 processes of the C++ search / 1", f"{2 * jobs_words / paired_s:.0f} words/s",
+                  f"1 process {jobs_words / alone_s:.0f} words/s", 2 * alone_s / paired_s)
 
         if not args.skip_others:
             add_rate_against(table, "espeak-ng", espeak, "espeak-ng not installed", len(words),
