@@ -18,15 +18,14 @@ model (trained on first use) unless --model names another:
   - words per second of the distinct-pronunciation search for 5 and 10 pronunciations,
     and for 5 with their probabilities, against espeak-ng, and the time of the merged
     model it builds on first use against the model's load;
-  - `vurel g2p --jobs 2` against `--jobs 1` (5 distinct pronunciations, the words four
-    times over, whole commands with model load, less the time of a run on one word, and
-    the time that a run on the words 12 times over adds: the decoding once running),
-    and the front end's native decoder alone on 2 threads against 1, which bounds them,
-    beside two processes of the C++ search (each its own model) against one: what the
-    machine itself gives two searches;
   - `vurel g2p --no-lexicon` on --cli-words words (its time less a run on one word, which
     loads the model) against `Model.phoneticize` in a Python loop, and
     `G2P.pronounce_many` with 2 threads against 1, on the same words;
+  - `vurel g2p --jobs 2` against `--jobs 1` on the same words (5 distinct
+    pronunciations, whole commands with model load, and less the time of a run on one
+    word), and what bounds it: the front end's native decoder alone on 2 threads against
+    1 (the N words four times over), beside two processes of the C++ search (each its
+    own model) against one, which is what the machine itself gives two searches;
   - resident memory after loading against the file's size.
 Rounds of the two sides of a ratio alternate, and the median of the rounds is printed.
 The Python side is the vurel imported by this interpreter: reinstall it after changing
@@ -359,40 +358,30 @@ def main() -> int:
                   f"1 thread {len(cli_words) / statistics.median(alone):.0f} words/s",
                   statistics.median(alone) / statistics.median(shared), ">= 1.6")
 
-        # The words four times over, so that loading the model is a smaller share of a
-        # run; a run on one word gives that share, which the second row leaves out.
-        # The merged model's build, and the words searched before it, are in every
-        # run of more than a few hundred words: the third row leaves them out too,
-        # as the time a run on 12 times the words adds to a run on 4 times.
-        jobs_words_file = Path(directory) / "jobs-words.txt"
-        jobs_words_file.write_text("\n".join(words * 4) + "\n", encoding="utf-8")
-        longer_jobs_file = Path(directory) / "jobs-words-longer.txt"
-        longer_jobs_file.write_text("\n".join(words * 12) + "\n", encoding="utf-8")
-        one_job, two_jobs, startup, one_job_longer, two_jobs_longer = [], [], [], [], []
+        # `--jobs` on the same words, 5 pronunciations each. Over that many, loading
+        # the model (a run on one word gives that share, which the second row leaves
+        # out), the merged model's build and the words searched before it are a
+        # small share of a run.
+        one_job, two_jobs, startup = [], [], []
         for _ in range(args.rounds):
-            one_job.append(cli_seconds(args.model, jobs_words_file, 1))
-            two_jobs.append(cli_seconds(args.model, jobs_words_file, 2))
+            one_job.append(cli_seconds(args.model, cli_words_file, 1))
+            two_jobs.append(cli_seconds(args.model, cli_words_file, 2))
             startup.append(cli_seconds(args.model, one_word_file, 1))
-            one_job_longer.append(cli_seconds(args.model, longer_jobs_file, 1))
-            two_jobs_longer.append(cli_seconds(args.model, longer_jobs_file, 2))
-        jobs_words = 4 * len(words)
         one, two, start = (statistics.median(one_job), statistics.median(two_jobs),
                            statistics.median(startup))
-        table.add("vurel g2p -n 5 (distinct): --jobs 2 / --jobs 1", f"{jobs_words / two:.0f} words/s",
-                  f"--jobs 1 {jobs_words / one:.0f} words/s", one / two, ">= 1.8")
-        table.add("the same, less a run on one word", f"{jobs_words / (two - start):.0f} words/s",
-                  f"--jobs 1 {jobs_words / (one - start):.0f} words/s",
+        table.add("vurel g2p -n 5 (distinct): --jobs 2 / --jobs 1", f"{len(cli_words) / two:.0f} words/s",
+                  f"--jobs 1 {len(cli_words) / one:.0f} words/s", one / two, ">= 1.8")
+        table.add("the same, less a run on one word", f"{len(cli_words) / (two - start):.0f} words/s",
+                  f"--jobs 1 {len(cli_words) / (one - start):.0f} words/s",
                   (one - start) / (two - start), ">= 1.8")
-        added_words = 8 * len(words)
-        one_added = statistics.median(one_job_longer) - one
-        two_added = statistics.median(two_jobs_longer) - two
-        table.add("the same, the words a run on 12x adds to one on 4x", f"{added_words / two_added:.0f} words/s",
-                  f"--jobs 1 {added_words / one_added:.0f} words/s", one_added / two_added, ">= 1.8")
         # What two threads can give on this machine: the decoder alone, with no
         # Python work per word, once a first pass over the words has built its
         # merged model (on the default model, past about 800 words).
         from vurel import _native
 
+        jobs_words_file = Path(directory) / "jobs-words.txt"
+        jobs_words_file.write_text("\n".join(words * 4) + "\n", encoding="utf-8")
+        jobs_words = 4 * len(words)
         decoder = _native.Decoder(str(args.model), "")
         repeated_words = words * 4
         decoder.decode_many(repeated_words, nbest=5)
