@@ -379,31 +379,32 @@ def main() -> int:
         # merged model (on the default model, past about 800 words).
         from vurel import _native
 
-        jobs_words_file = Path(directory) / "jobs-words.txt"
-        jobs_words_file.write_text("\n".join(words * 4) + "\n", encoding="utf-8")
-        jobs_words = 4 * len(words)
-        decoder = _native.Decoder(str(args.model), "")
         repeated_words = words * 4
+        repeated_words_file = Path(directory) / "repeated-words.txt"
+        repeated_words_file.write_text("\n".join(repeated_words) + "\n", encoding="utf-8")
+        decoder = _native.Decoder(str(args.model), "")
         decoder.decode_many(repeated_words, nbest=5)
-        batches = [repeated_words[first:first + 64] for first in range(0, jobs_words, 64)]
+        batches = [repeated_words[first:first + 64] for first in range(0, len(repeated_words), 64)]
         decoder_alone, decoder_shared = [], []
         for _ in range(args.rounds):
             decoder_alone.append(decoder_seconds(decoder, batches, 1))
             decoder_shared.append(decoder_seconds(decoder, batches, 2))
         del decoder
-        table.add("front end's decoder alone: 2 threads / 1", f"{jobs_words / statistics.median(decoder_shared):.0f} words/s",
-                  f"1 thread {jobs_words / statistics.median(decoder_alone):.0f} words/s",
+        table.add("front end's decoder alone: 2 threads / 1",
+                  f"{len(repeated_words) / statistics.median(decoder_shared):.0f} words/s",
+                  f"1 thread {len(repeated_words) / statistics.median(decoder_alone):.0f} words/s",
                   statistics.median(decoder_alone) / statistics.median(decoder_shared))
         # And what the machine gives two searches that share nothing: two
         # processes of the C++ search, each with its own model, against one.
         process_alone, process_paired = [], []
         for _ in range(args.rounds):
-            process_alone += kernel(binary, "distinct", args.model, jobs_words_file, 5, 3)["round_seconds"]
-            for values in kernels_side_by_side(binary, "distinct", args.model, jobs_words_file, 5, 3):
+            process_alone += kernel(binary, "distinct", args.model, repeated_words_file, 5, 3)["round_seconds"]
+            for values in kernels_side_by_side(binary, "distinct", args.model, repeated_words_file, 5, 3):
                 process_paired += values["round_seconds"]
         alone_s, paired_s = statistics.median(process_alone), statistics.median(process_paired)
-        table.add("the machine: 2 processes of the C++ search / 1", f"{2 * jobs_words / paired_s:.0f} words/s",
-                  f"1 process {jobs_words / alone_s:.0f} words/s", 2 * alone_s / paired_s)
+        table.add("the machine: 2 processes of the C++ search / 1",
+                  f"{2 * len(repeated_words) / paired_s:.0f} words/s",
+                  f"1 process {len(repeated_words) / alone_s:.0f} words/s", 2 * alone_s / paired_s)
 
         if not args.skip_others:
             add_rate_against(table, "espeak-ng", espeak, "espeak-ng not installed", len(words),
