@@ -30,13 +30,15 @@ def main() -> None:
     g2p = G2P(args.model, lexicon=None, nbest=args.nbest)
     prepared = [g2p._prepare(word) for word in words]
     answers = g2p._decoder.decode_many([item[0] for item in prepared], **g2p._options)
-    results = [g2p._finish(word, item[1], answer) for word, item, answer in zip(words, prepared, answers)]
+    def finish():
+        return [g2p._finish(word, item[1], answer) for word, item, answer in zip(words, prepared, answers)]
+
+    results = finish()
     formatter = Formatter("tsv")
 
     steps = {
         "_prepare": lambda: [g2p._prepare(word) for word in words],
-        "_finish": lambda: [g2p._finish(word, item[1], answer)
-                            for word, item, answer in zip(words, prepared, answers)],
+        "_finish": finish,
         "Formatter.lines (tsv)": lambda: [formatter.lines(result) for result in results],
     }
     for name, step in steps.items():
