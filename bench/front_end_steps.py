@@ -15,7 +15,7 @@ import timeit
 from report import cmudict_words
 
 from vurel import G2P
-from vurel.cli_streams import Formatter
+from vurel.cli.formats import Formatter
 
 
 def main() -> None:

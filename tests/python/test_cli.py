@@ -356,7 +356,8 @@ def test_invalid_utf8_names_its_line_and_keeps_earlier_output(model, tmp_path):
 
 
 def test_progress_counts_the_bytes_of_the_words_written(tmp_path, capsys):
-    from vurel.cli_streams import Progress, WordSource
+    from vurel.cli.progress import Progress
+    from vurel.cli.streams import WordSource
 
     path = tmp_path / "words.txt"
     path.write_bytes(b"cat\n\n  box \n\ntab")
