@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
 # Installs what building and testing vurel needs on Debian: a C++ compiler,
-# CMake, OpenFst with its command-line tools, GoogleTest, and ccache (the
-# test run builds the same core three times), and any further packages named
-# as arguments. Idempotent.
+# CMake, OpenFst with its command-line tools, ICU (the text layer's word
+# boundaries and number spell-out), GoogleTest, and ccache (the test run
+# builds the same core three times), and any further packages named as
+# arguments. Idempotent.
 set -euo pipefail
 
-packages=(g++ make ccache libfst-dev libfst-tools libgtest-dev googletest)
+packages=(g++ make ccache libfst-dev libfst-tools libicu-dev libgtest-dev googletest)
 command -v cmake >/dev/null || packages+=(cmake)
 packages+=("$@")
 

@@ -3,7 +3,8 @@
 // `vurel info` and dictionaries for lexicons with the same C++ readers the
 // decoder and the trainer use, and offers a decoder that any thread may
 // call, with the GIL released while it decodes, so that several threads
-// share one loaded model.
+// share one loaded model. It also carries the text layer's C++ part: word
+// boundaries and number spell-out from ICU.
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
@@ -30,6 +31,7 @@
 #include "phoneme_strings.h"
 #include "py_compat.h"
 #include "py_ref.h"
+#include "text_functions.h"
 
 namespace vurel::python {
 namespace {
@@ -178,7 +180,8 @@ PyMethodDef module_methods[] = {
 
 int ExecModule(PyObject *module) {
   openfst::MakeErrorsNonFatal();
-  return AddDecoderType(module);
+  if (AddDecoderType(module) < 0) return -1;
+  return AddTextFunctions(module);
 }
 
 PyModuleDef_Slot module_slots[] = {
