@@ -4,7 +4,8 @@
 Checks that auditwheel's repair kept every ELF file the build put into the
 wheel (so a new extension module is never left behind) and that each of them
 loads OpenFst from the wheel: every OpenFst library it needs is a file of
-vurel.libs/, reached through a search path relative to the file itself. Then
+vurel.libs/, reached through a search path relative to the file itself; the
+same for ICU, which every ELF file that needs it takes from the wheel too. Then
 that the wheel declares its licence and carries vurel's licence file and the
 licence and notice of every library in vurel.libs/. With --sdist, that the
 source archive carries the same licence files.
@@ -28,7 +29,10 @@ BUNDLE = "vurel.libs"
 LICENSE_EXPRESSION = "Apache-2.0"
 # The licence files of each library auditwheel may bundle, by the start of
 # its file name; vurel's own is LICENSE.
-BUNDLED_LICENSES = {"libfst": ("licenses/OpenFst/LICENSE", "licenses/OpenFst/NOTICE")}
+BUNDLED_LICENSES = {
+    "libfst": ("licenses/OpenFst/LICENSE", "licenses/OpenFst/NOTICE"),
+    "libicu": ("licenses/icu/LICENSE", "licenses/icu/NOTICE"),
+}
 OWN_LICENSE = "LICENSE"
 
 
@@ -115,13 +119,14 @@ def main(raw_path: str, repaired_path: str) -> None:
         openfst = [library for library in needed if library.startswith("libfst")]
         if not openfst:
             fail(f"{name} needs no OpenFst library; expected one from {BUNDLE}/")
-        missing = [library for library in openfst if library not in bundled]
+        icu = [library for library in needed if library.startswith("libicu")]
+        missing = [library for library in openfst + icu if library not in bundled]
         if missing:
             fail(f"{name} needs {', '.join(missing)}, which {BUNDLE}/ does not hold")
         expected = posixpath.join("$ORIGIN", posixpath.relpath(BUNDLE, posixpath.dirname(name)))
         if expected not in search:
             fail(f"{name} searches {search}, not {expected}")
-        print(f"{name}: {', '.join(openfst)} from {expected}")
+        print(f"{name}: {', '.join(openfst + icu)} from {expected}")
     with zipfile.ZipFile(repaired_path) as repaired:
         check_licenses(repaired, repaired_path, bundled)
 

@@ -18,7 +18,8 @@ venv=$check_dir/venv
 stage=$2
 
 # ldd on every ELF file of the installed package: each must find all its
-# libraries, and every OpenFst library among them in the wheel's vurel.libs/.
+# libraries, and every OpenFst and ICU library among them in the wheel's
+# vurel.libs/.
 check_libraries() {
   local package bundle file count=0
   package=$("$venv/bin/python" -c 'import pathlib, vurel; print(pathlib.Path(vurel.__file__).parent)')
@@ -29,7 +30,7 @@ check_libraries() {
     local listing
     listing=$(ldd "$file")
     echo "ldd ${file#"$package"/}:"
-    grep -E 'libfst|not found' <<<"$listing" | sed 's/^\s*/    /'
+    grep -E 'libfst|libicu|not found' <<<"$listing" | sed 's/^\s*/    /'
     if grep -q 'not found' <<<"$listing"; then
       echo "a library of $file is missing" >&2
       return 1
@@ -37,7 +38,7 @@ check_libraries() {
     local openfst library
     openfst=$(awk '/libfst/ { print $3 }' <<<"$listing")
     [ -n "$openfst" ] || { echo "$file needs no OpenFst library" >&2; return 1; }
-    for library in $openfst; do
+    for library in $openfst $(awk '/libicu/ { print $3 }' <<<"$listing"); do
       if [ "$(dirname "$(realpath "$library")")" != "$bundle" ]; then
         echo "$file takes $library, not a library of $bundle" >&2
         return 1
