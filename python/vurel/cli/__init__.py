@@ -11,6 +11,7 @@ in ``COMMANDS``."""
 from __future__ import annotations
 
 import argparse
+import os
 import signal
 import sys
 from collections.abc import Sequence
@@ -36,6 +37,10 @@ def build_parser() -> argparse.ArgumentParser:
 
 def main(argv: Sequence[str] | None = None) -> int:
     arguments = list(sys.argv[1:] if argv is None else argv)
+    if sys.stderr is None:
+        # Started with standard error closed: the messages are lost, the
+        # work is not.
+        sys.stderr = open(os.devnull, "w")  # noqa: SIM115 - for the life of the process
     parser = build_parser()
     # Unknown options are reported by the command they were given to.
     args, unknown = parser.parse_known_args(arguments)

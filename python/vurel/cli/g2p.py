@@ -7,14 +7,15 @@ import argparse
 import sys
 import time
 from collections import Counter
+from contextlib import nullcontext
 
 from vurel.cli import arguments
 from vurel.cli.errors import PROGRAM, CliError, UsageError
 from vurel.cli.formats import Formatter
-from vurel.cli.progress import Progress
+from vurel.cli.progress import Progress, progress_wanted
 from vurel.cli.signals import StopOnSignal
-from vurel.cli.streams import Output, WordSource, open_output, open_word_source, plural
-from vurel.g2p import CANCELLED, G2P, SOURCE_LEXICON, problem_kind
+from vurel.cli.streams import CutLine, Output, WordSource, open_output, open_word_source, plural
+from vurel.g2p import CANCELLED, G2P, SOURCE_LEXICON, TOO_LONG, WordResult, problem_kind
 
 
 def register(commands) -> None:
@@ -74,8 +75,9 @@ def register(commands) -> None:
     )
     g2p.add_argument(
         "--every-word", action="store_true",
-        help="give words without pronunciation a line too (source 'none'), so that output lines up with input; "
-             "jsonl always does, with the problem",
+        help="give words without pronunciation a line too (source 'none'), and a blank input line a record "
+             "of the empty word, so that output lines up with input line by line; jsonl always gives words "
+             "without pronunciation a record, with the problem",
     )
     g2p.add_argument("--ipa", action="store_true", help="also give each pronunciation in IPA (ARPAbet models)")
     lexicon = g2p.add_mutually_exclusive_group()
@@ -92,12 +94,15 @@ def register(commands) -> None:
     )
     g2p.add_argument(
         "--max-length", type=arguments.count, default=256,
-        help="report longer words instead of decoding them (default 256 characters; 0: no limit)",
+        help="report longer words instead of decoding them (default 256 characters; 0: no limit); "
+             "of a longer input line only the start is read, so that no line can fill the memory",
     )
     g2p.add_argument("-j", "--jobs", type=arguments.jobs, default=1,
                      help="threads decoding at once, sharing one model (0: one per processor)")
     g2p.add_argument("-o", "--output", metavar="FILE", help="write to FILE instead of standard output")
-    g2p.add_argument("--no-progress", action="store_true", help="never show the progress bar")
+    g2p.add_argument("--no-progress", action="store_true",
+                     help="never show the progress bar (shown on a terminal's standard error, for a file's words "
+                          "or output that goes elsewhere, never for typed words)")
     g2p.set_defaults(handler=run, command_parser=g2p)
 
 
@@ -136,7 +141,8 @@ def _paths_options(args: argparse.Namespace) -> dict[str, object]:
 
 def run(args: argparse.Namespace) -> int:
     g2p = _make_g2p(args)
-    source, owned = open_word_source(args.words, args.input)
+    source, owned = open_word_source(args.words, args.input, max_length=args.max_length,
+                                     blank_lines=args.every_word)
     try:
         output = open_output(args.output, source.stream)
         try:
@@ -154,7 +160,10 @@ def run(args: argparse.Namespace) -> int:
 
 def _decode_stream(args, source: WordSource, g2p: G2P, output: Output) -> int:
     formatter = Formatter(args.format, args.every_word, args.ipa, args.prob)
-    progress = Progress(not args.no_progress and sys.stderr.isatty(), source, len(args.words) or None)
+    progress = Progress(not args.no_progress and progress_wanted(source, output), source, len(args.words) or None)
+    # The bar and the lines may share a terminal (output there is live, so
+    # flushed at once): the bar makes way for them.
+    shares_screen = progress.enabled and output.isatty()
     words = pronunciations = from_lexicon = dropped = 0
     missing: Counter[str] = Counter()
     unknown_ipa: dict[str, None] = {}
@@ -171,6 +180,8 @@ def _decode_stream(args, source: WordSource, g2p: G2P, output: Output) -> int:
             written = 0
             for result in results:
                 words += 1
+                if isinstance(result.word, CutLine):
+                    result = _too_long(result.word, args.max_length)
                 if result.pronunciations:
                     pronunciations += len(result.pronunciations)
                     from_lexicon += result.pronunciations[0].source == SOURCE_LEXICON
@@ -192,12 +203,13 @@ def _decode_stream(args, source: WordSource, g2p: G2P, output: Output) -> int:
                     missing[problem_kind(result.problem)] += 1
                     progress.note(f"no pronunciation for {_shown(result.word)}: {result.problem}")
                 written += 1
-            if lines:
-                output.write("\n".join(lines) + "\n")
             now = time.monotonic()
-            if live or now - last_flush >= 0.25:
-                output.flush()
-                last_flush = now
+            with progress.hidden() if shares_screen and lines else nullcontext():
+                if lines:
+                    output.write("\n".join(lines) + "\n")
+                if live or now - last_flush >= 0.25:
+                    output.flush()
+                    last_flush = now
             progress.advance(written)
     finally:
         try:
@@ -218,6 +230,12 @@ def _decode_stream(args, source: WordSource, g2p: G2P, output: Output) -> int:
         parts.append(without)
         sys.stderr.write(f"{PROGRAM}: {', '.join(parts)}\n")
     return 0
+
+
+def _too_long(line: CutLine, max_length: int) -> WordResult:
+    """The result of a line cut short while it was read, whatever its start
+    would give: the whole line is too long."""
+    return WordResult(line, (), f"{TOO_LONG}: {line.characters:,} characters, more than {max_length}")
 
 
 def _shown(word: str, limit: int = 40) -> str:
