@@ -426,6 +426,24 @@ class G2P:
         return [item if isinstance(item, WordResult) else self._finish(word, item[1], next(answers))
                 for word, item in zip(words, prepared)]
 
+    def in_lexicon(self, word: str) -> bool:
+        """Whether the lexicon holds ``word`` as written (NFC, case folded)."""
+        return bool(self._lexicon) and unicodedata.normalize("NFC", word).casefold() in self._lexicon
+
+    def phonemize(self, text: str) -> list:
+        """The tokens of a running text (`vurel.text.Token`), numbers, dates,
+        amounts and abbreviations read in this language's way and each word
+        pronounced as `pronounce` does, with the spans of the text they
+        stand for."""
+        if not isinstance(text, str):
+            raise TypeError(f"text must be a str, not {type(text).__name__}")
+        reader = self.__dict__.get("_text_reader")
+        if reader is None:
+            from vurel.text import TextReader
+
+            reader = self.__dict__["_text_reader"] = TextReader(self)
+        return reader.read([text])[0]
+
     def cancel(self) -> None:
         """Stops the decoding under way on every thread, from any thread: the
         words being decoded, and any decoded later, report that they were

@@ -1,0 +1,131 @@
+"""`vurel.phonemize`: texts in, phoneme strings out, in batches on threads."""
+
+from __future__ import annotations
+
+import os
+import threading
+from collections.abc import Iterator, Sequence
+from concurrent.futures import ThreadPoolExecutor
+
+from vurel.g2p import G2P
+from vurel.text.output import phoneme_line
+from vurel.text.pipeline import TextReader
+from vurel.text.tokens import Token
+
+_readers: dict[tuple, TextReader] = {}
+_readers_lock = threading.Lock()
+
+
+def _reader(lang: str, model: str | None, lexicon: str | None, ipa: bool) -> TextReader:
+    """One reader (one loaded model) per set of options, kept for later calls."""
+    key = (lang, model, lexicon, ipa)
+    with _readers_lock:
+        reader = _readers.get(key)
+        if reader is None:
+            reader = _readers[key] = TextReader(G2P(model, lang=lang, lexicon=lexicon, ipa=ipa))
+        return reader
+
+
+def _checked_whole(name: str, value: object, least: int) -> int:
+    if isinstance(value, bool) or not isinstance(value, int):
+        raise TypeError(f"{name} must be an int, not {type(value).__name__}")
+    if value < least:
+        raise ValueError(f"{name} must be at least {least}, not {value}")
+    return value
+
+
+def _checked_flag(name: str, value: object) -> bool:
+    if not isinstance(value, bool):
+        raise TypeError(f"{name} must be a bool, not {type(value).__name__}")
+    return value
+
+
+def _checked_text(name: str, value: object) -> str:
+    if not isinstance(value, str):
+        raise TypeError(f"{name} must be a str, not {type(value).__name__}")
+    return value
+
+
+def read_batches(reader: TextReader, texts: Iterator[str] | Sequence[str], *, jobs: int = 1,
+                 batch: int = 256) -> Iterator[list[list[Token]]]:
+    """The tokens of ``texts``, a list per batch of ``batch`` texts, in
+    order; ``jobs`` batches are read at once on threads that share the
+    reader (decoding releases the GIL)."""
+    iterator = iter(texts)
+
+    def batches() -> Iterator[list[str]]:
+        while True:
+            taken = [text for _, text in zip(range(batch), iterator)]
+            if not taken:
+                return
+            yield taken
+
+    if jobs == 1:
+        for taken in batches():
+            yield reader.read(taken)
+        return
+    with ThreadPoolExecutor(jobs, thread_name_prefix="vurel-text") as pool:
+        pending = []
+        for taken in batches():
+            pending.append(pool.submit(reader.read, taken))
+            if len(pending) >= 2 * jobs:
+                yield pending.pop(0).result()
+        for future in pending:
+            yield future.result()
+
+
+def phonemize(text_or_texts: str | Sequence[str], lang: str = "en", *, ipa: bool = False,
+              phoneme_separator: str | None = None, word_separator: str | None = None,
+              punctuation: bool = True, model: str | os.PathLike[str] | None = None,
+              lexicon: str | os.PathLike[str] | None = "default", jobs: int = 1,
+              batch: int = 256) -> str | list[str]:
+    """The phonemes of a text, or of each text of a list, as strings.
+
+    Each word's best pronunciation (lexicon first, then the model), its
+    phonemes joined by ``phoneme_separator`` (default a space; with
+    ``ipa``, each word's IPA as one string unless a separator is given),
+    words and punctuation marks joined by ``word_separator`` (default
+    ``" | "``, with ``ipa`` a space); ``punctuation=False`` leaves the marks
+    out. Numbers, dates, amounts and abbreviations are read in ``lang``'s
+    way first. ``jobs`` threads read ``batch`` texts at a time. The model
+    of a set of options is loaded once and kept for later calls.
+    Raises TypeError or ValueError naming the argument that is wrong.
+    """
+    single = isinstance(text_or_texts, str)
+    if single:
+        texts: list[str] = [text_or_texts]
+    elif isinstance(text_or_texts, (list, tuple)):
+        texts = list(text_or_texts)
+        for index, text in enumerate(texts):
+            if not isinstance(text, str):
+                raise TypeError(f"text_or_texts[{index}] must be a str, not {type(text).__name__}")
+    else:
+        raise TypeError(f"text_or_texts must be a str or a list of str, not {type(text_or_texts).__name__}")
+    _checked_text("lang", lang)
+    from vurel import languages
+
+    try:
+        code = languages.get(lang).code
+    except ValueError as error:
+        raise ValueError(f"lang: {error}") from None
+    _checked_flag("ipa", ipa)
+    _checked_flag("punctuation", punctuation)
+    if phoneme_separator is not None:
+        _checked_text("phoneme_separator", phoneme_separator)
+    if word_separator is not None:
+        _checked_text("word_separator", word_separator)
+    jobs = _checked_whole("jobs", jobs, 1)
+    batch = _checked_whole("batch", batch, 1)
+    if model is not None and not isinstance(model, (str, os.PathLike)):
+        raise TypeError(f"model must be a path, not {type(model).__name__}")
+    if lexicon is not None and not isinstance(lexicon, (str, os.PathLike)):
+        raise TypeError(f"lexicon must be a path, 'default' or None, not {type(lexicon).__name__}")
+    reader = _reader(code, None if model is None else os.fspath(model),
+                     None if lexicon is None else os.fspath(lexicon), ipa)
+    use_ipa = ipa and phoneme_separator is None
+    phonemes = " " if phoneme_separator is None else phoneme_separator
+    words = (" " if ipa else " | ") if word_separator is None else word_separator
+    lines = [phoneme_line(found, ipa=use_ipa, phoneme_separator=phonemes, word_separator=words,
+                          punctuation=punctuation)
+             for tokens in read_batches(reader, texts, jobs=jobs, batch=batch) for found in tokens]
+    return lines[0] if single else lines

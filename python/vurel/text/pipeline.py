@@ -1,0 +1,153 @@
+"""Tokens to pronunciations: each token's words through the word front end.
+
+`TextReader` scans texts with its language's `Scanner`, decides how each
+word is read (whole from the lexicon, in parts where the lexicon lacks a
+compound, letter by letter for an acronym), and sends the distinct words
+of a whole batch of texts to `G2P` at once. Words already pronounced are
+remembered, up to a bound, since running text repeats its words.
+"""
+
+from __future__ import annotations
+
+import functools
+import re
+from collections.abc import Sequence
+
+from vurel.g2p import G2P, Pronunciation, WordResult
+from vurel.text import tokens as kinds
+from vurel.text.conventions import conventions
+from vurel.text.numbers import SOFT_HYPHEN, NumberReader
+from vurel.text.scanner import Scanner
+from vurel.text.tokens import Token
+
+# Words whose results a reader remembers; past this it starts again, which
+# bounds its memory (about 25 MB at most with IPA, far less in practice).
+_REMEMBERED_WORDS = 20_000
+_SPLIT = re.compile("[-\u2010]")
+_NO_WORDS = (kinds.PUNCTUATION,)
+
+
+@functools.cache
+def scanner(code: str) -> Scanner:
+    """The scanner of a language, made once and shared."""
+    rules = conventions(code)
+    return Scanner(rules, NumberReader(rules))
+
+
+def reads_as_word(letters: str, vowels: str) -> bool:
+    """Whether an all-capital word is read as a word (NASA, NATO) rather
+    than spelled (FBI, IBM, CIA): three letters or more, no two vowels
+    together, and two consonants together only after l, m, n, r or s or
+    before l or r, never at the start but before l or r (UNESCO is a
+    word; BBC is not)."""
+    word = letters.lower()
+    if len(word) < 3:
+        return False
+    vowel = [c in vowels for c in word]
+    if not any(vowel):
+        return False
+    for index in range(1, len(word)):
+        before, letter = word[index - 1], word[index]
+        if vowel[index] and vowel[index - 1]:
+            return False
+        if not vowel[index] and not vowel[index - 1]:
+            if letter not in "lr" and (index == 1 or before not in "lmnrs"):
+                return False
+    return True
+
+
+class _Plan:
+    """How one spoken word is read: the pieces pronounced and joined, and
+    the source to report (None: from the pieces)."""
+
+    __slots__ = ("shown", "pieces", "source")
+
+    def __init__(self, shown: str, pieces: list[str], source: str | None = None) -> None:
+        self.shown = shown
+        self.pieces = pieces
+        self.source = source
+
+
+class TextReader:
+    """Reads texts aloud with ``g2p``, in its language. Safe to share
+    between threads: it holds only the scanner (read-only) and the words it
+    remembers."""
+
+    def __init__(self, g2p: G2P) -> None:
+        self.g2p = g2p
+        self.scanner = scanner(g2p.language.code)
+        self.conventions = self.scanner.conventions
+        self._known: dict[str, WordResult] = {}
+
+    def read(self, texts: Sequence[str]) -> list[list[Token]]:
+        """The tokens of each text, each word pronounced."""
+        scanned = [self.scanner.scan(text) for text in texts]
+        plans: list[tuple[Token, list[_Plan]]] = []
+        wanted: dict[str, None] = {}
+        known = self._known
+        for found in scanned:
+            for token in found:
+                if token.kind in _NO_WORDS or not token.words:
+                    continue
+                token_plans = self._plan(token)
+                plans.append((token, token_plans))
+                for plan in token_plans:
+                    for piece in plan.pieces:
+                        if piece not in known:
+                            wanted[piece] = None
+        if wanted:
+            if len(known) + len(wanted) > _REMEMBERED_WORDS:
+                known.clear()
+            for result in self.g2p.pronounce_many(list(wanted)):
+                known[result.word] = result
+        for token, token_plans in plans:
+            self._fill(token, token_plans, known)
+        return scanned
+
+    def _plan(self, token: Token) -> list[_Plan]:
+        in_lexicon = self.g2p.in_lexicon
+        if token.kind == kinds.ACRONYM:
+            if in_lexicon(token.text) or reads_as_word(token.text, self.conventions.vowels):
+                return [_Plan(token.text, [token.text])]
+            names = self.conventions.letter_names
+            return [_Plan(name, [part for part in _SPLIT.split(name) if part], kinds.SOURCE_SPELLED)
+                    for name in (names.get(letter.lower(), letter.lower()) for letter in token.text
+                                 if letter.isalpha())]
+        plans = []
+        for word in token.words:
+            whole = word.replace(SOFT_HYPHEN, "")
+            if SOFT_HYPHEN in word and not in_lexicon(whole):
+                plans.append(_Plan(whole, [piece for piece in word.split(SOFT_HYPHEN) if piece]))
+            elif _SPLIT.search(whole) and not in_lexicon(whole):
+                # A compound the lexicon lacks is read part by part (state-of-the-art).
+                plans += [_Plan(part, [part]) for part in _SPLIT.split(whole) if part]
+            else:
+                plans.append(_Plan(whole, [whole]))
+        return plans
+
+    def _fill(self, token: Token, plans: list[_Plan], known: dict[str, WordResult]) -> None:
+        token.words = []
+        for plan in plans:
+            results = [known.get(piece) or self.g2p.pronounce(piece) for piece in plan.pieces]
+            token.words.append(plan.shown)
+            missing = next((result for result in results if not result.pronunciations), None)
+            if missing is not None:
+                token.phonemes.append(())
+                token.source.append("none")
+                token.pronunciations.append(())
+                if token.problem is None:
+                    token.problem = f"{missing.problem} (in {missing.word!r})" if len(results) > 1 or \
+                        missing.word != token.text else missing.problem
+                continue
+            if len(results) == 1:
+                alternatives = results[0].pronunciations
+            else:
+                best = [result.pronunciations[0] for result in results]
+                ipa = None if best[0].ipa is None else "".join(p.ipa or "" for p in best)
+                source = kinds.SOURCE_LEXICON if all(p.source == kinds.SOURCE_LEXICON for p in best) \
+                    else kinds.SOURCE_MODEL
+                alternatives = (Pronunciation(plan.shown, tuple(ph for p in best for ph in p.phonemes), source,
+                                              sum(p.weight for p in best), ipa),)
+            token.phonemes.append(alternatives[0].phonemes)
+            token.source.append(plan.source or alternatives[0].source)
+            token.pronunciations.append(alternatives)

@@ -1,0 +1,450 @@
+"""Text to tokens: UAX #29 word segments, then the language's readings.
+
+`Scanner.scan` walks ICU's word-boundary segments (`_native.word_segments`)
+and, where a segment can start something read as a whole (a date, an
+amount, a time, an abbreviation), tries the language's patterns there,
+longest reading first. What no pattern takes is a word, a number, a symbol
+or punctuation. Every token keeps its span in the text; words of letters
+are left for the pronouncing step, which knows the lexicon.
+"""
+
+from __future__ import annotations
+
+import re
+import unicodedata
+from collections.abc import Callable
+
+from vurel.text import tokens as kinds
+from vurel.text.conventions import Conventions
+from vurel.text.numbers import NumberReader, canonical, plural_form
+from vurel.text.tokens import Token
+
+# Text is segmented this many code points at a time (cut at white space), so
+# that a very long line never holds all its segments at once.
+_CHUNK = 1 << 16
+
+_HYPHENS = "-\u2010"
+_MINUS = "-\u2212"
+_SENTENCE_ENDS = frozenset(".?!…。？！؟")
+_DIGIT = re.compile(r"\d")
+_INITIALS = re.compile(r"(?:[^\W\d_]\.)+[^\W\d_]")
+_VULGAR_FRACTIONS = re.compile("[\u00bc-\u00be\u2150-\u215e]")
+
+Reading = Callable[[re.Match], tuple[str, list[str]] | None]
+
+
+def _alternation(texts, *, flexible_spaces: bool = False) -> str:
+    """A regex matching any of ``texts``, longest first."""
+    escaped = []
+    for text in sorted(set(texts), key=len, reverse=True):
+        pattern = re.escape(text)
+        if flexible_spaces:
+            pattern = pattern.replace(r"\ ", r"\s?")
+        if text[-1:].isalnum():
+            pattern += r"(?!\w)"
+        escaped.append(pattern)
+    return "|".join(escaped) or r"(?!x)x"
+
+
+def _fill(template: str, values: dict[str, list[str]]) -> list[str]:
+    """The template's words, each ``{name}`` replaced by its words (none
+    for an empty or missing value)."""
+    words: list[str] = []
+    for part in template.split():
+        if part.startswith("{") and part.endswith("}"):
+            words += values.get(part[1:-1], [])
+        else:
+            words.append(part)
+    return words
+
+
+def _fraction_key(character: str) -> str:
+    """``1/2`` for ``½``: the numerator and denominator its decomposition names."""
+    parts = unicodedata.decomposition(character).split()
+    return "".join(chr(int(code, 16)) for code in parts[1:]).replace("\u2044", "/")
+
+
+class Scanner:
+    """Tokens of texts in one language. Built once per language (its
+    patterns are compiled from the language's data) and shared by threads."""
+
+    def __init__(self, conventions: Conventions, numbers: NumberReader) -> None:
+        from vurel import _native
+
+        self._segments = _native.word_segments
+        self.conventions = c = conventions
+        self.numbers = numbers
+        groups = list(c.groups)
+        if " " in groups:
+            groups += ["\u00a0", "\u202f"]
+        grouped = rf"\d{{1,3}}(?:(?:{'|'.join(map(re.escape, groups))})\d{{3}})+(?!\d)|" if groups else ""
+        self._group_marks = re.compile("|".join(map(re.escape, groups))) if groups else None
+        number = rf"(?:{grouped}\d+)(?:{re.escape(c.decimal)}\d+)?"
+        signed = rf"(?:(?<![\w.,])[{_MINUS}])?{number}"
+        month_names = {name.lower(): index + 1 for index, name in enumerate(c.months)}
+        self._months = {**month_names, **{k.lower(): v for k, v in c.month_abbreviations.items()}}
+        months = "|".join([_alternation(month_names), *(rf"{re.escape(a)}\.?(?!\w)"
+                                                       for a in sorted(c.month_abbreviations, key=len, reverse=True))])
+        suffixes = _alternation(c.ordinal_suffixes)
+        joiner = rf"(?:\s+(?:{_alternation(c.date_joiners)}))?" if c.date_joiners else ""
+        self._currencies = {}
+        for currency in c.currencies:
+            for name in (currency.code, *currency.symbols):
+                self._currencies[name] = currency
+        currency = _alternation(self._currencies)
+        markers = _alternation(c.time_markers)
+        separators = "|".join(map(re.escape, c.time_separators))
+        units = _alternation(c.units)
+        day_mark = rf"(?:\.|{suffixes})?" if c.ordinal_period else rf"(?:{suffixes})?"
+        decade = rf"(?P<y>\d{{4}})'?{re.escape(c.decade_suffix)}(?!\w)" if c.decade_suffix else r"(?!x)x"
+        # Readers tried where a segment of digits starts, in order: the
+        # first whose pattern matches reads the token.
+        self._after_digit: list[tuple[re.Pattern, Reading]] = [
+            (re.compile(decade), self._decade),
+            (re.compile(r"(?P<y>\d{4})-(?P<m>\d{1,2})-(?P<d>\d{1,2})(?!\d)"), self._numeric_date),
+            (re.compile(r"(?P<a>\d{1,2})(?P<s>[./-])(?P<b>\d{1,2})(?P=s)(?P<y>\d{4}|\d{2})(?![\d\w])"),
+             self._numeric_date),
+            (re.compile(rf"(?P<d>\d{{1,2}}){day_mark}{joiner}\s+(?P<month>{months})"
+                        rf"(?:{joiner}\s+(?P<y>\d{{4}})(?![\d\w]))?", re.IGNORECASE), self._named_date),
+            (re.compile(rf"(?P<h>\d{{1,2}})(?:{separators})(?P<m>\d{{2}})(?![\d\w])(?:\s*(?P<mk>{markers}))?"),
+             self._time),
+            (re.compile(rf"(?P<h>\d{{1,2}})(?:\.(?P<m>\d{{2}}))?\s*(?P<mk>{markers})"), self._time),
+            (re.compile(rf"(?P<n>\d+)(?P<sfx>{suffixes})"), self._ordinal),
+            (re.compile(rf"(?P<n>{number})\s?(?P<cur>{currency})(?!\s?\d)"), self._money),
+            (re.compile(rf"(?P<n>{number})\s?%"), self._percent),
+            (re.compile(rf"(?P<n>{number})\s?(?P<unit>{units})(?![\w/])"), self._unit),
+            (re.compile(rf"(?P<a>{number})\s?[-–—]\s?(?P<b>{number})(?![\d\w])"), self._range),
+            (re.compile(r"(?P<a>\d+)/(?P<b>\d+)(?![\d/])"), self._fraction),
+        ]
+        if c.ordinal_period:
+            # German 3. Oktober, Czech 3. místo: a period after a number, and a word after it.
+            self._after_digit.append((re.compile(r"(?P<n>\d{1,3})\.(?=\s+[^\W\d_])"), self._ordinal))
+        self._after_digit.append((re.compile(signed), self._number))
+        self._before_amount = re.compile(rf"(?P<cur>{currency})\s?(?P<n>{number})")
+        self._named_date_first = re.compile(
+            rf"(?P<month>{months})\s+(?P<d>\d{{1,2}})(?:{suffixes})?(?![\d\w])(?:,?\s+(?P<y>\d{{4}})(?![\d\w]))?",
+            re.IGNORECASE)
+        abbreviations = {**c.abbreviations, **c.titles}
+        # Looked up without their spaces: z. B. is also written z.B.
+        self._abbreviations = {key.replace(" ", ""): spoken for key, spoken in abbreviations.items()}
+        self._titles = frozenset(key.replace(" ", "") for key in c.titles)
+        self._abbreviation = re.compile(_alternation(abbreviations, flexible_spaces=True))
+        self._abbreviation_starts = frozenset(re.split(r"[.\s]", key)[0] for key in abbreviations)
+        self._currency_words = frozenset(code for code in self._currencies if code.isalpha())
+        self._symbol_starts = frozenset(symbol[0] for symbol in self._currencies if not symbol[0].isalnum())
+
+    # Scanning -------------------------------------------------------------------------------
+
+    def scan(self, text: str) -> list[Token]:
+        """The tokens of ``text``, in order; white space and control
+        characters are not tokens. Never raises for any str."""
+        found: list[Token] = []
+        start = 0
+        while start < len(text):
+            end = min(len(text), start + _CHUNK)
+            if end < len(text):
+                cut = max(text.rfind(" ", start, end), text.rfind("\n", start, end))
+                end = cut + 1 if cut > start else end
+            self._scan_chunk(text, start, end, found)
+            start = end
+        self._mark_sentence_ends(found)
+        return found
+
+    def _scan_chunk(self, text: str, offset: int, limit: int, found: list[Token]) -> None:
+        chunk = text[offset:limit]
+        position = offset
+        for start, end, _ in self._segments(chunk):
+            start += offset
+            end += offset
+            if end <= position:
+                continue
+            # A reading may end inside a segment (3D): the rest is read on its own.
+            while position < end:
+                position = self._take(text, max(start, position), end, limit, found)
+
+    def _take(self, text: str, start: int, end: int, limit: int, found: list[Token]) -> int:
+        """Reads what starts at ``start`` in the segment ``[start, end)``;
+        returns where reading goes on."""
+        first = text[start]
+        if first.isdigit():
+            for pattern, reading in self._after_digit:
+                match = pattern.match(text, start, limit)
+                if match is not None:
+                    made = reading(match)
+                    if made is not None:
+                        found.append(Token(match.group(), start, match.end(), made[0], made[1]))
+                        return match.end()
+        if first.isalpha():
+            # Digits after letters in one segment (MP3) are read as a number of their own.
+            digit = _DIGIT.search(text, start, end)
+            return self._take_letters(text, start, digit.start() if digit else end, limit, found)
+        if first in self._symbol_starts:
+            match = self._before_amount.match(text, start, limit)
+            if match is not None:
+                found.append(Token(match.group(), start, match.end(), kinds.MONEY, self._amount(match)))
+                return match.end()
+        if first in _MINUS and start + 1 < limit and text[start + 1].isdigit() and \
+                (start == 0 or not text[start - 1].isalnum()):
+            signed = self._signed_reading(text, start, limit)
+            if signed is not None:
+                found.append(signed)
+                return signed.end
+        if first.isdigit():
+            # Digits in a segment of letters that no reading takes (3D).
+            match = re.match(r"\d+", text[start:end])
+            stop = start + (match.end() if match else 1)
+            found.append(Token(text[start:stop], start, stop, kinds.NUMBER, self.numbers.cardinal(text[start:stop])))
+            return stop
+        self._take_other(text, start, end, found)
+        return end
+
+    def _signed_reading(self, text: str, start: int, limit: int) -> Token | None:
+        """A negative number, or an amount, percentage or measure of one
+        (-5 °C): the reading of what follows the minus sign, after "minus"."""
+        for pattern, reading in self._after_digit:
+            match = pattern.match(text, start + 1, limit)
+            if match is None:
+                continue
+            made = reading(match)
+            if made is None:
+                continue
+            kind, words = made
+            if kind not in (kinds.NUMBER, kinds.YEAR, kinds.UNIT, kinds.PERCENT, kinds.MONEY):
+                return None
+            if kind == kinds.YEAR:
+                kind, words = kinds.NUMBER, self.numbers.cardinal(self._plain_number(match.group()))
+            minus = self.conventions.words["minus"].split()
+            return Token(text[start:match.end()], start, match.end(), kind, minus + words)
+        return None
+
+    def _take_letters(self, text: str, start: int, end: int, limit: int, found: list[Token]) -> int:
+        word = text[start:end]
+        if word.lower() in self._months:
+            match = self._named_date_first.match(text, start, limit)
+            made = self._named_date(match) if match is not None else None
+            if made is not None:
+                found.append(Token(match.group(), start, match.end(), made[0], made[1]))
+                return match.end()
+        if word.split(".", 1)[0] in self._abbreviation_starts:
+            match = self._abbreviation.match(text, start, limit)
+            if match is not None:
+                key = re.sub(r"\s+", "", match.group())
+                token = Token(match.group(), start, match.end(), kinds.ABBREVIATION,
+                              self._abbreviations[key].split())
+                token.sentence_end = key not in self._titles  # provisional: see _mark_sentence_ends
+                found.append(token)
+                return match.end()
+        if word in self._currency_words:
+            match = self._before_amount.match(text, start, limit)
+            if match is not None:
+                found.append(Token(match.group(), start, match.end(), kinds.MONEY, self._amount(match)))
+                return match.end()
+        # Words joined by hyphens (e-mail, state-of-the-art) are one token;
+        # the pronouncing step splits those the lexicon lacks.
+        stop = end
+        while stop + 1 < limit and text[stop] in _HYPHENS and text[stop + 1].isalpha():
+            follow = stop + 1
+            while follow < limit and (text[follow].isalpha() or text[follow] in "'’" and follow + 1 < limit
+                                      and text[follow + 1].isalpha()):
+                follow += 1
+            stop = follow
+        word = text[start:stop]
+        if _INITIALS.fullmatch(word):
+            # U.S., A.B.: letters with periods, the last period with them.
+            if stop < limit and text[stop] == ".":
+                stop += 1
+            token = Token(text[start:stop], start, stop, kinds.ACRONYM, [text[start:stop]])
+            token.sentence_end = text[stop - 1] == "."  # provisional: see _mark_sentence_ends
+            found.append(token)
+            return stop
+        kind = kinds.ACRONYM if len(word) > 1 and word.isupper() and word.isalpha() else kinds.WORD
+        found.append(Token(word, start, stop, kind, [word]))
+        return stop
+
+    def _take_other(self, text: str, start: int, end: int, found: list[Token]) -> None:
+        """Punctuation (runs of it are one token), symbols with a reading,
+        and anything else dropped with a note; white space and control
+        characters make no token."""
+        index = start
+        while index < end:
+            character = text[index]
+            category = unicodedata.category(character)
+            if character.isspace() or category in ("Cc", "Cf", "Cs", "Co", "Cn"):
+                index += 1
+                continue
+            spoken = self.conventions.symbols.get(character)
+            if spoken is not None:
+                found.append(Token(character, index, index + 1, kinds.SYMBOL, spoken.split()))
+                index += 1
+                continue
+            if category[0] == "P":
+                stop = index + 1
+                while stop < end and unicodedata.category(text[stop])[0] == "P" and \
+                        text[stop] not in self.conventions.symbols:
+                    stop += 1
+                found.append(Token(text[index:stop], index, stop, kinds.PUNCTUATION))
+                index = stop
+                continue
+            if _VULGAR_FRACTIONS.match(character):
+                key = _fraction_key(character)
+                numerator, _, denominator = key.partition("/")
+                found.append(Token(character, index, index + 1, kinds.FRACTION,
+                                   self._fraction_words(key, numerator, denominator)))
+                index += 1
+                continue
+            # An emoji or other symbol: the rest of the segment goes with it
+            # (its modifiers and joiners), dropped with a note.
+            stop = index + 1
+            while stop < end and not text[stop].isspace() and unicodedata.category(text[stop])[0] in "SMC":
+                stop += 1
+            found.append(Token(text[index:stop], index, stop, kinds.SYMBOL, [],
+                               problem=f"{kinds.DROPPED}: no reading for {text[index:stop]!r}"))
+            index = stop
+
+    def _mark_sentence_ends(self, found: list[Token]) -> None:
+        """A token of punctuation holding a period, question or exclamation
+        mark ends a sentence; so does an abbreviation's period (not a
+        title's) when what follows starts a sentence or nothing follows."""
+        for index, token in enumerate(found):
+            if token.kind == kinds.PUNCTUATION:
+                token.sentence_end = not _SENTENCE_ENDS.isdisjoint(token.text)
+            elif token.kind in (kinds.ABBREVIATION, kinds.ACRONYM) and token.sentence_end:
+                following = found[index + 1] if index + 1 < len(found) else None
+                token.sentence_end = token.text.endswith(".") and (
+                    following is None or following.text[:1].isupper() and following.kind != kinds.PUNCTUATION)
+        if found and found[-1].kind != kinds.PUNCTUATION:
+            found[-1].sentence_end = True
+
+    # Readings ----------------------------------------------------------------------------
+
+    def _plain_number(self, written: str) -> str:
+        """A written number in the form the speller takes: ``-1234.5``."""
+        text = written.replace("\u2212", "-")
+        if self._group_marks is not None:
+            text = self._group_marks.sub("", text)
+        if self.conventions.decimal != ".":
+            text = text.replace(self.conventions.decimal, ".")
+        return canonical(text)
+
+    def _is_year(self, digits: str) -> bool:
+        low, high = self.conventions.years
+        return len(digits) == 4 and digits.isdigit() and low <= int(canonical(digits)) <= high
+
+    def _number(self, match: re.Match) -> tuple[str, list[str]]:
+        written = match.group()
+        if self._is_year(written):
+            return kinds.YEAR, self.numbers.year(written)
+        return kinds.NUMBER, self.numbers.cardinal(self._plain_number(written))
+
+    def _ordinal(self, match: re.Match) -> tuple[str, list[str]]:
+        suffix = match.groupdict().get("sfx")
+        rule_set = self.conventions.ordinal_suffixes.get(suffix, "") if suffix else ""
+        return kinds.ORDINAL, self.numbers.ordinal(match.group("n"), rule_set)
+
+    def _decade(self, match: re.Match) -> tuple[str, list[str]] | None:
+        if not self._is_year(match.group("y")):
+            return None
+        return kinds.DECADE, self.numbers.decade(match.group("y"))
+
+    def _date_words(self, day: str, month: int, year: str | None) -> tuple[str, list[str]] | None:
+        c = self.conventions
+        if not 1 <= month <= 12 or not 1 <= int(canonical(day)) <= 31:
+            return None
+        if c.date_day == "cardinal":
+            day_words = self.numbers.cardinal(str(int(canonical(day))))
+        else:
+            day_words = self.numbers.ordinal(str(int(canonical(day))), "" if c.date_day == "ordinal" else c.date_day)
+        values = {"day": day_words, "month": c.months[month - 1].split()}
+        if year is None:
+            return kinds.DATE, _fill(c.date_without_year, values)
+        values["year"] = self.numbers.year(year, c.date_year) if len(year) == 4 else self.numbers.cardinal(year)
+        return kinds.DATE, _fill(c.date_spoken, values)
+
+    def _numeric_date(self, match: re.Match) -> tuple[str, list[str]] | None:
+        groups = match.groupdict()
+        if "a" in groups:
+            first, second = int(groups["a"]), int(groups["b"])
+            day, month = (second, first) if self.conventions.date_order.index("m") < \
+                self.conventions.date_order.index("d") else (first, second)
+        else:
+            day, month = int(groups["d"]), int(groups["m"])
+        return self._date_words(str(day), month, groups["y"])
+
+    def _named_date(self, match: re.Match) -> tuple[str, list[str]] | None:
+        month = self._months.get(match.group("month").rstrip(".").lower())
+        if month is None:
+            return None
+        return self._date_words(match.group("d"), month, match.group("y"))
+
+    def _time(self, match: re.Match) -> tuple[str, list[str]] | None:
+        c = self.conventions
+        hours, minutes = int(match.group("h")), int(match.group("m") or 0)
+        if hours > 24 or minutes > 59:
+            return None
+        marker = match.group("mk")
+        values = {"hours": self.numbers.cardinal(str(hours), c.time_hours),
+                  "marker": c.time_markers.get(marker, "").split() if marker else []}
+        if minutes == 0:
+            template = c.time_on_the_hour_marked if marker else c.time_on_the_hour
+        else:
+            template = c.time_spoken
+            minute_words = self.numbers.cardinal(str(minutes))
+            values["minutes"] = _fill(c.minute_under_ten, {"minutes": minute_words}) if minutes < 10 \
+                else minute_words
+        return kinds.TIME, _fill(template, values)
+
+    def _amount(self, match: re.Match) -> list[str]:
+        c = self.conventions
+        currency = self._currencies[match.group("cur")]
+        number = self._plain_number(match.group("n"))
+        integer, _, fraction = number.partition(".")
+        major_count = self.numbers.count(integer)
+        values = {"major": self.numbers.cardinal(integer, c.money_number),
+                  "major_unit": plural_form(c.plural, major_count, currency.major).split()}
+        if len(fraction) > 2:
+            values = {"major": self.numbers.cardinal(number),
+                      "major_unit": plural_form(c.plural, None, currency.major).split()}
+            return _fill(c.money_major_only, values)
+        cents = int(fraction.ljust(2, "0")) if fraction else 0
+        if not cents:
+            return _fill(c.money_major_only, values)
+        values["minor"] = self.numbers.cardinal(str(cents))
+        values["minor_unit"] = plural_form(c.plural, cents, currency.minor).split()
+        if integer.strip("0") == "":
+            return _fill(c.words.get("money_minor_only", "{minor} {minor_unit}"), values)
+        return _fill(c.money_spoken, values)
+
+    def _money(self, match: re.Match) -> tuple[str, list[str]]:
+        return kinds.MONEY, self._amount(match)
+
+    def _percent(self, match: re.Match) -> tuple[str, list[str]]:
+        return kinds.PERCENT, self.numbers.cardinal(self._plain_number(match.group("n"))) + \
+            self.conventions.words["percent"].split()
+
+    def _unit(self, match: re.Match) -> tuple[str, list[str]]:
+        number = self._plain_number(match.group("n"))
+        forms = self.conventions.units[match.group("unit")]
+        name = plural_form(self.conventions.plural, self.numbers.count(number), forms)
+        return kinds.UNIT, self.numbers.cardinal(number) + name.split()
+
+    def _range(self, match: re.Match) -> tuple[str, list[str]]:
+        first, second = match.group("a"), match.group("b")
+        if self._is_year(first) and self._is_year(second):
+            words = self.numbers.year(first), self.numbers.year(second)
+        else:
+            words = (self.numbers.cardinal(self._plain_number(first)),
+                     self.numbers.cardinal(self._plain_number(second)))
+        return kinds.RANGE, words[0] + self.conventions.words["range"].split() + words[1]
+
+    def _fraction_words(self, key: str, numerator: str, denominator: str) -> list[str]:
+        spoken = self.conventions.fractions.get(key)
+        if spoken is not None:
+            return spoken.split()
+        return _fill(self.conventions.words["fraction"], {"numerator": self.numbers.cardinal(numerator or "1"),
+                                                          "denominator": self.numbers.cardinal(denominator)})
+
+    def _fraction(self, match: re.Match) -> tuple[str, list[str]] | None:
+        numerator, denominator = match.group("a"), match.group("b")
+        if int(canonical(denominator[:6])) == 0:
+            return None
+        return kinds.FRACTION, self._fraction_words(f"{numerator}/{denominator}", numerator, denominator)
