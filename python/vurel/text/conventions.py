@@ -38,7 +38,7 @@ class Conventions:
     locale: str
     plural: str
     vowels: str
-    decimal: str
+    decimal: tuple[str, ...]
     groups: tuple[str, ...]
     ordinal: str
     ordinal_suffixes: Mapping[str, str]
@@ -55,6 +55,8 @@ class Conventions:
     date_year: str
     date_without_year: str
     date_joiners: tuple[str, ...]
+    date_first_day: str
+    date_year_markers: tuple[str, ...]
     months: tuple[str, ...]
     month_abbreviations: Mapping[str, int]
     time_separators: tuple[str, ...]
@@ -67,6 +69,7 @@ class Conventions:
     money_spoken: str
     money_major_only: str
     money_number: str
+    money_minor_number: str
     currencies: tuple[Currency, ...]
     words: Mapping[str, str]
     fractions: Mapping[str, str]
@@ -79,7 +82,7 @@ class Conventions:
 
 NUMBERING = "%spellout-numbering"
 _PLURAL_RULES = ("one", "one-zero", "slavic", "czech")
-_WORDS = ("percent", "range", "minus", "fraction", "point")
+_WORDS = ("percent", "range", "minus", "fraction", "point", "measure")
 
 
 def _frozen(table: Mapping) -> Mapping:
@@ -131,7 +134,7 @@ def _build(code: str, data: dict, where: str) -> Conventions:
         locale=data["locale"],
         plural=data["plural"],
         vowels=data["vowels"],
-        decimal=numbers["decimal"],
+        decimal=tuple(numbers["decimal"]) if isinstance(numbers["decimal"], list) else (numbers["decimal"],),
         groups=tuple(numbers["groups"]),
         ordinal=numbers.get("ordinal", ""),
         ordinal_suffixes=_frozen(numbers.get("ordinal_suffixes", {})),
@@ -148,6 +151,8 @@ def _build(code: str, data: dict, where: str) -> Conventions:
         date_year=dates.get("year", numbers.get("year", "")),
         date_without_year=dates.get("spoken_without_year", dates["spoken"]),
         date_joiners=tuple(dates.get("joiners", [])),
+        date_first_day=dates.get("first_day", ""),
+        date_year_markers=tuple(dates.get("year_markers", [])),
         months=tuple(dates["months"]),
         month_abbreviations=_frozen(dates["abbreviations"]),
         time_separators=tuple(times["separators"]),
@@ -160,6 +165,7 @@ def _build(code: str, data: dict, where: str) -> Conventions:
         money_spoken=money["spoken"],
         money_major_only=money.get("major_only", "{major} {major_unit}"),
         money_number=money.get("number", NUMBERING),
+        money_minor_number=money.get("minor_number", money.get("number", NUMBERING)),
         currencies=currencies,
         words=_frozen(data["words"]),
         fractions=_frozen(data.get("fractions", {})),

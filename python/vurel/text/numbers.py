@@ -72,7 +72,7 @@ class NumberReader:
         self._speller = _native.NumberSpeller(conventions.locale)
         rule_sets = set(self._speller.rule_sets)
         named = {conventions.ordinal, conventions.year, conventions.date_day, conventions.date_year,
-                 conventions.time_hours, conventions.money_number,
+                 conventions.time_hours, conventions.money_number, conventions.money_minor_number,
                  *conventions.ordinal_suffixes.values()} - {"", "cardinal", "ordinal"}
         unknown = sorted(named - rule_sets)
         if unknown:

@@ -27,6 +27,7 @@ _HYPHENS = "-\u2010"
 _MINUS = "-\u2212"
 _SENTENCE_ENDS = frozenset(".?!…。？！؟")
 _DIGIT = re.compile(r"\d")
+_LETTERS = re.compile(r"[^\W\d_]+")
 _INITIALS = re.compile(r"(?:[^\W\d_]\.)+[^\W\d_]")
 _VULGAR_FRACTIONS = re.compile("[\u00bc-\u00be\u2150-\u215e]")
 
@@ -79,7 +80,9 @@ class Scanner:
             groups += ["\u00a0", "\u202f"]
         grouped = rf"\d{{1,3}}(?:(?:{'|'.join(map(re.escape, groups))})\d{{3}})+(?!\d)|" if groups else ""
         self._group_marks = re.compile("|".join(map(re.escape, groups))) if groups else None
-        number = rf"(?:{grouped}\d+)(?:{re.escape(c.decimal)}\d+)?"
+        decimal = "|".join(map(re.escape, c.decimal))
+        self._decimal_marks = re.compile(decimal)
+        number = rf"(?:{grouped}\d+)(?:(?:{decimal})\d+)?"
         signed = rf"(?:(?<![\w.,])[{_MINUS}])?{number}"
         month_names = {name.lower(): index + 1 for index, name in enumerate(c.months)}
         self._months = {**month_names, **{k.lower(): v for k, v in c.month_abbreviations.items()}}
@@ -87,6 +90,7 @@ class Scanner:
                                                        for a in sorted(c.month_abbreviations, key=len, reverse=True))])
         suffixes = _alternation(c.ordinal_suffixes)
         joiner = rf"(?:\s+(?:{_alternation(c.date_joiners)}))?" if c.date_joiners else ""
+        year_mark = rf"(?:\s?(?:{_alternation(c.date_year_markers)}))?" if c.date_year_markers else ""
         self._currencies = {}
         for currency in c.currencies:
             for name in (currency.code, *currency.symbols):
@@ -101,17 +105,17 @@ class Scanner:
         # first whose pattern matches reads the token.
         self._after_digit: list[tuple[re.Pattern, Reading]] = [
             (re.compile(decade), self._decade),
-            (re.compile(r"(?P<y>\d{4})-(?P<m>\d{1,2})-(?P<d>\d{1,2})(?!\d)"), self._numeric_date),
-            (re.compile(r"(?P<a>\d{1,2})(?P<s>[./-])(?P<b>\d{1,2})(?P=s)(?P<y>\d{4}|\d{2})(?![\d\w])"),
+            (re.compile(r"(?P<y>\d{4})(?P<s>[-/.])(?P<m>\d{1,2})(?P=s)(?P<d>\d{1,2})(?!\d)"), self._numeric_date),
+            (re.compile(rf"(?P<a>\d{{1,2}})(?P<s>[./-])(?P<b>\d{{1,2}})(?P=s)(?P<y>\d{{4}}|\d{{2}})(?![\d\w]){year_mark}"),
              self._numeric_date),
             (re.compile(rf"(?P<d>\d{{1,2}}){day_mark}{joiner}\s+(?P<month>{months})"
-                        rf"(?:{joiner}\s+(?P<y>\d{{4}})(?![\d\w]))?", re.IGNORECASE), self._named_date),
+                        rf"(?:{joiner}\s+(?P<y>\d{{4}})(?![\d\w]){year_mark})?", re.IGNORECASE), self._named_date),
             (re.compile(rf"(?P<h>\d{{1,2}})(?:{separators})(?P<m>\d{{2}})(?![\d\w])(?:\s*(?P<mk>{markers}))?"),
              self._time),
             (re.compile(rf"(?P<h>\d{{1,2}})(?:\.(?P<m>\d{{2}}))?\s*(?P<mk>{markers})"), self._time),
             (re.compile(rf"(?P<n>\d+)(?P<sfx>{suffixes})"), self._ordinal),
             (re.compile(rf"(?P<n>{number})\s?(?P<cur>{currency})(?!\s?\d)"), self._money),
-            (re.compile(rf"(?P<n>{number})\s?%"), self._percent),
+            (re.compile(rf"(?P<n>{number})\s?[%٪]"), self._percent),
             (re.compile(rf"(?P<n>{number})\s?(?P<unit>{units})(?![\w/])"), self._unit),
             (re.compile(rf"(?P<a>{number})\s?[-–—]\s?(?P<b>{number})(?![\d\w])"), self._range),
             (re.compile(r"(?P<a>\d+)/(?P<b>\d+)(?![\d/])"), self._fraction),
@@ -130,7 +134,9 @@ class Scanner:
         self._titles = frozenset(key.replace(" ", "") for key in c.titles)
         self._abbreviation = re.compile(_alternation(abbreviations, flexible_spaces=True))
         self._abbreviation_starts = frozenset(re.split(r"[.\s]", key)[0] for key in abbreviations)
-        self._currency_words = frozenset(code for code in self._currencies if code.isalpha())
+        # A currency written with letters (USD, R$, Kč) starts a segment of its letters.
+        self._currency_words = frozenset(_LETTERS.match(name).group() for name in self._currencies
+                                         if _LETTERS.match(name))
         self._symbol_starts = frozenset(symbol[0] for symbol in self._currencies if not symbol[0].isalnum())
 
     # Scanning -------------------------------------------------------------------------------
@@ -195,8 +201,7 @@ class Scanner:
             stop = start + (match.end() if match else 1)
             found.append(Token(text[start:stop], start, stop, kinds.NUMBER, self.numbers.cardinal(text[start:stop])))
             return stop
-        self._take_other(text, start, end, found)
-        return end
+        return self._take_other(text, start, end, found)
 
     def _signed_reading(self, text: str, start: int, limit: int) -> Token | None:
         """A negative number, or an amount, percentage or measure of one
@@ -261,13 +266,16 @@ class Scanner:
         found.append(Token(word, start, stop, kind, [word]))
         return stop
 
-    def _take_other(self, text: str, start: int, end: int, found: list[Token]) -> None:
+    def _take_other(self, text: str, start: int, end: int, found: list[Token]) -> int:
         """Punctuation (runs of it are one token), symbols with a reading,
-        and anything else dropped with a note; white space and control
-        characters make no token."""
+        and anything else dropped with a note, up to the next letter or
+        digit; white space and control characters make no token. Returns
+        where reading goes on."""
         index = start
         while index < end:
             character = text[index]
+            if index > start and character.isalnum():
+                return index
             category = unicodedata.category(character)
             if character.isspace() or category in ("Cc", "Cf", "Cs", "Co", "Cn"):
                 index += 1
@@ -300,6 +308,7 @@ class Scanner:
             found.append(Token(text[index:stop], index, stop, kinds.SYMBOL, [],
                                problem=f"{kinds.DROPPED}: no reading for {text[index:stop]!r}"))
             index = stop
+        return end
 
     def _mark_sentence_ends(self, found: list[Token]) -> None:
         """A token of punctuation holding a period, question or exclamation
@@ -322,8 +331,7 @@ class Scanner:
         text = written.replace("\u2212", "-")
         if self._group_marks is not None:
             text = self._group_marks.sub("", text)
-        if self.conventions.decimal != ".":
-            text = text.replace(self.conventions.decimal, ".")
+        text = self._decimal_marks.sub(".", text)
         return canonical(text)
 
     def _is_year(self, digits: str) -> bool:
@@ -350,7 +358,9 @@ class Scanner:
         c = self.conventions
         if not 1 <= month <= 12 or not 1 <= int(canonical(day)) <= 31:
             return None
-        if c.date_day == "cardinal":
+        if int(canonical(day)) == 1 and c.date_first_day:
+            day_words = c.date_first_day.split()
+        elif c.date_day == "cardinal":
             day_words = self.numbers.cardinal(str(int(canonical(day))))
         else:
             day_words = self.numbers.ordinal(str(int(canonical(day))), "" if c.date_day == "ordinal" else c.date_day)
@@ -408,7 +418,7 @@ class Scanner:
         cents = int(fraction.ljust(2, "0")) if fraction else 0
         if not cents:
             return _fill(c.money_major_only, values)
-        values["minor"] = self.numbers.cardinal(str(cents))
+        values["minor"] = self.numbers.cardinal(str(cents), c.money_minor_number)
         values["minor_unit"] = plural_form(c.plural, cents, currency.minor).split()
         if integer.strip("0") == "":
             return _fill(c.words.get("money_minor_only", "{minor} {minor_unit}"), values)
@@ -418,14 +428,16 @@ class Scanner:
         return kinds.MONEY, self._amount(match)
 
     def _percent(self, match: re.Match) -> tuple[str, list[str]]:
-        return kinds.PERCENT, self.numbers.cardinal(self._plain_number(match.group("n"))) + \
-            self.conventions.words["percent"].split()
+        number = self.numbers.cardinal(self._plain_number(match.group("n")))
+        return kinds.PERCENT, _fill(self.conventions.words["measure"], {
+            "number": number, "unit": self.conventions.words["percent"].split()})
 
     def _unit(self, match: re.Match) -> tuple[str, list[str]]:
         number = self._plain_number(match.group("n"))
         forms = self.conventions.units[match.group("unit")]
         name = plural_form(self.conventions.plural, self.numbers.count(number), forms)
-        return kinds.UNIT, self.numbers.cardinal(number) + name.split()
+        return kinds.UNIT, _fill(self.conventions.words["measure"], {
+            "number": self.numbers.cardinal(number), "unit": name.split()})
 
     def _range(self, match: re.Match) -> tuple[str, list[str]]:
         first, second = match.group("a"), match.group("b")
