@@ -124,5 +124,90 @@ def test_german_ordinal_period_only_before_a_word():
     assert read("de", "Es waren 3.")[2:] == [("number", "3", "drei"), ("punctuation", ".", "")]
 
 
+@pytest.mark.parametrize(("lang", "text", "ordinal", "spoken"), [
+    ("cs", "3. místo", "3.", "třetí"),
+    ("cs", "21. den", "21.", "dvacátý první"),
+    ("cs", "100. výročí", "100.", "stý"),
+    ("fa", "۳م", "۳م", "سوم"),
+    ("fa", "۲۱ام", "۲۱ام", "بیست و یکم"),
+    ("fa", "۳۰ام", "۳۰ام", "سی\u200cام"),
+])
+def test_ordinals_icu_lacks_come_from_the_cardinals_words(lang, text, ordinal, spoken):
+    (kind, written, words), *_ = read(lang, text)
+    assert (kind, written, words) == ("ordinal", ordinal, spoken)
+
+
 def test_a_currency_symbol_after_an_amount_is_not_taken_from_the_next_amount():
     assert read("en", "-12 $0.05") == [("number", "-12", "minus twelve"), ("money", "$0.05", "five cents")]
+
+
+OTHERS = [
+    # French: 1er/1re/2e by gender, premier for the first day, 14h30, space-grouped numbers.
+    ("fr", "1er", "ordinal", "premier"),
+    ("fr", "1re", "ordinal", "première"),
+    ("fr", "2e", "ordinal", "deuxième"),
+    ("fr", "1er mai", "date", "premier mai"),
+    ("fr", "9 déc. 2026", "date", "neuf décembre deux mille vingt-six"),
+    ("fr", "14h30", "time", "quatorze heures trente"),
+    ("fr", "4,50 €", "money", "quatre euros cinquante"),
+    ("fr", "1 234,5", "number", "mille deux cent trente-quatre virgule cinq"),
+    ("fr", "Mme", "abbreviation", "madame"),
+    # Spanish: 1.º/1.ª, "de" in dates, "con" between euros and cents.
+    ("es", "1.º", "ordinal", "primero"),
+    ("es", "1.ª", "ordinal", "primera"),
+    ("es", "9 de diciembre de 2026", "date", "nueve de diciembre de dos mil veintiséis"),
+    ("es", "4,50 €", "money", "cuatro euros con cincuenta céntimos"),
+    ("es", "Sra.", "abbreviation", "señora"),
+    # Italian, Portuguese, Catalan.
+    ("it", "4,50 €", "money", "quattro euro e cinquanta centesimi"),
+    ("it", "1º maggio", "date", "primo maggio"),
+    ("pt", "R$ 4,50", "money", "quatro reais e cinquenta centavos"),
+    ("pt", "1.ª", "ordinal", "primeira"),
+    ("ca", "4t", "ordinal", "quart"),
+    ("ca", "10:30", "time", "deu i trenta"),
+    # Dutch and Swedish: years before 2000 in hundreds; Swedish 3:e and kronor.
+    ("nl", "1990", "year", "negentiennegentig"),
+    ("nl", "14.30 uur", "time", "veertien uur dertig"),
+    ("sv", "3:e", "ordinal", "tredje"),
+    ("sv", "4,50 kr", "money", "fyra kronor och femtio öre"),
+    ("sv", "1990", "year", "nittonhundranittio"),
+    # Russian: plurals by the last digits, the year of a date in the genitive.
+    ("ru", "2 км", "unit", "два километра"),
+    ("ru", "5 км", "unit", "пять километров"),
+    ("ru", "21 км", "unit", "двадцать один километр"),
+    ("ru", "9 декабря 2026 г.", "date", "девятое декабря две тысячи двадцать шестого года"),
+    ("ru", "4,50 ₽", "money", "четыре рубля пятьдесят копеек"),
+    ("ru", "1-я", "ordinal", "первая"),
+    # Czech: ordinals by a rule of ours (ICU has none), three plural forms.
+    ("cs", "4,50 Kč", "money", "čtyři koruny padesát haléřů"),
+    ("cs", "5 km", "unit", "pět kilometrů"),
+    # Persian: Persian digits and marks; ordinals by a rule of ours (سوم, دوازدهم).
+    ("fa", "۱۲٫۵", "number", "دوازده ممیز پنج"),
+    ("fa", "۵۰٪", "percent", "پنجاه درصد"),
+    ("fa", "۱۴۰۲/۰۵/۱۲", "date", "دوازدهم مرداد یک هزار و چهارصد و دو"),
+    # Arabic: Arabic-Indic digits, and Latin ones with a point.
+    ("ar", "١٢٫٥", "number", "إثنا عشر فاصل خمسة"),
+    ("ar", "$4.50", "money", "أربعة دولارات و خمسون سنتات"),
+    # Swahili: the unit before the number.
+    ("sw", "KSh 500", "money", "shilingi mia tano"),
+    ("sw", "50%", "percent", "asilimia hamsini"),
+    # Luxembourgish.
+    ("lb", "3. Oktober 1990", "date", "drëtten Oktober nonzénghonnertnonzeg"),
+    ("lb", "14:30 Auer", "time", "véierzéng Auer drësseg"),
+]
+
+
+@pytest.mark.parametrize(("lang", "text", "kind", "spoken"), OTHERS)
+def test_readings_of_the_other_languages(lang, text, kind, spoken):
+    assert single(lang, text) == (kind, spoken)
+
+
+@pytest.mark.parametrize("lang", ["ar", "ca", "cs", "de", "en", "es", "fa", "fr", "it", "lb", "nl", "pt", "ru",
+                                  "sv", "sw"])
+def test_every_language_reads_the_common_kinds(lang):
+    """Each language's tables and ICU's rules agree: nothing raises, and
+    every number-like token has words."""
+    found = scanner(lang).scan("7 -3 50% 10-12 1/2 ½ 12:30 09.12.2026 " + "9" * 40)
+    assert [token.kind for token in found] == ["number", "number", "percent", "range", "fraction",
+                                               "fraction", "time", "date", "number"]
+    assert all(token.words and all(token.words) for token in found)

@@ -1,5 +1,5 @@
 """The ``vurel`` command: ``g2p`` decodes words, ``info`` describes a model,
-``languages`` lists the languages, ``train`` and ``evaluate`` make and
+``languages`` lists the languages, ``text`` pronounces running text, ``train`` and ``evaluate`` make and
 measure models.
 
 Each command lives in its own module with a ``register(commands)`` function
@@ -17,13 +17,13 @@ import sys
 from collections.abc import Sequence
 
 from vurel import __version__
-from vurel.cli import g2p, info, train
+from vurel.cli import g2p, info, text, train
 from vurel.cli.arguments import CommandParser
 from vurel.cli.errors import PROGRAM, CliError, Terminated, UsageError
 from vurel.cli.signals import leave_now, raise_terminated
 from vurel.cli.streams import discard_stdout, flush_stdout
 
-COMMANDS = (g2p, info, train)
+COMMANDS = (g2p, text, info, train)
 
 
 def build_parser() -> argparse.ArgumentParser:
@@ -52,7 +52,7 @@ def main(argv: Sequence[str] | None = None) -> int:
         pass
     previous = signal.signal(signal.SIGTERM, raise_terminated)
     try:
-        if sys.stdout is None and not (args.command == "g2p" and args.output):
+        if sys.stdout is None and not (args.command in ("g2p", "text") and args.output):
             raise CliError("standard output is closed")
         status = args.handler(args)
         if sys.stdout is not None:

@@ -117,7 +117,7 @@ class Scanner:
             (re.compile(rf"(?P<n>{number})\s?(?P<cur>{currency})(?!\s?\d)"), self._money),
             (re.compile(rf"(?P<n>{number})\s?[%٪]"), self._percent),
             (re.compile(rf"(?P<n>{number})\s?(?P<unit>{units})(?![\w/])"), self._unit),
-            (re.compile(rf"(?P<a>{number})\s?[-–—]\s?(?P<b>{number})(?![\d\w])"), self._range),
+            (re.compile(rf"(?P<a>{number})(?:[-–—]|\s[-–—]\s)(?P<b>{number})(?![\d\w])"), self._range),
             (re.compile(r"(?P<a>\d+)/(?P<b>\d+)(?![\d/])"), self._fraction),
         ]
         if c.ordinal_period:
@@ -277,7 +277,7 @@ class Scanner:
             if index > start and character.isalnum():
                 return index
             category = unicodedata.category(character)
-            if character.isspace() or category in ("Cc", "Cf", "Cs", "Co", "Cn"):
+            if character.isspace() or category in ("Cc", "Cf"):
                 index += 1
                 continue
             spoken = self.conventions.symbols.get(character)

@@ -62,6 +62,8 @@ class Token:
             "text": self.text, "start": self.start, "end": self.end, "kind": self.kind,
             "words": self.words, "phonemes": [list(p) for p in self.phonemes], "source": self.source,
         }
+        if any(word and word[0].ipa is not None for word in self.pronunciations):
+            record["ipa"] = [word[0].ipa if word else None for word in self.pronunciations]
         if self.sentence_end:
             record["sentence_end"] = True
         if self.problem is not None:

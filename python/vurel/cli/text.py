@@ -1,0 +1,230 @@
+"""``vurel text``: running text from the arguments, a file or standard
+input, read aloud and pronounced, one output line per input line."""
+
+from __future__ import annotations
+
+import argparse
+import sys
+import time
+from collections import Counter
+from collections.abc import Iterator
+
+from vurel.cli import arguments
+from vurel.cli.errors import PROGRAM, CliError
+from vurel.cli.progress import Progress
+from vurel.cli.signals import StopOnSignal
+from vurel.cli.streams import Output, WordSource, open_output, open_word_source, plural
+from vurel.g2p import G2P
+from vurel.text import output as formats
+from vurel.text import read_batches
+from vurel.text.pipeline import TextReader
+from vurel.text.tokens import Token
+
+# Lines read at once when no reader waits on each answer.
+_BATCH_LINES = 64
+
+
+def register(commands) -> None:
+    """Adds ``text`` to the subcommands ``commands``."""
+    text = commands.add_parser(
+        "text",
+        help="pronounce running text: numbers, dates, money and abbreviations read aloud",
+        description=(
+            "Pronounce running text. Text comes from the arguments (each one a line), from --input FILE, or "
+            "from standard input; each input line gives one output line. Numbers, dates, times, amounts, "
+            "units, abbreviations and acronyms are read in the language's way; each word takes the lexicon's "
+            "pronunciation or the model's. Tokens that cannot be read are reported on standard error."
+        ),
+    )
+    text.add_argument("texts", nargs="*", metavar="TEXT", help="lines of text")
+    text.add_argument("-i", "--input", metavar="FILE", help="read text from FILE ('-' for standard input)")
+    text.add_argument("-m", "--model", metavar="PATH", help="model file (default: the language's model)")
+    text.add_argument("-l", "--lang", metavar="CODE", default="en",
+                      help="language: how text is read, and its model and lexicon (default en)")
+    lexicon = text.add_mutually_exclusive_group()
+    lexicon.add_argument("--lexicon", metavar="FILE", help="CMU or tab-separated dictionary to use instead")
+    lexicon.add_argument("--no-lexicon", action="store_true", help="predict every word with the model")
+    text.add_argument(
+        "-f", "--format", choices=("text", "spoken", "jsonl"), default="text",
+        help="text: phonemes, punctuation in place (default); spoken: the words as read; "
+             "jsonl: a record per token, with its span, kind, words, phonemes and source",
+    )
+    text.add_argument("--ipa", action="store_true", help="give phonemes in IPA, a word's as one string")
+    text.add_argument("--phoneme-separator", metavar="TEXT",
+                      help="between a word's phonemes (default a space; with --ipa none)")
+    text.add_argument("--word-separator", metavar="TEXT",
+                      help="between words and punctuation marks (default ' | '; with --ipa a space)")
+    text.add_argument("--no-punctuation", action="store_true", help="leave punctuation marks out")
+    text.add_argument("-n", "--nbest", type=arguments.positive, default=1,
+                      help="with jsonl: pronunciations per word (default 1)")
+    text.add_argument("--prob", action="store_true", help="with jsonl: each predicted pronunciation's probability")
+    text.add_argument(
+        "--invalid", choices=("report", "replace"), default="report",
+        help="a line that is not valid UTF-8: report it and give it an empty output line (default; exit "
+             "status 1 at the end), or read it with U+FFFD for the bad bytes",
+    )
+    text.add_argument("-j", "--jobs", type=arguments.jobs, default=1,
+                      help="threads reading at once, sharing one model (0: one per processor)")
+    text.add_argument("-o", "--output", metavar="FILE", help="write to FILE instead of standard output")
+    text.add_argument("--no-progress", action="store_true", help="never show the progress bar")
+    text.set_defaults(handler=run, command_parser=text)
+
+
+class LineSource(WordSource):
+    """Lines of text, read lazily; unlike words, blank lines are kept (each
+    gives its output line). A line that is not valid UTF-8 is given as
+    None, and named in ``invalid``, unless ``replace``."""
+
+    def __init__(self, source: WordSource, replace: bool) -> None:
+        super().__init__(source._words, source.stream, source.name)
+        self.replace = replace
+        self.invalid: list[str] = []
+
+    def __iter__(self) -> Iterator[str | None]:  # type: ignore[override]
+        if self.stream is None:
+            for line in self._words:
+                if self.stopped:
+                    return
+                self.sizes.append(1)
+                yield line.encode("utf-8", "surrogateescape").decode("utf-8", "replace") if self.replace else line
+            return
+        number = 0
+        while not self.stopped:
+            self.reading = True
+            try:
+                raw = self.stream.readline()
+            finally:
+                self.reading = False
+            if not raw:
+                return
+            number += 1
+            self.sizes.append(len(raw))
+            raw = raw.rstrip(b"\r\n")
+            try:
+                line = raw.decode("utf-8")
+            except UnicodeDecodeError as error:
+                if self.replace:
+                    line = raw.decode("utf-8", "replace")
+                else:
+                    self.invalid.append(f"{self.name}:{number}: invalid UTF-8 (byte 0x{raw[error.start]:02x} "
+                                        f"at column {error.start + 1})")
+                    yield None
+                    continue
+            yield line.removeprefix("\ufeff") if number == 1 else line
+
+
+def _make_reader(args: argparse.Namespace) -> TextReader:
+    from vurel.languages import DefaultModelError
+
+    lexicon = None if args.no_lexicon else args.lexicon if args.lexicon is not None else "default"
+    try:
+        g2p = G2P(args.model, lang=args.lang, lexicon=lexicon, nbest=args.nbest, ipa=args.ipa,
+                  probabilities=args.prob)
+        return TextReader(g2p)
+    except (OSError, ValueError, DefaultModelError) as error:
+        raise CliError(str(error)) from None
+
+
+def run(args: argparse.Namespace) -> int:
+    reader = _make_reader(args)
+    words, owned = open_word_source(args.texts, args.input)
+    source = LineSource(words, args.invalid == "replace")
+    try:
+        output = open_output(args.output, source.stream)
+        try:
+            with StopOnSignal(reader.g2p, source, output) as stop:
+                status = _read_stream(args, source, reader, output)
+                stop.raise_if_stopped()
+                return status
+        finally:
+            if args.output is not None:
+                output.close()
+    finally:
+        if owned is not None:
+            owned.close()
+
+
+class _Tally:
+    """What the closing summary counts."""
+
+    def __init__(self) -> None:
+        self.lines = 0
+        self.kinds: Counter[str] = Counter()
+        self.sources: Counter[str] = Counter()
+        self.problems: Counter[str] = Counter()
+
+    def add(self, found: list[Token], progress: Progress) -> None:
+        for token in found:
+            self.kinds[token.kind] += 1
+            self.sources.update(token.source)
+            if token.problem is not None:
+                self.problems[token.problem.split(":", 1)[0]] += 1
+                progress.note(f"line {self.lines}: {token.text[:40]!r} at {token.start}: {token.problem}")
+
+
+def _read_stream(args, source: LineSource, reader: TextReader, output: Output) -> int:
+    progress = Progress(not args.no_progress and sys.stderr.isatty(), source, len(args.texts) or None)
+    use_ipa = args.ipa and args.phoneme_separator is None
+    phonemes = " " if args.phoneme_separator is None else args.phoneme_separator
+    separator = (" " if args.ipa else " | ") if args.word_separator is None else args.word_separator
+    punctuation = not args.no_punctuation
+    tally = _Tally()
+    live = output.isatty() or (source.total_bytes is None and not args.texts)
+    invalid_lines: set[int] = set()
+
+    def lines() -> Iterator[str]:
+        for number, line in enumerate(source, start=1):
+            if line is None:
+                invalid_lines.add(number)
+                progress.note(source.invalid[-1])
+                yield ""
+            else:
+                yield line
+
+    last_flush = time.monotonic()
+    try:
+        for batch in read_batches(reader, lines(), jobs=args.jobs, batch=1 if live else _BATCH_LINES):
+            written: list[str] = []
+            for found in batch:
+                tally.lines += 1
+                tally.add(found, progress)
+                if args.format == "jsonl":
+                    written += formats.json_lines(found, line=tally.lines, alternatives=args.nbest > 1 or args.prob,
+                                                  punctuation=punctuation)
+                elif args.format == "spoken":
+                    written.append(formats.spoken_line(found, punctuation=punctuation))
+                else:
+                    written.append(formats.phoneme_line(found, ipa=use_ipa, phoneme_separator=phonemes,
+                                                        word_separator=separator, punctuation=punctuation))
+            if written:
+                output.write("\n".join(written) + "\n")
+            now = time.monotonic()
+            if live or now - last_flush >= 0.25:
+                output.flush()
+                last_flush = now
+            progress.advance(len(batch))
+    finally:
+        try:
+            output.flush()
+        finally:
+            progress.close()
+    _summarise(tally, len(invalid_lines), progress.enabled or bool(tally.problems) or bool(invalid_lines))
+    return 1 if invalid_lines else 0
+
+
+def _summarise(tally: _Tally, invalid: int, shown: bool) -> None:
+    if not shown:
+        return
+    parts = [plural(tally.lines, "line"), plural(sum(tally.kinds.values()), "token")]
+    words = sum(tally.sources.values())
+    if words:
+        parts.append(f"{plural(words, 'word')} ("
+                     + ", ".join(f"{source}: {count:,}" for source, count in tally.sources.most_common()) + ")")
+    problems = sum(tally.problems.values())
+    parts.append(f"{plural(problems, 'token')} with a problem" + (
+        " (" + ", ".join(f"{kind}: {count:,}" for kind, count in tally.problems.most_common()) + ")"
+        if problems else ""))
+    if invalid:
+        parts.append(f"{plural(invalid, 'line')} not valid UTF-8")
+    sys.stderr.write(f"{PROGRAM}: {', '.join(parts)}\n")
+

@@ -1,0 +1,217 @@
+"""The text layer end to end on a small letter model: spans, how words
+are split and spelled, punctuation, sentence ends, bad input, and the
+arguments of `vurel.phonemize`."""
+
+from __future__ import annotations
+
+import json
+import string
+import subprocess
+import unicodedata
+
+import pytest
+
+from cli_fixtures import run_vurel
+from vurel import G2P, phonemize
+from vurel.text import TextReader
+from vurel.text.output import phoneme_line, spoken_line
+from vurel.text.pipeline import reads_as_word
+
+LETTERS = string.ascii_lowercase + "äöüß'"
+LEXICON = {
+    "don't": "D OW N T", "e-mail": "IY M EY L", "nasa": "N AE S AH", "doctor": "D AA K T ER",
+    "zwei": "TS V AI", "tausend": "T AU Z N T", "sechs": "Z E K S", "und": "U N T", "zwanzig": "TS V A N TS I CH",
+}
+
+
+@pytest.fixture(scope="module")
+def letter_model(tmp_path_factory):
+    """One state: each letter to its upper-case phoneme (ß to SS), weight 1."""
+    directory = tmp_path_factory.mktemp("letters")
+    phonemes = [letter.upper() if letter != "ß" else "SS" for letter in LETTERS]
+    (directory / "in.txt").write_text("".join(f"{s}\t{i}\n" for i, s in enumerate(["<eps>", "|", "_", *LETTERS])))
+    (directory / "out.txt").write_text(
+        "".join(f"{s}\t{i}\n" for i, s in enumerate(["<eps>", "|", "_", *dict.fromkeys(phonemes)])))
+    arcs = "".join(f"0\t0\t{letter}\t{phoneme}\t1\n" for letter, phoneme in zip(LETTERS, phonemes)) + "0\n"
+    model = directory / "model.fst"
+    subprocess.run(["fstcompile", f"--isymbols={directory / 'in.txt'}", f"--osymbols={directory / 'out.txt'}",
+                    "--keep_isymbols", "--keep_osymbols", "-", str(model)], input=arcs.encode(), check=True)
+    lexicon = directory / "lexicon.tsv"
+    lexicon.write_text("".join(f"{word}\t{phonemes}\n" for word, phonemes in LEXICON.items()), encoding="utf-8")
+    return str(model), str(lexicon)
+
+
+@pytest.fixture(scope="module")
+def english(letter_model):
+    return TextReader(G2P(letter_model[0], lang="en", lexicon=letter_model[1]))
+
+
+def one(reader: TextReader, text: str):
+    return reader.read([text])[0]
+
+
+SPANS = [
+    ("en", "Dr. Smith paid $4.50 on Dec. 9th, 2026; NASA and the FBI met at 10:30."),
+    ("en", "𝔘nicode 𝔞stral: 🙂🙂 e\u0301te\u0301 50% 1/2 — “quoted” (x)"),
+    ("de", "Am 9. Dezember 2026 um 14.30 Uhr kostete es 4,50 € z. B. für 1.234,5 km."),
+    ("fr", "Le 1er mai, M. Dupont paie 4,50 € à 14h30."),
+    ("ru", "9 декабря 2026 г. в 10:30 — 4,50 ₽."),
+    ("en", "tab\tand\x00control\x07chars\u200b"),
+]
+
+
+@pytest.mark.parametrize(("lang", "text"), SPANS)
+def test_spans_are_code_points_in_order_and_cover_all_but_white_space(letter_model, lang, text):
+    reader = TextReader(G2P(letter_model[0], lang=lang, lexicon=letter_model[1]))
+    found = one(reader, text)
+    covered = [False] * len(text)
+    previous_end = 0
+    for token in found:
+        assert token.text == text[token.start:token.end]
+        assert previous_end <= token.start < token.end
+        previous_end = token.end
+        covered[token.start:token.end] = [True] * (token.end - token.start)
+    left = "".join(c for c, done in zip(text, covered) if not done)
+    assert all(c.isspace() or unicodedata.category(c) in ("Cc", "Cf") for c in left), repr(left)
+
+
+def test_compounds_stay_whole_where_the_lexicon_has_them_and_split_where_not(english):
+    found = {token.text: token for token in one(english, "e-mail state-of-the-art don't")}
+    assert (found["e-mail"].words, found["e-mail"].source) == (["e-mail"], ["lexicon"])
+    assert found["state-of-the-art"].words == ["state", "of", "the", "art"]
+    assert found["state-of-the-art"].phonemes[3] == ("A", "R", "T")
+    assert found["don't"].phonemes == [("D", "OW", "N", "T")]
+
+
+def test_a_number_compound_is_one_word_pronounced_in_its_lexicon_parts(letter_model):
+    german = TextReader(G2P(letter_model[0], lang="de", lexicon=letter_model[1]))
+    (token,) = one(german, "2026")
+    assert token.words == ["zweitausendsechsundzwanzig"]
+    assert token.phonemes == [tuple(" ".join(LEXICON[part] for part in ("zwei", "tausend", "sechs", "und",
+                                                                         "zwanzig")).split())]
+    assert token.source == ["lexicon"]
+
+
+def test_acronyms_are_looked_up_read_as_words_or_spelled(english):
+    found = {token.text: token for token in one(english, "NASA FBI NATO")}
+    assert found["NASA"].source == ["lexicon"]
+    assert found["FBI"].words == ["ef", "bee", "i"]
+    assert found["FBI"].source == ["spelled"] * 3
+    assert found["FBI"].phonemes[0] == ("E", "F")
+    assert (found["NATO"].words, found["NATO"].source) == (["NATO"], ["model"])
+
+
+@pytest.mark.parametrize(("letters", "word"), [
+    ("NASA", True), ("NATO", True), ("UNESCO", True), ("LASER", True),
+    ("FBI", False), ("BBC", False), ("CIA", False), ("IBM", False), ("UN", False), ("NSA", False),
+])
+def test_which_capitals_read_as_a_word(letters, word):
+    assert reads_as_word(letters, "aeiouy") is word
+
+
+def test_punctuation_is_kept_in_place_or_dropped(english):
+    found = one(english, "Doctor, don't!")
+    assert phoneme_line(found) == "D AA K T ER | , | D OW N T | !"
+    assert phoneme_line(found, punctuation=False, word_separator=" ", phoneme_separator="") == "DAAKTER DOWNT"
+    assert spoken_line(found) == "Doctor, don't!"
+    assert spoken_line(one(english, "(Dr. Who)")) == "(doctor Who)"
+    assert spoken_line(found, punctuation=False) == "Doctor don't"
+
+
+@pytest.mark.parametrize(("text", "ends"), [
+    ("Dr. Smith left. Then", [".", "Then"]),  # a title's period never ends one
+    ("It is etc. The end", ["etc.", "end"]),  # an abbreviation's period before a capital does
+    ("Is it? Yes!", ["?", "!"]),
+    ("We met in the U.S. Then", ["U.S.", "Then"]),
+    ("e.g. this", ["this"]),
+    ("On the 3rd.", ["."]),
+])
+def test_sentence_ends(english, text, ends):
+    assert [token.text for token in one(english, text) if token.sentence_end] == ends
+
+
+BAD = [
+    # A 10 MB line: one token, reported as too long, not decoded.
+    ("x" * 10_000_000, "too long"),
+    # Control characters are not tokens; the words around them are read.
+    ("a\x00b\x1bc\x7f", None),
+    # A script the model has no letters for is reported as unknown.
+    ("日本語 хорошо", "unknown characters"),
+    # Lone surrogates, as file names can carry.
+    ("a\udcff b", "dropped"),
+]
+
+
+@pytest.mark.parametrize(("text", "problem"), BAD, ids=["10MB", "controls", "scripts", "surrogates"])
+def test_bad_input_never_raises_and_names_the_problem(english, text, problem):
+    found = one(english, text)
+    problems = [token.problem for token in found if token.problem]
+    if problem is None:
+        assert not problems and [token.text for token in found] == ["a", "b", "c"]
+    else:
+        assert problems and all(problem in p for p in problems), problems
+
+
+def test_a_number_of_200_digits_is_read_in_groups_of_three(english):
+    (token,) = one(english, "1" * 200)
+    assert token.kind == "number"
+    # 66 groups of 111 (one hundred eleven) and a last group of 11.
+    assert token.words == ["one", "hundred", "eleven"] * 66 + ["eleven"]
+
+
+def test_phonemize_takes_a_text_or_a_list_and_keeps_their_order(letter_model):
+    model, lexicon = letter_model
+    assert phonemize("don't, doctor", model=model, lexicon=lexicon) == "D OW N T | , | D AA K T ER"
+    texts = [f"doctor {index}" for index in range(40)] + ["", "don't"]
+    expected = [phonemize(text, model=model, lexicon=lexicon) for text in texts]
+    assert phonemize(texts, model=model, lexicon=lexicon, jobs=3, batch=7) == expected
+    assert expected[-2:] == ["", "D OW N T"]
+
+
+@pytest.mark.parametrize(("arguments", "error", "name"), [
+    ({"text_or_texts": 3}, TypeError, "text_or_texts"),
+    ({"text_or_texts": ["a", b"b"]}, TypeError, "text_or_texts[1]"),
+    ({"lang": "xx"}, ValueError, "lang"),
+    ({"lang": None}, TypeError, "lang"),
+    ({"ipa": "yes"}, TypeError, "ipa"),
+    ({"punctuation": 1}, TypeError, "punctuation"),
+    ({"jobs": 0}, ValueError, "jobs"),
+    ({"jobs": 1.5}, TypeError, "jobs"),
+    ({"batch": 0}, ValueError, "batch"),
+    ({"word_separator": 1}, TypeError, "word_separator"),
+    ({"phoneme_separator": b" "}, TypeError, "phoneme_separator"),
+    ({"model": 3}, TypeError, "model"),
+])
+def test_phonemize_names_the_argument_that_is_wrong(letter_model, arguments, error, name):
+    call = {"text_or_texts": "a", "model": letter_model[0], "lexicon": letter_model[1], **arguments}
+    with pytest.raises(error, match=f"^{name.replace('[', '.').replace(']', '.')}"):
+        phonemize(**call)
+
+
+def test_g2p_phonemize_gives_the_tokens(letter_model):
+    g2p = G2P(letter_model[0], lang="en", lexicon=letter_model[1], ipa=True)
+    found = g2p.phonemize("Doctor $1")
+    assert [(t.kind, t.words) for t in found] == [("word", ["Doctor"]), ("money", ["one", "dollar"])]
+    assert found[0].pronunciations[0][0].ipa == "dɑktɝ"
+    with pytest.raises(TypeError, match="^text must be a str"):
+        g2p.phonemize(b"x")
+
+
+def test_the_command_writes_a_line_per_input_line_in_each_format(letter_model, tmp_path):
+    model, lexicon = letter_model
+    source = tmp_path / "in.txt"
+    source.write_bytes(b"Doctor, don't!\n\n\xff bad\n$1\n")
+    base = ("text", "-m", model, "--lexicon", lexicon, "-i", str(source))
+    text = run_vurel(*base)
+    assert text.returncode == 1
+    assert text.stdout.split("\n") == ["D AA K T ER | , | D OW N T | !", "", "", "O N E | D O L L A R", ""]
+    assert f"{source}:3: invalid UTF-8 (byte 0xff at column 1)" in text.stderr
+    spoken = run_vurel(*base, "-f", "spoken", "--invalid", "replace", "--no-punctuation")
+    assert spoken.returncode == 0
+    assert spoken.stdout.split("\n") == ["Doctor don't", "", "bad", "one dollar", ""]
+    records = [json.loads(line) for line in run_vurel(*base, "-f", "jsonl", "--invalid", "replace").stdout.splitlines()]
+    assert [(r["line"], r["kind"], r["start"], r["end"]) for r in records] == [
+        (1, "word", 0, 6), (1, "punctuation", 6, 7), (1, "word", 8, 13), (1, "punctuation", 13, 14),
+        (3, "symbol", 0, 1), (3, "word", 2, 5), (4, "money", 0, 2)]
+    assert records[4]["problem"].startswith("dropped")
+    assert records[6]["words"] == ["one", "dollar"] and records[6]["source"] == ["model", "model"]
