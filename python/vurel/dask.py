@@ -1,4 +1,5 @@
-"""Pronouncing Dask collections: a bag of words, or a dataframe column.
+"""Pronouncing Dask collections: a bag of words or of texts, or a dataframe
+column of either.
 
 Install with ``pip install vurel[dask]``. Each partition is pronounced on a
 worker by a `vurel.G2P` that the worker process makes the first time it
@@ -38,7 +39,7 @@ if TYPE_CHECKING:
 
     from vurel.g2p import G2P, WordResult
 
-__all__ = ["SentModel", "pronounce_bag", "pronounce_column", "send_model"]
+__all__ = ["SentModel", "phonemize_bag", "phonemize_column", "pronounce_bag", "pronounce_column", "send_model"]
 
 Settings = tuple[tuple[str, Any], ...]
 
@@ -46,6 +47,7 @@ Settings = tuple[tuple[str, Any], ...]
 # one per process serves a worker with any number of threads.
 _front_ends: dict[Settings, G2P] = {}
 _front_ends_lock = threading.Lock()
+_text_readers: dict[Settings, Any] = {}
 # Model files that `send_model` wrote on this worker, by name.
 _sent_models: dict[str, str] = {}
 
@@ -111,6 +113,19 @@ def front_end(settings: Settings) -> G2P:
         return found
 
 
+def _text_reader(settings: Settings):
+    """This process's text reader for ``settings``, on its front end."""
+    with _front_ends_lock:
+        found = _text_readers.get(settings)
+    if found is None:
+        from vurel.text import TextReader
+
+        reader = TextReader(front_end(settings))
+        with _front_ends_lock:
+            found = _text_readers.setdefault(settings, reader)
+    return found
+
+
 def front_end_count() -> int:
     """How many front ends this process has made (for `Client.run`)."""
     return len(_front_ends)
@@ -142,3 +157,46 @@ def pronounce_column(words: dask.dataframe.Series, **options: Any) -> dask.dataf
     of strings (a dataframe column). Needs ``dask[dataframe]``. ``options``
     as for `pronounce_bag`."""
     return words.map_partitions(_pronounce_series, _settings(options), meta=(words.name, object))
+
+
+def _phonemize_partition(texts: Iterable[str], settings: Settings, layout: Settings) -> list[str]:
+    from vurel.text.output import phoneme_line
+
+    texts = list(texts)
+    if not texts:
+        return []
+    return [phoneme_line(found, **dict(layout)) for found in _text_reader(settings).read(texts)]
+
+
+def _phonemize_series(texts: pandas.Series, settings: Settings, layout: Settings) -> pandas.Series:
+    import pandas
+
+    return pandas.Series(_phonemize_partition(texts.tolist(), settings, layout), index=texts.index,
+                         name=texts.name, dtype=object)
+
+
+def _layout(options: dict[str, Any]) -> tuple[Settings, Settings]:
+    """`vurel.phonemize`'s output keywords apart from the front end's."""
+    ipa = bool(options.get("ipa", False))
+    separator = options.pop("phoneme_separator", None)
+    words = options.pop("word_separator", None)
+    layout = {"ipa": ipa and separator is None, "phoneme_separator": " " if separator is None else separator,
+              "word_separator": (" " if ipa else " | ") if words is None else words,
+              "punctuation": options.pop("punctuation", True)}
+    return _settings(options), tuple(sorted(layout.items()))
+
+
+def phonemize_bag(texts: dask.bag.Bag, **options: Any) -> dask.bag.Bag:
+    """A bag of strings, what `vurel.phonemize` gives for each text of
+    ``texts``, in its order. ``options`` are `vurel.G2P`'s keywords and
+    `vurel.phonemize`'s ``phoneme_separator``, ``word_separator`` and
+    ``punctuation``; ``model`` may also be a `SentModel`."""
+    settings, layout = _layout(dict(options))
+    return texts.map_partitions(_phonemize_partition, settings, layout)
+
+
+def phonemize_column(texts: dask.dataframe.Series, **options: Any) -> dask.dataframe.Series:
+    """A series of strings with the index of ``texts``, a column of texts:
+    `phonemize_bag` for a dataframe. Needs ``dask[dataframe]``."""
+    settings, layout = _layout(dict(options))
+    return texts.map_partitions(_phonemize_series, settings, layout, meta=(texts.name, object))

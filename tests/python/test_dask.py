@@ -102,3 +102,16 @@ def test_unsent_model_is_reported(client):
     bag = dask.bag.from_sequence(["cat"], npartitions=1)
     with pytest.raises(RuntimeError, match="'never.fst' was not sent to this worker"):
         vurel.dask.pronounce_bag(bag, model=vurel.dask.SentModel("never.fst")).compute()
+
+
+def test_text_bag_and_column_give_what_phonemize_gives(client, small_model, lexicon):
+    texts = ["Dr. Smith paid $4.50 on Dec. 9th.", "", "The FBI met at 10:30; NASA did not!", "日本 🙂"] * 25
+    options = {"model": small_model, "lexicon": lexicon}
+    expected = vurel.phonemize(texts, **options, word_separator=" / ", punctuation=False)
+    bag = vurel.dask.phonemize_bag(dask.bag.from_sequence(texts, npartitions=4), **options,
+                                   word_separator=" / ", punctuation=False)
+    assert bag.compute() == expected
+    frame = dask.dataframe.from_pandas(pandas.DataFrame({"text": texts}), npartitions=3)
+    column = vurel.dask.phonemize_column(frame["text"], **options, word_separator=" / ", punctuation=False)
+    assert column.compute().tolist() == expected
+    assert "/" in expected[0] and "!" not in expected[2]

@@ -27,6 +27,7 @@ _HYPHENS = "-\u2010"
 _MINUS = "-\u2212"
 _SENTENCE_ENDS = frozenset(".?!…。？！؟")
 _DIGIT = re.compile(r"\d")
+_SURROGATE = re.compile("[\ud800-\udfff]")
 _LETTERS = re.compile(r"[^\W\d_]+")
 _INITIALS = re.compile(r"(?:[^\W\d_]\.)+[^\W\d_]")
 _VULGAR_FRACTIONS = re.compile("[\u00bc-\u00be\u2150-\u215e]")
@@ -158,8 +159,15 @@ class Scanner:
 
     def _scan_chunk(self, text: str, offset: int, limit: int, found: list[Token]) -> None:
         chunk = text[offset:limit]
+        try:
+            segments = self._segments(chunk)
+        except UnicodeEncodeError:
+            # Lone surrogates (from bytes decoded with surrogateescape) are
+            # not text to ICU: it segments a copy with U+FFFD in their place,
+            # one code point for one, and they are read as symbols.
+            segments = self._segments(_SURROGATE.sub("\ufffd", chunk))
         position = offset
-        for start, end, _ in self._segments(chunk):
+        for start, end, _ in segments:
             start += offset
             end += offset
             if end <= position:
