@@ -11,7 +11,7 @@ from collections.abc import Iterator
 
 from vurel.cli import arguments
 from vurel.cli.errors import PROGRAM, CliError
-from vurel.cli.progress import Progress
+from vurel.cli.progress import Progress, progress_wanted
 from vurel.cli.signals import StopOnSignal
 from vurel.cli.streams import Output, WordSource, open_output, open_word_source, plural
 from vurel.g2p import G2P
@@ -163,7 +163,7 @@ class _Tally:
 
 
 def _read_stream(args, source: LineSource, reader: TextReader, output: Output) -> int:
-    progress = Progress(not args.no_progress and sys.stderr.isatty(), source, len(args.texts) or None)
+    progress = Progress(not args.no_progress and progress_wanted(source, output), source, len(args.texts) or None)
     use_ipa = args.ipa and args.phoneme_separator is None
     phonemes = " " if args.phoneme_separator is None else args.phoneme_separator
     separator = (" " if args.ipa else " | ") if args.word_separator is None else args.word_separator
