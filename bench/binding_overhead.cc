@@ -8,8 +8,8 @@
 #include <cstdlib>
 #include <string>
 
-#include "driver.h"
-#include "model.h"
+#include "driver/driver.h"
+#include "model/model.h"
 
 int main(int argc, char **argv) {
   if (argc < 3) {

@@ -35,14 +35,14 @@
 #include <string>
 #include <vector>
 
-#include "composition.h"
-#include "driver.h"
-#include "model.h"
-#include "fst_file.h"
-#include "nbest.h"
+#include "driver/driver.h"
+#include "driver/tokenizer.h"
+#include "driver/word_acceptor.h"
+#include "model/fst_file.h"
+#include "model/model.h"
 #include "openfst.h"
-#include "tokenizer.h"
-#include "word_acceptor.h"
+#include "reference/composition.h"
+#include "reference/nbest.h"
 
 namespace {
 

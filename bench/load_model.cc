@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "fst_file.h"
+#include "model/fst_file.h"
 #include "openfst.h"
 
 namespace {

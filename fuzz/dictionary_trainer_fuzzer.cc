@@ -14,7 +14,7 @@
 
 #include "dictionary.h"
 #include "evaluation.h"
-#include "model.h"
+#include "model/model.h"
 #include "trainer.h"
 
 namespace {

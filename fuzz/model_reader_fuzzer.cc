@@ -14,9 +14,9 @@
 #include <string>
 #include <vector>
 
-#include "driver.h"
-#include "fst_file.h"
-#include "model.h"
+#include "driver/driver.h"
+#include "model/fst_file.h"
+#include "model/model.h"
 
 namespace {
 

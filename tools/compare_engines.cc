@@ -17,9 +17,9 @@
 #include <string>
 #include <vector>
 
-#include "driver.h"
 #include "comparison_input.h"
-#include "model.h"
+#include "driver/driver.h"
+#include "model/model.h"
 
 namespace {
 

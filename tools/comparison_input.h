@@ -10,7 +10,7 @@
 #include <utility>
 #include <vector>
 
-#include "model.h"
+#include "model/model.h"
 
 namespace vurel::tools {
 

@@ -13,12 +13,12 @@
 #include <vector>
 
 #include "arguments.h"
-#include "driver.h"
+#include "driver/driver.h"
+#include "driver/phoneme_strings.h"
 #include "heap_type.h"
 #include "internal_error.h"
-#include "model.h"
+#include "model/model.h"
 #include "path_data_type.h"
-#include "phoneme_strings.h"
 #include "py_compat.h"
 #include "py_ref.h"
 

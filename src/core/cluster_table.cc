@@ -3,7 +3,7 @@
 #include <string>
 #include <string_view>
 
-#include "utf8.h"
+#include "util/utf8.h"
 
 namespace vurel {
 

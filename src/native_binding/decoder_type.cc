@@ -10,10 +10,10 @@
 #include <vector>
 
 #include "conversions.h"
-#include "driver.h"
+#include "driver/driver.h"
+#include "driver/phoneme_strings.h"
 #include "heap_type.h"
-#include "model.h"
-#include "phoneme_strings.h"
+#include "model/model.h"
 #include "py_compat.h"
 #include "py_ref.h"
 

@@ -5,7 +5,7 @@
 #include <limits>
 #include <unordered_map>
 
-#include "driver.h"
+#include "driver/driver.h"
 
 namespace vurel::train {
 

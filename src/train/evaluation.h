@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "dictionary.h"
-#include "model.h"
+#include "model/model.h"
 
 namespace vurel::train {
 

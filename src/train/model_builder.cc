@@ -17,7 +17,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "fst_file.h"
+#include "model/fst_file.h"
 
 namespace vurel::train {
 namespace {

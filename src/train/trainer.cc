@@ -2,7 +2,7 @@
 
 #include <chrono>
 
-#include "model.h"
+#include "model/model.h"
 #include "stress_constraint.h"
 
 namespace vurel::train {

@@ -12,8 +12,8 @@
 
 #include "dictionary.h"
 #include "evaluation.h"
+#include "model/model.h"
 #include "model_builder.h"
-#include "model.h"
 #include "openfst.h"
 #include "py_compat.h"
 #include "py_ref.h"

@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "model.h"
+#include "model/model.h"
 
 namespace vurel::testing_model {
 

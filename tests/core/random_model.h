@@ -9,7 +9,7 @@
 #include <utility>
 #include <vector>
 
-#include "model.h"
+#include "model/model.h"
 
 namespace vurel::random_model {
 

@@ -13,8 +13,8 @@
 
 #include <sys/stat.h>
 
-#include "driver.h"
-#include "model.h"
+#include "driver/driver.h"
+#include "model/model.h"
 #include "trainer.h"
 
 namespace vurel::train {
