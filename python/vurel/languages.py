@@ -20,12 +20,14 @@ import contextlib
 import importlib.metadata
 import importlib.util
 import os
+import re
 import shutil
 import sqlite3
 import subprocess
 import sys
 import sysconfig
 import tempfile
+import textwrap
 import time
 import unicodedata
 from collections.abc import Callable, Iterator, Mapping
@@ -287,9 +289,54 @@ def _what(language: Language) -> str:
     return "the default model" if language.code == DEFAULT_LANGUAGE else language.title
 
 
+def plural(count: int, one: str, many: str) -> str:
+    """``count`` with its noun: ``1 duplicate``, ``2 duplicates``."""
+    return f"{count:,} {one if count == 1 else many}"
+
+
+def _cache_unwritable(language: Language, directory: Path, error: OSError) -> DefaultModelError:
+    """The one-line error for a cache that cannot hold a trained model, with
+    the ways around it."""
+    other = (f"or {ENVIRONMENT_OVERRIDE} to a model file" if language.code == DEFAULT_LANGUAGE
+             else "or pass a model file")
+    reason = error.strerror or type(error).__name__
+    return DefaultModelError(f"cannot write the model cache {directory} ({reason}): "
+                             f"set XDG_CACHE_HOME to a writable directory, {other}")
+
+
+# The trainer's lines that name its files: the training's files are
+# temporary, so the status line says what they hold instead.
+_SKIPPED_LINE = re.compile(r"^.*:(\d+): skipped: (.*)$")
+_SKIPPED_COUNTS = re.compile(r"^.*: (\d+) malformed lines? skipped, (\d+) duplicate(?: entr(?:y|ies)|s?) dropped$")
+_WRITING = re.compile(r"^writing the model to .*$")
+
+
+def status_text(line: str) -> str:
+    """A line of the trainer's progress as the status line shows it: no
+    path of the training's temporary files, counts in good grammar."""
+    line = line.removeprefix(f"{TRAINER_NAME}: ")
+    if match := _SKIPPED_LINE.match(line):
+        return f"line {match[1]} skipped: {match[2]}"
+    if match := _SKIPPED_COUNTS.match(line):
+        return (f"{plural(int(match[1]), 'malformed line', 'malformed lines')} skipped, "
+                f"{plural(int(match[2]), 'duplicate', 'duplicates')} dropped")
+    if _WRITING.match(line):
+        return "writing the model"
+    return line
+
+
+def _terminal_columns() -> int:
+    try:
+        return os.get_terminal_size(sys.stderr.fileno()).columns
+    except (AttributeError, ValueError, OSError):
+        return 80
+
+
 def _train(language: Language, dictionary: Path, output: Path, message: str, show: bool) -> None:
-    """Trains ``language``'s recipe on ``dictionary`` into ``output``,
-    relaying the trainer's progress to one status line when ``show``."""
+    """Trains ``language``'s recipe on ``dictionary`` into ``output``. When
+    ``show``, ``message`` heads one status line that the trainer's progress
+    rewrites in place: it is cut to the terminal's width, since a line that
+    wraps cannot be rewritten and would repeat."""
     trainer = find_trainer()
     if trainer is None:
         raise DefaultModelError(
@@ -298,28 +345,42 @@ def _train(language: Language, dictionary: Path, output: Path, message: str, sho
     command = [trainer, "train", str(dictionary), str(output), *language.trainer_arguments()]
     start = time.monotonic()
     tail: list[str] = []
+    width = _terminal_columns() - 1
+    if show:
+        sys.stderr.write(textwrap.fill(message, width) + "\n")
     with subprocess.Popen(command, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True) as process:
         assert process.stderr is not None
         for line in process.stderr:
-            line = line.rstrip("\n").removeprefix(f"{TRAINER_NAME}: ")
+            line = status_text(line.rstrip("\n"))
             tail = (tail + [line])[-5:]
             if show:
-                sys.stderr.write(f"\r\x1b[K{message} [{time.monotonic() - start:.0f} s] {line}"[:200])
+                sys.stderr.write(f"\r\x1b[K  [{time.monotonic() - start:.0f} s] {line}"[:width + 4])
                 sys.stderr.flush()
     if show:
-        sys.stderr.write(f"\r\x1b[K{message} done in {time.monotonic() - start:.0f} s\n")
+        sys.stderr.write(f"\r\x1b[K  done in {time.monotonic() - start:.0f} s\n")
         sys.stderr.flush()
     if process.returncode != 0:
         raise DefaultModelError(f"training {_what(language)} failed: {tail[-1] if tail else 'no message'}")
 
 
 @contextlib.contextmanager
-def _locked(directory: Path) -> Iterator[None]:
-    """Holds an exclusive lock on the cache, so two processes never train at once."""
+def _locked(language: Language, directory: Path, waiting: str | None) -> Iterator[None]:
+    """Holds an exclusive lock on the cache, so two processes never train at
+    once; writes ``waiting`` first when another process holds it."""
     import fcntl
 
-    with open(directory / "train.lock", "w") as lock:
-        fcntl.flock(lock, fcntl.LOCK_EX)
+    try:
+        lock = open(directory / "train.lock", "a")
+    except OSError as error:
+        raise _cache_unwritable(language, directory, error) from None
+    with lock:
+        try:
+            fcntl.flock(lock, fcntl.LOCK_EX | fcntl.LOCK_NB)
+        except BlockingIOError:
+            if waiting:
+                sys.stderr.write(waiting + "\n")
+                sys.stderr.flush()
+            fcntl.flock(lock, fcntl.LOCK_EX)
         try:
             yield
         finally:
@@ -331,8 +392,9 @@ def ensure_model(language: Language, progress: bool | None = None) -> Path:
 
     ``progress`` shows the training's elapsed time on standard error; by
     default it does on a terminal, and elsewhere one line says that the model
-    is being trained. Raises DefaultModelError (or its
-    MissingDataError) when the model can neither be found nor trained.
+    is being trained (or that another process is training it). False is
+    silent. Raises DefaultModelError (or its MissingDataError) when the model
+    can neither be found nor trained, or the cache cannot be written.
     """
     path = language.model_path()
     if path.is_file():
@@ -344,22 +406,33 @@ def ensure_model(language: Language, progress: bool | None = None) -> Path:
     try:
         directory.mkdir(parents=True, exist_ok=True)
     except OSError as error:
-        raise DefaultModelError(f"cannot create the cache directory {directory}: {error.strerror}") from None
-    with _locked(directory):
+        raise _cache_unwritable(language, directory, error) from None
+    waiting = (f"vurel: waiting for another process to finish training {language.title} (first use only)"
+               if progress is not False else None)
+    with _locked(language, directory, waiting):
         if path.is_file():
             return path
-        with tempfile.TemporaryDirectory(dir=directory, prefix="training-") as work:
-            dictionary = Path(work) / "lexicon.tsv"
-            entries, skipped = write_training_lexicon(language.entries(), dictionary)
-            partial = Path(work) / path.name
+        try:
+            work = Path(tempfile.mkdtemp(dir=directory, prefix="training-"))
+        except OSError as error:
+            raise _cache_unwritable(language, directory, error) from None
+        try:
+            dictionary = work / "lexicon.tsv"
+            try:
+                entries, skipped = write_training_lexicon(language.entries(), dictionary)
+            except OSError as error:
+                raise _cache_unwritable(language, directory, error) from None
+            partial = work / path.name
             unusable = f", {skipped:,} unusable skipped" if skipped else ""
-            message = (f"vurel: training {language.title} on {entries:,} {language.package} entries"
-                       f"{unusable} (first use only)")
+            message = (f"vurel: training {language.title} on {entries:,} {language.package} "
+                       f"{'entry' if entries == 1 else 'entries'}{unusable} (first use only)")
             if progress is None and not show:
                 sys.stderr.write(message + "\n")
                 sys.stderr.flush()
             _train(language, dictionary, partial, message, show)
             os.replace(partial, path)
+        finally:
+            shutil.rmtree(work, ignore_errors=True)
     return path
 
 

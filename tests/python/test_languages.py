@@ -183,3 +183,91 @@ def test_a_missing_data_package_names_its_pip_command(monkeypatch, capsys):
     assert cli.main(["languages"]) == 0
     row = next(line for line in capsys.readouterr().out.splitlines() if line.startswith("de "))
     assert 'pip install "vurel[de]"' in row
+
+
+@pytest.mark.parametrize("blocked", ["cache root is a file", "lock is a directory"])
+def test_an_unwritable_cache_is_named_with_the_way_around_it(german, tmp_path, monkeypatch, blocked):
+    # Run as root, permissions would not stop a write: the cache's own paths are blocked instead.
+    root = tmp_path / "cache"
+    if blocked == "cache root is a file":
+        root.write_text("")
+        directory = root / "vurel"
+    else:
+        directory = root / "vurel"
+        (directory / "train.lock").mkdir(parents=True)
+    monkeypatch.setenv("XDG_CACHE_HOME", str(root))
+    monkeypatch.delenv(languages.ENVIRONMENT_OVERRIDE, raising=False)
+    for lang, way in (("de", "or pass a model file"), ("en", f"or {languages.ENVIRONMENT_OVERRIDE} to a model file")):
+        with pytest.raises(languages.DefaultModelError) as caught:
+            G2P(lang=lang)
+        message = str(caught.value)
+        assert message.startswith(f"cannot write the model cache {directory} (") and message.endswith(
+            f"): set XDG_CACHE_HOME to a writable directory, {way}"), message
+    env = {name: value for name, value in german.items() if name != "first use"}
+    failed = run_vurel("g2p", "--lang", "de", "tag", env={**env, "XDG_CACHE_HOME": str(root)})
+    assert failed.returncode == 1
+    assert failed.stderr.startswith(f"vurel: error: cannot write the model cache {directory} (")
+    assert failed.stderr.count("\n") == 1 and "Errno" not in failed.stderr and "train.lock" not in failed.stderr
+
+
+def test_a_process_waiting_for_anothers_training_says_so(german, tmp_path):
+    import fcntl
+    import subprocess
+    import sys
+
+    cache = tmp_path / "cache"
+    (cache / "vurel").mkdir(parents=True)
+    env = {name: value for name, value in german.items() if name != "first use"}
+    with open(cache / "vurel" / "train.lock", "a") as lock:
+        fcntl.flock(lock, fcntl.LOCK_EX)
+        waiting = subprocess.Popen([sys.executable, "-m", "vurel", "g2p", "--lang", "de", "tag"],
+                                   env={**env, "XDG_CACHE_HOME": str(cache)}, stdout=subprocess.PIPE,
+                                   stderr=subprocess.PIPE, text=True)
+        first = waiting.stderr.readline()
+        fcntl.flock(lock, fcntl.LOCK_UN)
+    out, rest = waiting.communicate(timeout=120)
+    assert first == "vurel: waiting for another process to finish training the German model (first use only)\n"
+    assert waiting.returncode == 0 and out.startswith("tag\t"), rest
+    assert rest.startswith("vurel: training the German model on ")
+
+
+@pytest.mark.parametrize("line, shown", [
+    ("vurel-train: aligning 12 entries", "aligning 12 entries"),
+    ("/c/vurel/training-x1/lexicon.tsv:12: skipped: no tab", "line 12 skipped: no tab"),
+    ("/c/vurel/training-x1/lexicon.tsv: 1 malformed lines skipped, 1 duplicate entries dropped",
+     "1 malformed line skipped, 1 duplicate dropped"),
+    ("/c/vurel/training-x1/lexicon.tsv: 2 malformed lines skipped, 0 duplicate entries dropped",
+     "2 malformed lines skipped, 0 duplicates dropped"),
+    ("vurel-train: /c/vurel/training-x1/lexicon.tsv: 1 malformed line skipped, 1 duplicate dropped",
+     "1 malformed line skipped, 1 duplicate dropped"),
+    ("vurel-train: writing the model to /c/vurel/training-x1/de-gruut-2.0.1-r5.fst", "writing the model"),
+])
+def test_the_training_status_names_no_temporary_file_and_counts_in_good_grammar(line, shown):
+    assert languages.status_text(line) == shown
+
+
+def test_the_training_status_line_fits_the_terminal(german, tmp_path, monkeypatch, capsys):
+    trainer = tmp_path / "vurel-train"
+    chatter = "\n".join([
+        "echo 'vurel-train: aligning 36 entries, which takes a while on a large lexicon of many words' >&2",
+        'echo "$2: 1 malformed lines skipped, 1 duplicate entries dropped" >&2',
+        'echo "vurel-train: writing the model to $3" >&2',
+    ])
+    trainer.write_text(f"#!/bin/sh\n{chatter}\ncp {languages.get('de').model_path()} \"$3\"\n")
+    trainer.chmod(0o755)
+    monkeypatch.setenv("XDG_CACHE_HOME", str(tmp_path / "cache"))
+    monkeypatch.setattr(languages, "find_trainer", lambda: str(trainer))
+    monkeypatch.setattr(languages, "_terminal_columns", lambda: 40)
+    languages.ensure_model(languages.get("de"), progress=True)
+    written = capsys.readouterr().err
+    status = written.split("\n")[-2]
+    header_lines = written[: written.index("\r")].splitlines()
+    assert all(len(line) <= 39 for line in header_lines) and header_lines[0] == "vurel: training the German model on 36"
+    updates = status.split("\r\x1b[K")[1:]
+    whole = ["aligning 36 entries, which takes a while on a large lexicon of many words",
+             "1 malformed line skipped, 1 duplicate dropped", "writing the model", "done in "]
+    assert len(updates) == len(whole) and all(len(update) <= 39 for update in updates)
+    for update, line in zip(updates, whole):
+        shown = update.split("] ", 1)[-1].strip()
+        assert len(shown) >= min(len(line), 20) and line.startswith(shown[:len(line)]), (update, line)
+    assert "training-" not in written
