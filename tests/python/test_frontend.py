@@ -9,7 +9,7 @@ import threading
 
 import pytest
 
-from cli_fixtures import compile_model
+from cli_fixtures import compile_model, run_vurel
 from conftest import compile_fst
 from vurel import G2P, Pronunciation, WordResult, _native
 from vurel import g2p as g2p_module
@@ -315,6 +315,10 @@ def test_a_threshold_of_99_or_more_is_taken_at_its_word(tmp_path):
             else:
                 weights = [p.weight for p in result.pronunciations]
                 assert weights == pytest.approx(expected), (threshold, word, search)
+    # The command line passes its number on, and has no threshold unless given one.
+    for options, weights in ((["--threshold", "125"], ["120.0000"]), ([], ["120.0000", "130.0000", "130.0000"])):
+        shown = run_vurel("g2p", "-m", str(heavy), "-n", "3", *options, "aa")
+        assert [line.split("\t")[1] for line in shown.stdout.splitlines()] == weights, shown.stderr
 
 
 @pytest.mark.parametrize("keywords, error, message", [

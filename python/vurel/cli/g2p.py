@@ -53,8 +53,9 @@ def register(commands) -> None:
     g2p.add_argument("--beam", type=arguments.positive,
                      help="with --search paths: return at most this many pronunciations per word (default 10000)")
     g2p.add_argument(
-        "--threshold", type=arguments.number, default=99.0,
-        help="drop pronunciations whose weight (normalised with --pmass) is above this (default 99: off)",
+        "--threshold", type=arguments.number,
+        help="drop pronunciations whose weight (normalised with --pmass) is above this, whatever its size "
+             "(default: none dropped)",
     )
     g2p.add_argument(
         "--pmass", type=arguments.number,
