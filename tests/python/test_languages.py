@@ -212,6 +212,7 @@ def test_an_unwritable_cache_is_named_with_the_way_around_it(german, tmp_path, m
 
 def test_a_process_waiting_for_anothers_training_says_so(german, tmp_path):
     import fcntl
+    import select
     import subprocess
     import sys
 
@@ -223,7 +224,9 @@ def test_a_process_waiting_for_anothers_training_says_so(german, tmp_path):
         waiting = subprocess.Popen([sys.executable, "-m", "vurel", "g2p", "--lang", "de", "tag"],
                                    env={**env, "XDG_CACHE_HOME": str(cache)}, stdout=subprocess.PIPE,
                                    stderr=subprocess.PIPE, text=True)
-        first = waiting.stderr.readline()
+        # Without the message the process would wait in silence: give up after a while.
+        said = select.select([waiting.stderr], [], [], 60)[0]
+        first = waiting.stderr.readline() if said else ""
         fcntl.flock(lock, fcntl.LOCK_UN)
     out, rest = waiting.communicate(timeout=120)
     assert first == "vurel: waiting for another process to finish training the German model (first use only)\n"
