@@ -22,9 +22,13 @@ def _trainer_module():
 
 
 def _existing_file(path: StrPath, what: str) -> str:
+    """``path`` as text, when it names something to read: a device or a pipe
+    (``/dev/stdin``) will do, a directory will not."""
     text = os.fspath(path)
-    if not os.path.isfile(text):
+    if not os.path.exists(text):
         raise FileNotFoundError(f"{what} not found: {text}")
+    if os.path.isdir(text):
+        raise IsADirectoryError(f"{what} {text} is a directory, not a file")
     return text
 
 

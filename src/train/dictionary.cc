@@ -204,12 +204,21 @@ Result<Dictionary> ParseDictionary(std::string_view text, std::string_view name,
   std::set<std::pair<std::string, std::vector<std::string>>> seen;
   std::size_t line_number = 0;
   std::size_t pos = 0;
+  // The automatic format holds from the first entry on: in a tab-separated
+  // file, a line without a tab is a mistake, not a CMU entry.
+  DictionaryOptions line_options = options;
   while (pos < text.size()) {
     std::size_t end = text.find('\n', pos);
     if (end == std::string_view::npos) end = text.size();
     ++line_number;
-    LineResult parsed = ParseLine(text.substr(pos, end - pos), options);
+    const std::string_view line = text.substr(pos, end - pos);
+    LineResult parsed = ParseLine(line, line_options);
     pos = end + 1;
+    if (parsed.has_entry && line_options.format == DictionaryFormat::kAuto) {
+      line_options.format = line.find('\t') != std::string_view::npos
+                                ? DictionaryFormat::kTsv
+                                : DictionaryFormat::kCmu;
+    }
     if (!parsed.reason.empty()) {
       if (!options.skip_malformed) {
         return InvalidInput(std::string(name) + ":" +

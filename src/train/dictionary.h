@@ -12,7 +12,7 @@
 namespace vurel::train {
 
 enum class DictionaryFormat {
-  kAuto,  // per line: a line with a tab is tab-separated, any other is CMU
+  kAuto,  // the first entry's: tab-separated when it has a tab, else CMU
   kCmu,   // "WORD  P1 P2 ...", variants "WORD(2)", ";;;" comment lines,
           // and a "#" token starting a comment to the end of the line
   kTsv,   // "word<TAB>p1 p2 ..."

@@ -161,11 +161,11 @@ def test_lang_on_the_command_line(german):
     assert about["cached"] and about["file"]["file_size"] > 0 and about["notation"] == "IPA"
 
     for args, message in [
-        (("g2p", "--lang", "xx", "tag"), "vurel: error: unknown language 'xx'; known: en, ar, "),
-        (("info", "--lang", "de", "model.fst"), "vurel: error: give a model file or --lang, not both"),
+        (("g2p", "--lang", "xx", "tag"), "vurel g2p: error: argument -l/--lang: unknown language 'xx'; known: en, ar, "),
+        (("info", "--lang", "de", "model.fst"), "vurel info: error: give a model file or --lang, not both"),
     ]:
         failed = run_vurel(*args, env=german)
-        assert failed.returncode == 1 and failed.stderr.startswith(message), failed.stderr
+        assert failed.returncode == 2 and failed.stderr.startswith(message), failed.stderr
 
 
 def test_a_missing_data_package_names_its_pip_command(monkeypatch, capsys):

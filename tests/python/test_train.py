@@ -180,7 +180,8 @@ def test_commands_train_and_evaluate(dictionary, tmp_path):
     for args, status, message in (
         (("train", "-o", str(model_path)), 2, "vurel train: error: missing --dict FILE (see vurel train --help)"),
         (("train", "--dict", str(dictionary)), 2, "vurel train: error: missing -o MODEL"),
-        (("evaluate", "--dict", str(dictionary)), 2, "vurel evaluate: error: missing --model MODEL"),
+        # Without --model, evaluate takes the default model, as g2p does.
+        (("evaluate", "--lang", "en"), 2, "vurel evaluate: error: missing --dict FILE"),
         (("evaluate", "--model", str(model_path)), 2, "vurel evaluate: error: missing --dict FILE"),
         (("train", str(dictionary)), 2, "or exactly two files"),
         (("train", "--dict", str(tmp_path / "none.dict"), "-o", str(model_path)), 1, "dictionary not found"),

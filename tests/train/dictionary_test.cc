@@ -83,6 +83,19 @@ TEST(DictionaryTest, TsvFormatRequiresTab) {
   EXPECT_EQ(dictionary.entries[0].phonemes, Phonemes({"W", "ER1", "D"}));
 }
 
+TEST(DictionaryTest, AutomaticFormatHoldsFromTheFirstEntry) {
+  // A tab-separated file's line without a tab is malformed, not a CMU entry.
+  Result<Dictionary> parsed =
+      ParseDictionary(";;; words\ncat\tK AE1 T\nthis line is bad\n", "t.tsv", {});
+  ASSERT_FALSE(parsed.ok());
+  EXPECT_EQ(parsed.error().message,
+            "t.tsv:3: no tab between word and pronunciation");
+  // A CMU file reads a later tab as a blank, as the CMU format does.
+  const Dictionary cmu = ParseOk("cat  K AE1 T\nbox\tB AA1 K S\n");
+  ASSERT_EQ(cmu.entries.size(), 2u);
+  EXPECT_EQ(cmu.entries[1].phonemes, Phonemes({"B", "AA1", "K", "S"}));
+}
+
 TEST(DictionaryTest, SkipsAndCountsMalformedLinesWhenAsked) {
   DictionaryOptions options;
   options.skip_malformed = true;

@@ -66,3 +66,13 @@ def number(text: str) -> float:
     if math.isnan(value):
         raise argparse.ArgumentTypeError("must be a number, not nan")
     return value
+
+
+def language(text: str) -> str:
+    """A language code of the registry, so that an unknown one is a usage error."""
+    from vurel import languages
+
+    try:
+        return languages.get(text).code
+    except ValueError as error:
+        raise argparse.ArgumentTypeError(str(error)) from None

@@ -10,12 +10,13 @@ from vurel.g2p import WordResult
 
 
 # Backslash escapes for the characters that would split a TSV or dict
-# record; a dict record also ends its word at a space. Few words hold any,
-# and looking for them costs much less than a translation.
-_TSV_ESCAPES = {ord("\\"): "\\\\", ord("\t"): "\\t", ord("\n"): "\\n", ord("\r"): "\\r"}
+# record, and for NUL, which many text tools take for an end; a dict record
+# also ends its word at a space. Few words hold any, and looking for them
+# costs much less than a translation.
+_TSV_ESCAPES = {ord("\\"): "\\\\", ord("\t"): "\\t", ord("\n"): "\\n", ord("\r"): "\\r", 0: "\\0"}
 _DICT_ESCAPES = {**_TSV_ESCAPES, ord(" "): "\\s"}
-_TSV_ESCAPED = re.compile(r"[\\\t\n\r]")
-_DICT_ESCAPED = re.compile(r"[\\\t\n\r ]")
+_TSV_ESCAPED = re.compile(r"[\\\t\n\r\0]")
+_DICT_ESCAPED = re.compile(r"[\\\t\n\r\0 ]")
 MISSING = "none"
 
 

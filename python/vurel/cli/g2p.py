@@ -34,7 +34,7 @@ def register(commands) -> None:
     g2p.add_argument("words", nargs="*", metavar="WORD", help="words to decode")
     g2p.add_argument("-i", "--input", metavar="FILE", help="read words from FILE, one per line ('-' for standard input)")
     g2p.add_argument("-m", "--model", metavar="PATH", help="model file (default: the English model trained on CMUdict)")
-    g2p.add_argument("-l", "--lang", metavar="CODE",
+    g2p.add_argument("-l", "--lang", metavar="CODE", type=arguments.language,
                      help="language: its model, lexicon and spelling (default en; see vurel languages)")
     g2p.add_argument("-n", "--nbest", type=arguments.positive, default=1, help="pronunciations per word (default 1)")
     g2p.add_argument(
@@ -71,8 +71,8 @@ def register(commands) -> None:
     )
     g2p.add_argument(
         "-f", "--format", choices=("tsv", "dict", "jsonl"), default="tsv",
-        help="output format (default tsv); in tsv and dict, a backslash, tab, newline or carriage return in a word "
-             "is written \\\\, \\t, \\n or \\r, and in dict a space as \\s",
+        help="output format (default tsv); in tsv and dict, a backslash, tab, newline, carriage return or NUL in "
+             "a word is written \\\\, \\t, \\n, \\r or \\0, and in dict a space as \\s",
     )
     g2p.add_argument(
         "--every-word", action="store_true",
@@ -128,6 +128,25 @@ def _make_g2p(args: argparse.Namespace) -> G2P:
         raise CliError(str(error)) from None
 
 
+def _check_arpabet(path: str) -> None:
+    """Refuses --ipa for a model file unless its phonemes are all ARPAbet,
+    the one notation converted: a registry model's notation is known, a
+    file's is not, and ``r`` or ``y`` would be read as ARPAbet's R and Y."""
+    from vurel import _native, _vurel
+    from vurel.ipa import phoneme_to_ipa
+
+    symbols = _native.read_model_info(path)["output_symbols"]["symbols"]
+    model = _vurel.Model(path)
+    # Labels 0 to 2 are epsilon, the tie and the skip symbol; a cluster
+    # joins phonemes with the tie.
+    phonemes = dict.fromkeys(phoneme for label in range(3, symbols)
+                             for phoneme in (model.find_osym(label) or "").split("|") if phoneme)
+    others = [phoneme for phoneme in phonemes if phoneme != phoneme.upper() or phoneme_to_ipa(phoneme) is None]
+    if others:
+        shown = " ".join(others[:8]) + (" ..." if len(others) > 8 else "")
+        raise UsageError(f"--ipa converts ARPAbet phonemes, and the model {path} has others: {shown}")
+
+
 def _paths_options(args: argparse.Namespace) -> dict[str, object]:
     """--beam, --pmass and --accumulate, which only the paths search takes."""
     given = {"--beam": args.beam is not None, "--pmass": args.pmass is not None, "--accumulate": args.accumulate}
@@ -142,6 +161,8 @@ def _paths_options(args: argparse.Namespace) -> dict[str, object]:
 
 def run(args: argparse.Namespace) -> int:
     g2p = _make_g2p(args)
+    if args.ipa and args.model is not None:
+        _check_arpabet(g2p.model_path)
     source, owned = open_word_source(args.words, args.input, max_length=args.max_length,
                                      blank_lines=args.every_word)
     try:

@@ -7,7 +7,8 @@ import argparse
 import json
 import os
 
-from vurel.cli.errors import CliError
+from vurel.cli import arguments
+from vurel.cli.errors import CliError, UsageError
 from vurel.cli.streams import plural, print_line
 
 
@@ -17,7 +18,7 @@ def register(commands) -> None:
         "info", help="describe a model file", description="Describe a model file, or without one the default model."
     )
     info.add_argument("model", metavar="MODEL", nargs="?", help="model file (default: the default English model)")
-    info.add_argument("-l", "--lang", metavar="CODE", help="describe this language's model instead (see vurel languages)")
+    info.add_argument("-l", "--lang", metavar="CODE", type=arguments.language, help="describe this language's model instead (see vurel languages)")
     info.add_argument("--json", action="store_true", help="print the facts as one JSON object")
     info.set_defaults(handler=run_info, command_parser=info)
 
@@ -65,7 +66,7 @@ def _describe_file(facts: dict[str, object]) -> list[str]:
 
 def run_info(args: argparse.Namespace) -> int:
     if args.model is not None and args.lang is not None:
-        raise CliError("give a model file or --lang, not both")
+        raise UsageError("give a model file or --lang, not both")
     if args.lang is not None:
         return _run_language_info(args)
     if args.model is not None:

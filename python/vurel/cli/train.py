@@ -5,12 +5,17 @@ from __future__ import annotations
 
 import argparse
 import json
+import os
+import re
+import string
 import sys
+import tempfile
 import time
 
 from vurel.cli import arguments
 from vurel.cli.errors import PROGRAM, CliError, UsageError
-from vurel.cli.streams import flush_stdout, print_line
+from vurel.cli.streams import flush_stdout, plural, print_line
+from vurel.files import check_readable, not_a_model
 
 
 def register(commands) -> None:
@@ -63,9 +68,17 @@ def register(commands) -> None:
         ),
     )
     evaluate.add_argument("paths", nargs="*", metavar="MODEL DICT", help=argparse.SUPPRESS)
-    evaluate.add_argument("-m", "--model", metavar="MODEL", help="model file")
+    evaluate.add_argument("-m", "--model", metavar="MODEL",
+                          help="model file (default: the model of --lang, or the default English model)")
+    evaluate.add_argument("-l", "--lang", metavar="CODE", type=arguments.language,
+                          help="measure this language's model (see vurel languages)")
     evaluate.add_argument("-d", "--dict", dest="dictionary", metavar="FILE", help="pronunciation dictionary")
     _add_dictionary_options(evaluate)
+    evaluate.add_argument(
+        "--case", choices=("auto", "keep", "lower", "upper"), default="auto",
+        help="fold the dictionary's words to this case before decoding, as vurel g2p does "
+             "(auto: the case of the model's letters)",
+    )
     evaluate.add_argument("--errors", action="store_true", help="list the words decoded wrongly")
     evaluate.add_argument("--json", action="store_true", help="print the report as one JSON object")
     evaluate.set_defaults(handler=run_evaluate, command_parser=evaluate)
@@ -74,7 +87,7 @@ def register(commands) -> None:
 def _add_dictionary_options(parser: argparse.ArgumentParser) -> None:
     group = parser.add_argument_group("dictionary")
     group.add_argument("--format", choices=("auto", "cmu", "tsv"), default="auto",
-                       help="dictionary format; auto: a line with a tab is TSV, others CMU (default auto)")
+                       help="dictionary format; auto: TSV when the first entry has a tab, else CMU (default auto)")
     group.add_argument("--skip-malformed", action="store_true", help="skip and count malformed lines")
     group.add_argument("--strip-stress", action="store_true", help="remove stress digits from phonemes")
 
@@ -120,7 +133,7 @@ def run_train(args: argparse.Namespace) -> int:
         stress = "yes" if report["one_primary_stress"] else "no"
         text = (
             f"entries: {report['entries']} ({report['unalignable']} not alignable, "
-            f"{report['skipped_lines']} lines skipped, {report['duplicates']} duplicates)\n"
+            f"{plural(report['skipped_lines'], 'line')} skipped, {plural(report['duplicates'], 'duplicate')})\n"
             f"units: {report['units']}, n-grams: {report['ngrams']}\n"
             f"one primary stress per word: {stress} "
             f"({100 * report['one_primary_stress_share']:.1f}% of the entries have one)\n"
@@ -138,12 +151,17 @@ def run_train(args: argparse.Namespace) -> int:
 def run_evaluate(args: argparse.Namespace) -> int:
     from vurel.training import evaluate
 
-    model, dictionary = _paths(args, ("model", "dictionary"), ("--model MODEL", "--dict FILE"))
-    try:
-        report = evaluate(model, dictionary, format=args.format, skip_malformed=args.skip_malformed,
-                          strip_stress=args.strip_stress, errors=args.errors)
-    except (OSError, ValueError, RuntimeError) as error:
-        raise CliError(str(error)) from None
+    model, dictionary = _evaluated_files(args)
+    case = _model_case(model) if args.case == "auto" else args.case
+    with tempfile.TemporaryDirectory(prefix="vurel-evaluate-") as directory:
+        folded = _folded_dictionary(dictionary, case, args.format, os.path.join(directory, "dictionary"))
+        try:
+            report = evaluate(model, folded or dictionary, format=args.format, skip_malformed=args.skip_malformed,
+                              strip_stress=args.strip_stress, errors=args.errors)
+        except (OSError, ValueError, RuntimeError) as error:
+            # Messages name the file the user gave, not its folded copy.
+            message = str(error) if folded is None else str(error).replace(folded, dictionary)
+            raise CliError(message) from None
     if args.json:
         print_line(json.dumps(report, ensure_ascii=False))
         return 0
@@ -155,3 +173,77 @@ def run_evaluate(args: argparse.Namespace) -> int:
         f"words with unknown letters: {report['words_with_unknown_letters']}"
     )
     return 0
+
+
+def _evaluated_files(args: argparse.Namespace) -> tuple[str, str]:
+    """The model and the dictionary: two positional files, or --dict with
+    the model of --model, of --lang, or else the default English model."""
+    if args.paths or args.model is not None:
+        if args.lang is not None:
+            raise UsageError("give --model or --lang, not both")
+        return _paths(args, ("model", "dictionary"), ("--model MODEL", "--dict FILE"))
+    if not args.dictionary:
+        raise UsageError("missing --dict FILE")
+    from vurel import languages
+
+    try:
+        model = languages.ensure_model(languages.get(args.lang or languages.DEFAULT_LANGUAGE))
+    except languages.DefaultModelError as error:
+        raise CliError(str(error)) from None
+    return str(model), args.dictionary
+
+
+def _model_case(path: str) -> str:
+    """The case of the model's letters, by the rule ``vurel g2p --case auto``
+    follows: lower or upper when its Latin letters are all of one case,
+    else keep. A file that is not a model fails here, named."""
+    from vurel import _native
+
+    try:
+        check_readable(path, "model")
+        letters = set(_native.Decoder(path).letters())
+    except OSError as error:
+        raise CliError(str(error)) from None
+    except ValueError as error:
+        raise CliError(str(not_a_model(path, str(error)))) from None
+    lower = not letters.isdisjoint(string.ascii_lowercase)
+    upper = not letters.isdisjoint(string.ascii_uppercase)
+    if lower != upper:
+        return "lower" if lower else "upper"
+    return "keep"
+
+
+def _folded_dictionary(path: str, case: str, layout: str, copy: str) -> str | None:
+    """Writes to ``copy`` the dictionary at ``path`` with each entry's word
+    folded to ``case``, line for line, so that messages keep their line
+    numbers; returns ``copy``, or None when folding changes nothing. The
+    word is what the reader takes for one: up to the tab in a TSV line, up
+    to the first space or tab in a CMU one."""
+    if case == "keep":
+        return None
+    fold = str.lower if case == "lower" else str.upper
+    changed = False
+    try:
+        check_readable(path, "dictionary")
+        with open(path, encoding="utf-8", errors="surrogateescape", newline="") as source, \
+                open(copy, "w", encoding="utf-8", errors="surrogateescape", newline="") as folded:
+            for line in source:
+                tsv = layout == "tsv" or (layout == "auto" and "\t" in line)
+                word, separator, rest = line.partition("\t") if tsv else _split_cmu_word(line)
+                word = fold(word)
+                if not changed and word + separator + rest != line:
+                    changed = True
+                folded.write(word + separator + rest)
+    except FileNotFoundError as error:
+        raise CliError(str(error)) from None
+    except OSError as error:
+        raise CliError(f"cannot read {path}: {error.strerror or error}") from None
+    return copy if changed else None
+
+
+_CMU_WORD = re.compile(r"[ \t]*[^ \t\r\n]*")
+
+
+def _split_cmu_word(line: str) -> tuple[str, str, str]:
+    end = _CMU_WORD.match(line).end()
+    return line[:end], "", line[end:]
