@@ -203,6 +203,13 @@ def test_a_line_too_long_is_skipped_in_bounded_memory(model):
         assert int(peak_kilobytes) < 100_000, character
 
 
+def test_a_cut_line_is_reported_whatever_its_start(model):
+    # The part of a line that is kept may be all spaces; the line is not blank.
+    result = run_vurel("g2p", "-m", str(model), input=" " * 5000 + "cat\nbox\n")
+    assert result.stdout.splitlines() == [BOX]
+    assert "too long: 5,003 characters, more than 256\n" in result.stderr
+
+
 # One record per line ----------------------------------------------------------
 
 

@@ -44,25 +44,29 @@ class Progress:
             unit_scale=self._in_bytes, disable=not enabled, file=sys.stderr, leave=False, dynamic_ncols=True,
         )
         self.enabled = enabled
+        # Whether the bar is on the screen: tqdm draws it when it starts.
+        self._shown = enabled
 
     def advance(self, words: int) -> None:
         """Counts the next ``words`` words as written."""
         sizes = self._source.sizes
         written = sum(sizes.popleft() for _ in range(words))
+        if not self.enabled:
+            return
+        # tqdm draws a few times a second at most, not on every update.
+        drawn = self._bar.last_print_t
         self._bar.update(written if self._in_bytes else words)
+        self._shown = self._shown or self._bar.last_print_t != drawn
 
     @contextmanager
     def hidden(self) -> Iterator[None]:
         """Takes the bar off the screen while the block writes to the terminal
-        it is drawn on, then draws it again below what was written."""
-        if not self.enabled:
-            yield
-            return
-        self._bar.clear()
-        try:
-            yield
-        finally:
-            self._bar.refresh()
+        it is drawn on; the next update that tqdm draws puts it back below.
+        Only a bar drawn since it was last taken off costs a write."""
+        if self._shown:
+            self._bar.clear()
+            self._shown = False
+        yield
 
     def note(self, message: str) -> None:
         """Writes ``vurel: message`` on standard error, above the bar."""

@@ -118,7 +118,8 @@ class WordSource:
             if skipped:
                 word = CutLine(word)
                 word.characters = len(line) + skipped
-            if word or self._blank_lines:
+            # A cut line is reported even when its kept start is all spaces.
+            if word or skipped or self._blank_lines:
                 self.sizes.append(pending)
                 pending = 0
                 yield word
