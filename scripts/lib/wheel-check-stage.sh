@@ -6,6 +6,7 @@
 #   without-openfst: a fresh venv DIR/venv made by $PYTHON (default python3)
 #     with the wheel and its French data (`vurel[fr]`) installed without
 #     network, ldd on its ELF files, `vurel g2p hello world vurel`,
+#     `vurel text "It costs $4.50 on 9 Dec."`,
 #     `vurel g2p --lang fr bonjour`, and `vurel train`/`evaluate` on a small
 #     dictionary;
 #   tests: ldd again, and the Python test suite against the venv.
@@ -59,6 +60,11 @@ case $stage in
     echo '$ vurel g2p hello world vurel'
     "$venv/bin/vurel" g2p hello world vurel
     "$venv/bin/python" -c 'from vurel.english_model import default_model_path as p; print("default model:", p(), p().stat().st_size, "bytes")'
+    # Running text through the bundled ICU: an amount and a date read aloud.
+    echo '$ vurel text "It costs $4.50 on 9 Dec."'
+    "$venv/bin/vurel" text "It costs \$4.50 on 9 Dec."
+    "$venv/bin/vurel" text -f spoken "It costs \$4.50 on 9 Dec." | tee spoken.txt
+    grep -qx 'It costs four dollars fifty cents on December ninth' spoken.txt
     # French from its data package: trained on first use by the wheel's own
     # trainer (an empty cache of its own), bonjour from the lexicon.
     echo '$ vurel g2p --lang fr bonjour'
