@@ -215,3 +215,17 @@ def test_the_command_writes_a_line_per_input_line_in_each_format(letter_model, t
         (3, "symbol", 0, 1), (3, "word", 2, 5), (4, "money", 0, 2)]
     assert records[4]["problem"].startswith("dropped")
     assert records[6]["words"] == ["one", "dollar"] and records[6]["source"] == ["model", "model"]
+
+
+def test_jobs_read_in_worker_processes_and_keep_the_order_and_the_counts(letter_model, tmp_path):
+    model, lexicon = letter_model
+    source = tmp_path / "many.txt"
+    # Several batches, each line its own, one with a problem.
+    source.write_text("".join(f"Doctor {index}, don't 🙂!\n" if index == 150 else f"Doctor {index}, don't!\n"
+                              for index in range(300)), encoding="utf-8")
+    base = ("text", "-m", model, "--lexicon", lexicon, "-i", str(source), "-f", "spoken")
+    one, two = run_vurel(*base, "--jobs", "1"), run_vurel(*base, "--jobs", "2")
+    assert one.returncode == two.returncode == 0
+    assert two.stdout == one.stdout and len(one.stdout.splitlines()) == 300
+    assert two.stderr == one.stderr
+    assert "line 151: '🙂'" in one.stderr and "300 lines" in one.stderr

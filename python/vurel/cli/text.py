@@ -8,6 +8,8 @@ import sys
 import time
 from collections import Counter
 from collections.abc import Iterator
+from contextlib import nullcontext
+from dataclasses import dataclass, field
 
 from vurel.cli import arguments
 from vurel.cli.errors import PROGRAM, CliError
@@ -16,7 +18,7 @@ from vurel.cli.signals import StopOnSignal
 from vurel.cli.streams import Output, WordSource, open_output, open_word_source, plural
 from vurel.g2p import G2P
 from vurel.text import output as formats
-from vurel.text import read_batches
+from vurel.text import render_batches
 from vurel.text.pipeline import TextReader
 from vurel.text.tokens import Token
 
@@ -64,7 +66,8 @@ def register(commands) -> None:
              "status 1 at the end), or read it with U+FFFD for the bad bytes",
     )
     text.add_argument("-j", "--jobs", type=arguments.jobs, default=1,
-                      help="threads reading at once, sharing one model (0: one per processor)")
+                      help="processes reading at once, forked once the model is loaded so that they share it "
+                           "(0: one per processor); output keeps the input's order")
     text.add_argument("-o", "--output", metavar="FILE", help="write to FILE instead of standard output")
     text.add_argument("--no-progress", action="store_true", help="never show the progress bar")
     text.set_defaults(handler=run, command_parser=text)
@@ -144,38 +147,66 @@ def run(args: argparse.Namespace) -> int:
             owned.close()
 
 
-class _Tally:
-    """What the closing summary counts."""
+@dataclass
+class _Rendered:
+    """A batch's output lines, and what the closing summary counts of it."""
 
-    def __init__(self) -> None:
-        self.lines = 0
-        self.kinds: Counter[str] = Counter()
-        self.sources: Counter[str] = Counter()
-        self.problems: Counter[str] = Counter()
+    lines: list[str] = field(default_factory=list)
+    texts: int = 0
+    kinds: Counter[str] = field(default_factory=Counter)
+    sources: Counter[str] = field(default_factory=Counter)
+    problems: Counter[str] = field(default_factory=Counter)
+    notes: list[str] = field(default_factory=list)
 
-    def add(self, found: list[Token], progress: Progress) -> None:
-        for token in found:
-            self.kinds[token.kind] += 1
-            self.sources.update(token.source)
-            if token.problem is not None:
-                self.problems[token.problem.split(":", 1)[0]] += 1
-                progress.note(f"line {self.lines}: {token.text[:40]!r} at {token.start}: {token.problem}")
+    def add(self, other: _Rendered) -> None:
+        self.texts += other.texts
+        self.kinds += other.kinds
+        self.sources += other.sources
+        self.problems += other.problems
 
 
-def _read_stream(args, source: LineSource, reader: TextReader, output: Output) -> int:
-    progress = Progress(not args.no_progress and progress_wanted(source, output), source, len(args.texts) or None)
+def _renderer(args: argparse.Namespace):
+    """The function that turns a batch's tokens into its output lines."""
     use_ipa = args.ipa and args.phoneme_separator is None
     phonemes = " " if args.phoneme_separator is None else args.phoneme_separator
     separator = (" " if args.ipa else " | ") if args.word_separator is None else args.word_separator
     punctuation = not args.no_punctuation
-    tally = _Tally()
+    alternatives = args.nbest > 1 or args.prob
+
+    def render(first: int, tokens: list[list[Token]]) -> _Rendered:
+        rendered = _Rendered(texts=len(tokens))
+        for number, found in enumerate(tokens, start=first + 1):
+            for token in found:
+                rendered.kinds[token.kind] += 1
+                rendered.sources.update(token.source)
+                if token.problem is not None:
+                    rendered.problems[token.problem.split(":", 1)[0]] += 1
+                    rendered.notes.append(f"line {number}: {token.text[:40]!r} at {token.start}: {token.problem}")
+            if args.format == "jsonl":
+                rendered.lines += formats.json_lines(found, line=number, alternatives=alternatives,
+                                                     punctuation=punctuation)
+            elif args.format == "spoken":
+                rendered.lines.append(formats.spoken_line(found, punctuation=punctuation))
+            else:
+                rendered.lines.append(formats.phoneme_line(found, ipa=use_ipa, phoneme_separator=phonemes,
+                                                           word_separator=separator, punctuation=punctuation))
+        return rendered
+
+    return render
+
+
+def _read_stream(args, source: LineSource, reader: TextReader, output: Output) -> int:
+    progress = Progress(not args.no_progress and progress_wanted(source, output), source, len(args.texts) or None)
+    shares_screen = progress.enabled and output.isatty()
+    total = _Rendered()
     live = output.isatty() or (source.total_bytes is None and not args.texts)
-    invalid_lines: set[int] = set()
+    invalid_lines = 0
 
     def lines() -> Iterator[str]:
-        for number, line in enumerate(source, start=1):
+        nonlocal invalid_lines
+        for line in source:
             if line is None:
-                invalid_lines.add(number)
+                invalid_lines += 1
                 progress.note(source.invalid[-1])
                 yield ""
             else:
@@ -183,39 +214,33 @@ def _read_stream(args, source: LineSource, reader: TextReader, output: Output) -
 
     last_flush = time.monotonic()
     try:
-        for batch in read_batches(reader, lines(), jobs=args.jobs, batch=1 if live else _BATCH_LINES):
-            written: list[str] = []
-            for found in batch:
-                tally.lines += 1
-                tally.add(found, progress)
-                if args.format == "jsonl":
-                    written += formats.json_lines(found, line=tally.lines, alternatives=args.nbest > 1 or args.prob,
-                                                  punctuation=punctuation)
-                elif args.format == "spoken":
-                    written.append(formats.spoken_line(found, punctuation=punctuation))
-                else:
-                    written.append(formats.phoneme_line(found, ipa=use_ipa, phoneme_separator=phonemes,
-                                                        word_separator=separator, punctuation=punctuation))
-            if written:
-                output.write("\n".join(written) + "\n")
+        # Where someone waits on each line, each is answered at once, here.
+        for rendered in render_batches(reader, lines(), _renderer(args), jobs=1 if live else args.jobs,
+                                       batch=1 if live else _BATCH_LINES, processes=True):
+            total.add(rendered)
+            for note in rendered.notes:
+                progress.note(note)
             now = time.monotonic()
-            if live or now - last_flush >= 0.25:
-                output.flush()
-                last_flush = now
-            progress.advance(len(batch))
+            with progress.hidden() if shares_screen and rendered.lines else nullcontext():
+                if rendered.lines:
+                    output.write("\n".join(rendered.lines) + "\n")
+                if live or now - last_flush >= 0.25:
+                    output.flush()
+                    last_flush = now
+            progress.advance(rendered.texts)
     finally:
         try:
             output.flush()
         finally:
             progress.close()
-    _summarise(tally, len(invalid_lines), progress.enabled or bool(tally.problems) or bool(invalid_lines))
+    _summarise(total, invalid_lines, progress.enabled or bool(total.problems) or bool(invalid_lines))
     return 1 if invalid_lines else 0
 
 
-def _summarise(tally: _Tally, invalid: int, shown: bool) -> None:
+def _summarise(tally: _Rendered, invalid: int, shown: bool) -> None:
     if not shown:
         return
-    parts = [plural(tally.lines, "line"), plural(sum(tally.kinds.values()), "token")]
+    parts = [plural(tally.texts, "line"), plural(sum(tally.kinds.values()), "token")]
     words = sum(tally.sources.values())
     if words:
         parts.append(f"{plural(words, 'word')} ("

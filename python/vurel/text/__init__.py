@@ -7,8 +7,8 @@ dates, money, units, abbreviations, letter names) are data, in
 ``data/<code>.toml``; number words come from ICU's spell-out.
 """
 
-from vurel.text.api import phonemize, read_batches
+from vurel.text.api import phonemize, render_batches
 from vurel.text.pipeline import TextReader
 from vurel.text.tokens import KINDS, Token
 
-__all__ = ["KINDS", "TextReader", "Token", "phonemize", "read_batches"]
+__all__ = ["KINDS", "TextReader", "Token", "phonemize", "render_batches"]

@@ -2,15 +2,21 @@
 
 from __future__ import annotations
 
+import multiprocessing
 import os
+import signal
 import threading
-from collections.abc import Iterator, Sequence
-from concurrent.futures import ThreadPoolExecutor
+from collections import deque
+from collections.abc import Callable, Iterable, Iterator, Sequence
+from concurrent.futures import Executor, Future, ProcessPoolExecutor, ThreadPoolExecutor
+from typing import TypeVar
 
 from vurel.g2p import G2P
 from vurel.text.output import phoneme_line
 from vurel.text.pipeline import TextReader
 from vurel.text.tokens import Token
+
+T = TypeVar("T")
 
 _readers: dict[tuple, TextReader] = {}
 _readers_lock = threading.Lock()
@@ -46,32 +52,76 @@ def _checked_text(name: str, value: object) -> str:
     return value
 
 
-def read_batches(reader: TextReader, texts: Iterator[str] | Sequence[str], *, jobs: int = 1,
-                 batch: int = 256) -> Iterator[list[list[Token]]]:
-    """The tokens of ``texts``, a list per batch of ``batch`` texts, in
-    order; ``jobs`` batches are read at once on threads that share the
-    reader (decoding releases the GIL)."""
+Render = Callable[[int, list[list[Token]]], T]
+
+# What forked workers read with, by job: set before the workers are forked,
+# so that only texts and results cross between the processes.
+_forked_jobs: dict[int, tuple[TextReader, Callable]] = {}
+
+
+def _render_in_worker(job: int, first: int, texts: list[str]):
+    reader, render = _forked_jobs[job]
+    return render(first, reader.read(texts))
+
+
+def _ignore_interrupts() -> None:
+    # The parent stops the run; a worker finishes its batch and is ended.
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
+
+
+def render_batches(reader: TextReader, texts: Iterable[str], render: Render, *, jobs: int = 1, batch: int = 256,
+                   processes: bool = False) -> Iterator[T]:
+    """``render(index of the batch's first text, its tokens)`` for each
+    batch of ``batch`` texts, in order. ``jobs`` batches are read at once:
+    on threads sharing the reader, or with ``processes`` (where the
+    platform forks) in worker processes forked from this one, which share
+    its loaded model and lexicon page by page. Threads share the GIL, and
+    most of a text's time is Python's (scanning, the lexicon), so only
+    processes scale; a process must not fork while other threads hold
+    locks, so a library caller keeps threads."""
     iterator = iter(texts)
 
-    def batches() -> Iterator[list[str]]:
+    def batches() -> Iterator[tuple[int, list[str]]]:
+        first = 0
         while True:
             taken = [text for _, text in zip(range(batch), iterator)]
             if not taken:
                 return
-            yield taken
+            yield first, taken
+            first += len(taken)
 
     if jobs == 1:
-        for taken in batches():
-            yield reader.read(taken)
+        for first, taken in batches():
+            yield render(first, reader.read(taken))
         return
-    with ThreadPoolExecutor(jobs, thread_name_prefix="vurel-text") as pool:
-        pending = []
-        for taken in batches():
-            pending.append(pool.submit(reader.read, taken))
+    if processes and "fork" in multiprocessing.get_all_start_methods():
+        job = id(render)
+        _forked_jobs[job] = (reader, render)
+        pool: Executor = ProcessPoolExecutor(jobs, mp_context=multiprocessing.get_context("fork"),
+                                             initializer=_ignore_interrupts)
+
+        def submit(first: int, taken: list[str]) -> Future:
+            return pool.submit(_render_in_worker, job, first, taken)
+    else:
+        job = None
+        pool = ThreadPoolExecutor(jobs, thread_name_prefix="vurel-text")
+
+        def submit(first: int, taken: list[str]) -> Future:
+            return pool.submit(lambda: render(first, reader.read(taken)))
+    finished = False
+    try:
+        pending: deque[Future] = deque()
+        for first, taken in batches():
+            pending.append(submit(first, taken))
             if len(pending) >= 2 * jobs:
-                yield pending.pop(0).result()
-        for future in pending:
-            yield future.result()
+                yield pending.popleft().result()
+        while pending:
+            yield pending.popleft().result()
+        finished = True
+    finally:
+        pool.shutdown(wait=finished, cancel_futures=True)
+        if job is not None:
+            del _forked_jobs[job]
 
 
 def phonemize(text_or_texts: str | Sequence[str], lang: str = "en", *, ipa: bool = False,
@@ -87,7 +137,9 @@ def phonemize(text_or_texts: str | Sequence[str], lang: str = "en", *, ipa: bool
     words and punctuation marks joined by ``word_separator`` (default
     ``" | "``, with ``ipa`` a space); ``punctuation=False`` leaves the marks
     out. Numbers, dates, amounts and abbreviations are read in ``lang``'s
-    way first. ``jobs`` threads read ``batch`` texts at a time. The model
+    way first. ``jobs`` threads read ``batch`` texts at a time (they
+    share the GIL: most of the work is Python's, so more threads gain
+    little; `vurel text --jobs` uses processes). The model
     of a set of options is loaded once and kept for later calls.
     Raises TypeError or ValueError naming the argument that is wrong.
     """
@@ -125,7 +177,10 @@ def phonemize(text_or_texts: str | Sequence[str], lang: str = "en", *, ipa: bool
     use_ipa = ipa and phoneme_separator is None
     phonemes = " " if phoneme_separator is None else phoneme_separator
     words = (" " if ipa else " | ") if word_separator is None else word_separator
-    lines = [phoneme_line(found, ipa=use_ipa, phoneme_separator=phonemes, word_separator=words,
-                          punctuation=punctuation)
-             for tokens in read_batches(reader, texts, jobs=jobs, batch=batch) for found in tokens]
+
+    def render(first: int, tokens: list[list[Token]]) -> list[str]:
+        return [phoneme_line(found, ipa=use_ipa, phoneme_separator=phonemes, word_separator=words,
+                             punctuation=punctuation) for found in tokens]
+
+    lines = [line for rendered in render_batches(reader, texts, render, jobs=jobs, batch=batch) for line in rendered]
     return lines[0] if single else lines
