@@ -83,6 +83,18 @@ def test_compounds_stay_whole_where_the_lexicon_has_them_and_split_where_not(eng
     assert found["don't"].phonemes == [("D", "OW", "N", "T")]
 
 
+@pytest.mark.parametrize(("text", "read"), [
+    ("snake_case", [("word", ["snake", "case"])]),
+    ("www.example.org", [("word", ["www", "example", "org"])]),
+    ("me@example.org", [("word", ["me"]), ("symbol", ["at"]), ("word", ["example", "org"])]),
+    ("MP3", [("acronym", ["em", "pee"]), ("number", ["three"])]),
+])
+def test_what_icu_keeps_in_a_word_but_is_not_spelling_is_read_apart(english, text, read):
+    found = one(english, text)
+    assert [(token.kind, token.words) for token in found] == read
+    assert all(token.problem is None for token in found)
+
+
 def test_a_number_compound_is_one_word_pronounced_in_its_lexicon_parts(letter_model):
     german = TextReader(G2P(letter_model[0], lang="de", lexicon=letter_model[1]))
     (token,) = one(german, "2026")

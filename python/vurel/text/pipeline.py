@@ -23,7 +23,8 @@ from vurel.text.tokens import Token
 # Words whose results a reader remembers; past this it starts again, which
 # bounds its memory (about 25 MB at most with IPA, far less in practice).
 _REMEMBERED_WORDS = 20_000
-_SPLIT = re.compile("[-\u2010]")
+# Where a word the lexicon lacks is split into parts read one by one.
+_SPLIT = re.compile("[-\u2010_.:]")
 _NO_WORDS = (kinds.PUNCTUATION,)
 
 

@@ -26,7 +26,8 @@ _CHUNK = 1 << 16
 _HYPHENS = "-\u2010"
 _MINUS = "-\u2212"
 _SENTENCE_ENDS = frozenset(".?!…。？！؟")
-_DIGIT = re.compile(r"\d")
+# Letters, marks, and the marks inside words (don't, e-mail, U.S, snake_case).
+_NOT_SPELLING = re.compile(r"[^\w\u00b7'’.:\-\u2010]|[\d]")
 _SURROGATE = re.compile("[\ud800-\udfff]")
 _LETTERS = re.compile(r"[^\W\d_]+")
 _INITIALS = re.compile(r"(?:[^\W\d_]\.)+[^\W\d_]")
@@ -189,9 +190,10 @@ class Scanner:
                         found.append(Token(match.group(), start, match.end(), made[0], made[1]))
                         return match.end()
         if first.isalpha():
-            # Digits after letters in one segment (MP3) are read as a number of their own.
-            digit = _DIGIT.search(text, start, end)
-            return self._take_letters(text, start, digit.start() if digit else end, limit, found)
+            # What ICU keeps in a word but is not spelling (digits in MP3, the @ of an
+            # address) is read on its own after the letters.
+            other = _NOT_SPELLING.search(text, start, end)
+            return self._take_letters(text, start, other.start() if other else end, limit, found)
         if first in self._symbol_starts:
             match = self._before_amount.match(text, start, limit)
             if match is not None:
