@@ -49,13 +49,13 @@ def main() -> None:
             spelled.append(word)
         elif len(word) >= 3:
             read.append(word)
-    right_spelled = sum(not reads_as_word(word.upper(), rules.vowels) for word in spelled)
-    right_read = sum(reads_as_word(word.upper(), rules.vowels) for word in read)
+    right_spelled = sum(not reads_as_word(word.upper(), args.lang) for word in spelled)
+    right_read = sum(reads_as_word(word.upper(), args.lang) for word in read)
     print(f"{args.lang}: {len(spelled):,} entries spelled in the lexicon, {right_spelled:,} "
           f"({right_spelled / max(1, len(spelled)):.1%}) spelled by the rule")
     print(f"{args.lang}: {len(read):,} entries of 3 to 6 letters read as words, {right_read:,} "
           f"({right_read / max(1, len(read)):.1%}) read as words by the rule")
-    wrong = [word.upper() for word in spelled if reads_as_word(word.upper(), rules.vowels)][:15]
+    wrong = [word.upper() for word in spelled if reads_as_word(word.upper(), args.lang)][:15]
     print(f"  spelled in the lexicon, read by the rule: {' '.join(wrong)}")
 
 

@@ -113,12 +113,17 @@ def test_acronyms_are_looked_up_read_as_words_or_spelled(english):
     assert (found["NATO"].words, found["NATO"].source) == (["NATO"], ["model"])
 
 
-@pytest.mark.parametrize(("letters", "word"), [
-    ("NASA", True), ("NATO", True), ("UNESCO", True), ("LASER", True),
-    ("FBI", False), ("BBC", False), ("CIA", False), ("IBM", False), ("UN", False), ("NSA", False),
+@pytest.mark.parametrize(("lang", "letters", "word"), [
+    ("en", "NASA", True), ("en", "NATO", True), ("en", "UNESCO", True), ("en", "SCUBA", True),
+    ("en", "NAFTA", True), ("en", "STRICT", True),
+    ("en", "FBI", False), ("en", "BBC", False), ("en", "CIA", False), ("en", "IBM", False), ("en", "UN", False),
+    ("en", "NSA", False), ("en", "EMS", False), ("en", "AMD", False),
+    ("de", "DAX", True), ("de", "SCHUFA", True), ("de", "ADAC", True),
+    ("de", "BMW", False), ("de", "ZDF", False), ("de", "ARD", True),
+    ("sw", "KIA", False),
 ])
-def test_which_capitals_read_as_a_word(letters, word):
-    assert reads_as_word(letters, "aeiouy") is word
+def test_which_capitals_read_as_a_word(lang, letters, word):
+    assert reads_as_word(letters, lang) is word
 
 
 def test_punctuation_is_kept_in_place_or_dropped(english):

@@ -38,6 +38,9 @@ class Conventions:
     locale: str
     plural: str
     vowels: str
+    acronym_onsets: tuple[str, ...]
+    acronym_codas: tuple[str, ...]
+    acronym_vowel_pairs: tuple[str, ...]
     decimal: tuple[str, ...]
     groups: tuple[str, ...]
     ordinal: str
@@ -134,6 +137,9 @@ def _build(code: str, data: dict, where: str) -> Conventions:
         locale=data["locale"],
         plural=data["plural"],
         vowels=data["vowels"],
+        acronym_onsets=tuple(data.get("acronyms", {}).get("onsets", [])),
+        acronym_codas=tuple(data.get("acronyms", {}).get("codas", [])),
+        acronym_vowel_pairs=tuple(data.get("acronyms", {}).get("vowel_pairs", [])),
         decimal=tuple(numbers["decimal"]) if isinstance(numbers["decimal"], list) else (numbers["decimal"],),
         groups=tuple(numbers["groups"]),
         ordinal=numbers.get("ordinal", ""),

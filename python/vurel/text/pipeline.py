@@ -35,26 +35,27 @@ def scanner(code: str) -> Scanner:
     return Scanner(rules, NumberReader(rules))
 
 
-def reads_as_word(letters: str, vowels: str) -> bool:
-    """Whether an all-capital word is read as a word (NASA, NATO) rather
-    than spelled (FBI, IBM, CIA): three letters or more, no two vowels
-    together, and two consonants together only after l, m, n, r or s or
-    before l or r, never at the start but before l or r (UNESCO is a
-    word; BBC is not)."""
-    word = letters.lower()
-    if len(word) < 3:
-        return False
-    vowel = [c in vowels for c in word]
-    if not any(vowel):
-        return False
-    for index in range(1, len(word)):
-        before, letter = word[index - 1], word[index]
-        if vowel[index] and vowel[index - 1]:
-            return False
-        if not vowel[index] and not vowel[index - 1]:
-            if letter not in "lr" and (index == 1 or before not in "lmnrs"):
-                return False
-    return True
+@functools.cache
+def _word_shape(code: str) -> re.Pattern:
+    """The shape of an all-capital word read as a word in the language:
+    syllables of an onset, a vowel (or one of the language's vowel pairs)
+    and a coda, where onsets and codas are single consonants or the
+    clusters the language's data lists."""
+    rules = conventions(code)
+    vowel = "|".join([*map(re.escape, rules.acronym_vowel_pairs), f"[{re.escape(rules.vowels)}]"])
+    consonant = f"[^{re.escape(rules.vowels)}]"
+    onset = "|".join([*map(re.escape, sorted(rules.acronym_onsets, key=len, reverse=True)), consonant])
+    coda = "|".join([*map(re.escape, sorted(rules.acronym_codas, key=len, reverse=True)), consonant])
+    # Between two vowels, at least one consonant: CIA is spelled.
+    between = rf"(?:{coda})(?:{onset})?|(?:{onset})"
+    return re.compile(rf"(?:{onset})?(?:{vowel})(?:(?:{between})(?:{vowel}))*(?:{coda})?")
+
+
+def reads_as_word(letters: str, code: str) -> bool:
+    """Whether an all-capital word is read as a word (NASA, NATO, UNESCO)
+    rather than spelled (FBI, IBM, CIA): three letters or more, in the
+    syllables the language's data allows (`_word_shape`)."""
+    return len(letters) >= 3 and _word_shape(code).fullmatch(letters.lower()) is not None
 
 
 class _Plan:
@@ -108,7 +109,7 @@ class TextReader:
     def _plan(self, token: Token) -> list[_Plan]:
         in_lexicon = self.g2p.in_lexicon
         if token.kind == kinds.ACRONYM:
-            if in_lexicon(token.text) or reads_as_word(token.text, self.conventions.vowels):
+            if in_lexicon(token.text) or reads_as_word(token.text, self.conventions.code):
                 return [_Plan(token.text, [token.text])]
             names = self.conventions.letter_names
             return [_Plan(name, [part for part in _SPLIT.split(name) if part], kinds.SOURCE_SPELLED)
