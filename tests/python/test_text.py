@@ -246,3 +246,23 @@ def test_jobs_read_in_worker_processes_and_keep_the_order_and_the_counts(letter_
     assert two.stdout == one.stdout and len(one.stdout.splitlines()) == 300
     assert two.stderr == one.stderr
     assert "line 151: '🙂'" in one.stderr and "300 lines" in one.stderr
+
+
+def test_an_apostrophe_the_model_lacks_joins_the_parts_around_it(tmp_path, letter_model):
+    """A model without an apostrophe (German's): geht's is geht and s."""
+    directory = tmp_path / "no-apostrophe"
+    letters = string.ascii_lowercase
+    (directory).mkdir()
+    (directory / "in.txt").write_text("".join(f"{s}\t{i}\n" for i, s in enumerate(["<eps>", "|", "_", *letters])))
+    (directory / "out.txt").write_text("".join(f"{s}\t{i}\n" for i, s in enumerate(["<eps>", "|", "_",
+                                                                                    *letters.upper()])))
+    arcs = "".join(f"0\t0\t{letter}\t{letter.upper()}\t1\n" for letter in letters) + "0\n"
+    subprocess.run(["fstcompile", f"--isymbols={directory / 'in.txt'}", f"--osymbols={directory / 'out.txt'}",
+                    "--keep_isymbols", "--keep_osymbols", "-", str(directory / "m.fst")], input=arcs.encode(),
+                   check=True)
+    reader = TextReader(G2P(str(directory / "m.fst"), lang="de", lexicon=letter_model[1]))
+    (token,) = one(reader, "geht's")
+    assert (token.words, token.phonemes, token.problem) == (["geht's"], [("G", "E", "H", "T", "S")], None)
+    # A word the model cannot read for another reason still says so.
+    (token,) = one(reader, "geht'ж")
+    assert token.problem.startswith("unknown characters")

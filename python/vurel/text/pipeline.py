@@ -13,7 +13,7 @@ import functools
 import re
 from collections.abc import Sequence
 
-from vurel.g2p import G2P, Pronunciation, WordResult
+from vurel.g2p import UNKNOWN_CHARACTERS, G2P, Pronunciation, WordResult
 from vurel.text import tokens as kinds
 from vurel.text.conventions import conventions
 from vurel.text.numbers import SOFT_HYPHEN, NumberReader
@@ -26,6 +26,7 @@ _REMEMBERED_WORDS = 20_000
 # Where a word the lexicon lacks is split into parts read one by one.
 _SPLIT = re.compile("[-\u2010_.:]")
 _NO_WORDS = (kinds.PUNCTUATION,)
+_APOSTROPHES = re.compile("['’]")
 
 
 @functools.cache
@@ -56,6 +57,15 @@ def reads_as_word(letters: str, code: str) -> bool:
     rather than spelled (FBI, IBM, CIA): three letters or more, in the
     syllables the language's data allows (`_word_shape`)."""
     return len(letters) >= 3 and _word_shape(code).fullmatch(letters.lower()) is not None
+
+
+def _joined(word: str, parts: list[Pronunciation]) -> Pronunciation:
+    """One pronunciation of the parts of a word read one after the other."""
+    ipa = None if parts[0].ipa is None else "".join(part.ipa or "" for part in parts)
+    source = kinds.SOURCE_LEXICON if all(part.source == kinds.SOURCE_LEXICON for part in parts) \
+        else kinds.SOURCE_MODEL
+    return Pronunciation(word, tuple(phoneme for part in parts for phoneme in part.phonemes), source,
+                         sum(part.weight for part in parts), ipa)
 
 
 class _Plan:
@@ -127,10 +137,23 @@ class TextReader:
                 plans.append(_Plan(whole, [whole]))
         return plans
 
+    def _result(self, piece: str, known: dict[str, WordResult]) -> WordResult:
+        """The piece's result; a piece with an apostrophe the model does not
+        know (German geht's) is pronounced as its parts, joined."""
+        result = known.get(piece) or self.g2p.pronounce(piece)
+        if result.pronunciations or not result.problem.startswith(UNKNOWN_CHARACTERS) \
+                or not _APOSTROPHES.search(piece):
+            return result
+        parts = [known.get(part) or self.g2p.pronounce(part) for part in _APOSTROPHES.split(piece) if part]
+        if not parts or not all(part.pronunciations for part in parts):
+            return result
+        result = known[piece] = WordResult(piece, (_joined(piece, [part.pronunciations[0] for part in parts]),))
+        return result
+
     def _fill(self, token: Token, plans: list[_Plan], known: dict[str, WordResult]) -> None:
         token.words = []
         for plan in plans:
-            results = [known.get(piece) or self.g2p.pronounce(piece) for piece in plan.pieces]
+            results = [self._result(piece, known) for piece in plan.pieces]
             token.words.append(plan.shown)
             missing = next((result for result in results if not result.pronunciations), None)
             if missing is not None:
@@ -144,12 +167,7 @@ class TextReader:
             if len(results) == 1:
                 alternatives = results[0].pronunciations
             else:
-                best = [result.pronunciations[0] for result in results]
-                ipa = None if best[0].ipa is None else "".join(p.ipa or "" for p in best)
-                source = kinds.SOURCE_LEXICON if all(p.source == kinds.SOURCE_LEXICON for p in best) \
-                    else kinds.SOURCE_MODEL
-                alternatives = (Pronunciation(plan.shown, tuple(ph for p in best for ph in p.phonemes), source,
-                                              sum(p.weight for p in best), ipa),)
+                alternatives = (_joined(plan.shown, [result.pronunciations[0] for result in results]),)
             token.phonemes.append(alternatives[0].phonemes)
             token.source.append(plan.source or alternatives[0].source)
             token.pronunciations.append(alternatives)
