@@ -20,7 +20,7 @@ from vurel.text.pipeline import reads_as_word
 LETTERS = string.ascii_lowercase + "äöüß'"
 LEXICON = {
     "don't": "D OW N T", "e-mail": "IY M EY L", "nasa": "N AE S AH", "doctor": "D AA K T ER",
-    "zwei": "TS V AI", "tausend": "T AU Z N T", "sechs": "Z E K S", "und": "U N T", "zwanzig": "TS V A N TS I CH",
+    "e": "EH", "zwei": "TS V AI", "tausend": "T AU Z N T", "sechs": "Z E K S", "und": "U N T", "zwanzig": "TS V A N TS I CH",
 }
 
 
@@ -113,6 +113,16 @@ def test_acronyms_are_looked_up_read_as_words_or_spelled(english):
     assert (found["NATO"].words, found["NATO"].source) == (["NATO"], ["model"])
 
 
+def test_letter_names_of_several_words_and_lone_letters_are_spelled(letter_model):
+    italian = TextReader(G2P(letter_model[0], lang="it", lexicon=letter_model[1]))
+    found = one(italian, "JW e A.B.")
+    assert [(token.text, token.words) for token in found] == [
+        ("JW", ["i", "lunga", "doppia", "vu"]), ("e", ["e"]), ("A.B.", ["a", "bi"])]
+    assert found[1].source == ["model"] and found[2].source == ["spelled", "spelled"]
+    (letter,) = one(italian, "W")
+    assert (letter.words, letter.source) == (["doppia", "vu"], ["spelled", "spelled"])
+
+
 @pytest.mark.parametrize(("lang", "letters", "word"), [
     ("en", "NASA", True), ("en", "NATO", True), ("en", "UNESCO", True), ("en", "SCUBA", True),
     ("en", "NAFTA", True), ("en", "STRICT", True),
@@ -120,7 +130,7 @@ def test_acronyms_are_looked_up_read_as_words_or_spelled(english):
     ("en", "NSA", False), ("en", "EMS", False), ("en", "AMD", False),
     ("de", "DAX", True), ("de", "SCHUFA", True), ("de", "ADAC", True),
     ("de", "BMW", False), ("de", "ZDF", False), ("de", "ARD", True),
-    ("sw", "KIA", False),
+    ("sw", "KIA", False), ("en", "A.B.C.", False),
 ])
 def test_which_capitals_read_as_a_word(lang, letters, word):
     assert reads_as_word(letters, lang) is word

@@ -56,7 +56,7 @@ def reads_as_word(letters: str, code: str) -> bool:
     """Whether an all-capital word is read as a word (NASA, NATO, UNESCO)
     rather than spelled (FBI, IBM, CIA): three letters or more, in the
     syllables the language's data allows (`_word_shape`)."""
-    return len(letters) >= 3 and _word_shape(code).fullmatch(letters.lower()) is not None
+    return len(letters) >= 3 and letters.isalpha() and _word_shape(code).fullmatch(letters.lower()) is not None
 
 
 def _joined(word: str, parts: list[Pronunciation]) -> Pronunciation:
@@ -122,9 +122,10 @@ class TextReader:
             if in_lexicon(token.text) or reads_as_word(token.text, self.conventions.code):
                 return [_Plan(token.text, [token.text])]
             names = self.conventions.letter_names
-            return [_Plan(name, [part for part in _SPLIT.split(name) if part], kinds.SOURCE_SPELLED)
-                    for name in (names.get(letter.lower(), letter.lower()) for letter in token.text
-                                 if letter.isalpha())]
+            return self._spelled(token.text)
+        if len(token.text) == 1 and token.text.isalpha() and not in_lexicon(token.text):
+            # A letter on its own that is not a word of the language is its name.
+            return self._spelled(token.text)
         plans = []
         for word in token.words:
             whole = word.replace(SOFT_HYPHEN, "")
@@ -136,6 +137,13 @@ class TextReader:
             else:
                 plans.append(_Plan(whole, [whole]))
         return plans
+
+    def _spelled(self, letters: str) -> list[_Plan]:
+        """The letters' names, a word for each word of a name (i lunga)."""
+        names = self.conventions.letter_names
+        return [_Plan(word, [part for part in _SPLIT.split(word) if part], kinds.SOURCE_SPELLED)
+                for letter in letters if letter.isalpha()
+                for word in names.get(letter.lower(), letter.lower()).split()]
 
     def _result(self, piece: str, known: dict[str, WordResult]) -> WordResult:
         """The piece's result; a piece with an apostrophe the model does not
