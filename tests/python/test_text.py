@@ -118,7 +118,7 @@ def test_letter_names_of_several_words_and_lone_letters_are_spelled(letter_model
     found = one(italian, "JW e A.B.")
     assert [(token.text, token.words) for token in found] == [
         ("JW", ["i", "lunga", "doppia", "vu"]), ("e", ["e"]), ("A.B.", ["a", "bi"])]
-    assert found[1].source == ["model"] and found[2].source == ["spelled", "spelled"]
+    assert found[1].source == ["lexicon"] and found[2].source == ["spelled", "spelled"]
     (letter,) = one(italian, "W")
     assert (letter.words, letter.source) == (["doppia", "vu"], ["spelled", "spelled"])
 
