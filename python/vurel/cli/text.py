@@ -41,8 +41,9 @@ def register(commands) -> None:
     text.add_argument("texts", nargs="*", metavar="TEXT", help="lines of text")
     text.add_argument("-i", "--input", metavar="FILE", help="read text from FILE ('-' for standard input)")
     text.add_argument("-m", "--model", metavar="PATH", help="model file (default: the language's model)")
-    text.add_argument("-l", "--lang", metavar="CODE", default="en",
-                      help="language: how text is read, and its model and lexicon (default en)")
+    text.add_argument("-l", "--lang", metavar="CODE",
+                      help="language: how text is read, and its model and lexicon (default en; with --model, "
+                           "no lexicon unless --lexicon, as for g2p)")
     lexicon = text.add_mutually_exclusive_group()
     lexicon.add_argument("--lexicon", metavar="FILE", help="CMU or tab-separated dictionary to use instead")
     lexicon.add_argument("--no-lexicon", action="store_true", help="predict every word with the model")
