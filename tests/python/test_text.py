@@ -199,7 +199,7 @@ def test_phonemize_takes_a_text_or_a_list_and_keeps_their_order(letter_model):
     ({"text_or_texts": 3}, TypeError, "text_or_texts"),
     ({"text_or_texts": ["a", b"b"]}, TypeError, "text_or_texts[1]"),
     ({"lang": "xx"}, ValueError, "lang"),
-    ({"lang": None}, TypeError, "lang"),
+    ({"lang": 3}, TypeError, "lang"),
     ({"ipa": "yes"}, TypeError, "ipa"),
     ({"punctuation": 1}, TypeError, "punctuation"),
     ({"jobs": 0}, ValueError, "jobs"),

@@ -22,7 +22,7 @@ _readers: dict[tuple, TextReader] = {}
 _readers_lock = threading.Lock()
 
 
-def _reader(lang: str, model: str | None, lexicon: str | None, ipa: bool) -> TextReader:
+def _reader(lang: str | None, model: str | None, lexicon: str | None, ipa: bool) -> TextReader:
     """One reader (one loaded model) per set of options, kept for later calls."""
     key = (lang, model, lexicon, ipa)
     with _readers_lock:
@@ -124,7 +124,7 @@ def render_batches(reader: TextReader, texts: Iterable[str], render: Render, *, 
             del _forked_jobs[job]
 
 
-def phonemize(text_or_texts: str | Sequence[str], lang: str = "en", *, ipa: bool = False,
+def phonemize(text_or_texts: str | Sequence[str], lang: str | None = None, *, ipa: bool = False,
               phoneme_separator: str | None = None, word_separator: str | None = None,
               punctuation: bool = True, model: str | os.PathLike[str] | None = None,
               lexicon: str | os.PathLike[str] | None = "default", jobs: int = 1,
@@ -137,7 +137,8 @@ def phonemize(text_or_texts: str | Sequence[str], lang: str = "en", *, ipa: bool
     words and punctuation marks joined by ``word_separator`` (default
     ``" | "``, with ``ipa`` a space); ``punctuation=False`` leaves the marks
     out. Numbers, dates, amounts and abbreviations are read in ``lang``'s
-    way first. ``jobs`` threads read ``batch`` texts at a time (they
+    way first (English by default; with a ``model`` of your own, ``lang``
+    also brings its lexicon, as for `vurel.G2P`). ``jobs`` threads read ``batch`` texts at a time (they
     share the GIL: most of the work is Python's, so more threads gain
     little; `vurel text --jobs` uses processes). The model
     of a set of options is loaded once and kept for later calls.
@@ -153,13 +154,15 @@ def phonemize(text_or_texts: str | Sequence[str], lang: str = "en", *, ipa: bool
                 raise TypeError(f"text_or_texts[{index}] must be a str, not {type(text).__name__}")
     else:
         raise TypeError(f"text_or_texts must be a str or a list of str, not {type(text_or_texts).__name__}")
-    _checked_text("lang", lang)
-    from vurel import languages
+    code = None
+    if lang is not None:
+        _checked_text("lang", lang)
+        from vurel import languages
 
-    try:
-        code = languages.get(lang).code
-    except ValueError as error:
-        raise ValueError(f"lang: {error}") from None
+        try:
+            code = languages.get(lang).code
+        except ValueError as error:
+            raise ValueError(f"lang: {error}") from None
     _checked_flag("ipa", ipa)
     _checked_flag("punctuation", punctuation)
     if phoneme_separator is not None:
