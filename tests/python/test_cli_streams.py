@@ -208,6 +208,11 @@ def test_a_cut_line_is_reported_whatever_its_start(model):
     result = run_vurel("g2p", "-m", str(model), input=" " * 5000 + "cat\nbox\n")
     assert result.stdout.splitlines() == [BOX]
     assert "too long: 5,003 characters, more than 256\n" in result.stderr
+    # A character that the kept part ends inside counts once: "é" is two
+    # bytes, and each offset puts the cut at another byte of one of them.
+    for offset in (0, 1):
+        result = run_vurel("g2p", "-m", str(model), input="a" * offset + "é" * 3000 + "\nbox\n")
+        assert f"too long: {offset + 3000:,} characters, more than 256\n" in result.stderr, offset
 
 
 # One record per line ----------------------------------------------------------

@@ -117,7 +117,8 @@ class WordSource:
             word = line.strip()
             if skipped:
                 word = CutLine(word)
-                word.characters = len(line) + skipped
+                # The character the kept bytes end inside counts once.
+                word.characters = len(line) + skipped + bool(decoder.getstate()[0])
             # A cut line is reported even when its kept start is all spaces.
             if word or skipped or self._blank_lines:
                 self.sizes.append(pending)
