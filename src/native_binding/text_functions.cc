@@ -62,11 +62,16 @@ PyObject *WordSegments(PyObject *, PyObject *args, PyObject *kwargs) {
   PyRef list = PyRef::Steal(PyList_New(static_cast<Py_ssize_t>(segments.size())));
   if (!list) return nullptr;
   for (std::size_t i = 0; i < segments.size(); ++i) {
-    PyObject *item = Py_BuildValue("(nni)", static_cast<Py_ssize_t>(segments[i].start),
-                                   static_cast<Py_ssize_t>(segments[i].end),
-                                   static_cast<int>(segments[i].kind));
-    if (item == nullptr) return nullptr;
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
+    PyRef item = PyRef::Steal(PyTuple_New(3));
+    if (!item) return nullptr;
+    PyObject *start = PyLong_FromSize_t(segments[i].start);
+    PyTuple_SET_ITEM(item.get(), 0, start);
+    PyObject *end = start ? PyLong_FromSize_t(segments[i].end) : nullptr;
+    PyTuple_SET_ITEM(item.get(), 1, end);
+    PyObject *kind = end ? PyLong_FromLong(static_cast<long>(segments[i].kind)) : nullptr;
+    PyTuple_SET_ITEM(item.get(), 2, kind);
+    if (kind == nullptr) return nullptr;
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item.release());
   }
   return list.release();
 }
