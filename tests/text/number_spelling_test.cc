@@ -141,7 +141,7 @@ TEST(NumberSpeller, ThreadsSharingOneSpellerGetTheirOwnRuleSets) {
   std::vector<std::thread> threads;
   for (int t = 0; t < 3; ++t) {
     threads.emplace_back([&, t] {
-      for (int i = 0; i < 2000; ++i) {
+      for (int i = 0; i < 20000; ++i) {
         Result<std::string> words = speller->Spell("1990", rule_sets[t]);
         if (!words.ok() || *words != expected[t]) ++wrong[t];
       }
