@@ -41,8 +41,11 @@ class NumberSpeller {
   // "%spellout-numbering", "%spellout-numbering-year",
   // "%spellout-ordinal"). `number` is an exact decimal: an optional '-',
   // ASCII digits, and optionally '.' and more digits. ICU's own output,
-  // soft hyphens (U+00AD) between the parts of compound words kept; numbers
-  // past the rules' range come back as grouped digits, every digit kept.
+  // soft hyphens (U+00AD) between the parts of compound words kept; whole
+  // numbers from 10^18 on, past the rules' range, come back as grouped
+  // digits (the language's own: Arabic-Indic in ar and fa), every digit
+  // kept. A number with a fraction goes through
+  // a double inside ICU, so past about 15 significant digits it is rounded.
   // An error names a malformed number or a rule set the language lacks.
   Result<std::string> Spell(std::string_view number, std::string_view rule_set) const;
 

@@ -15,8 +15,10 @@
 namespace vurel::text {
 namespace {
 
-// The rules are the same for every locale but the dictionaries of CJK and
-// Southeast Asian scripts, which ICU picks by script, not by locale.
+// The root locale's rules serve every language: ICU picks its dictionaries
+// (CJK, Thai, Lao, Khmer, Burmese) by script, and the only other variants
+// near our languages, Finnish and Swedish, differ in keeping a colon inside
+// a word (EU:s), which a caller can rejoin from the segments.
 struct Prototype {
   Prototype() {
     iterator.reset(icu::BreakIterator::createWordInstance(icu::Locale::getRoot(), status));

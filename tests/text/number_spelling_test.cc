@@ -56,8 +56,17 @@ INSTANTIATE_TEST_SUITE_P(
         Spelling{"ca", "21", "%spellout-numbering", "vint-i-u"},
         Spelling{"sw", "21", "%spellout-numbering", "ishirini na moja"},
         Spelling{"lb", "21", "%spellout-numbering", "eenanzwanzeg"},
-        // Past the rules' range ICU writes the digits, grouped; a double
-        // would have lost the last ones.
+        // The rules end at 10^18: one less is still words.
+        Spelling{"en", "999999999999999999", "%spellout-numbering",
+                 "nine hundred ninety-nine quadrillion nine hundred ninety-nine trillion "
+                 "nine hundred ninety-nine billion nine hundred ninety-nine million "
+                 "nine hundred ninety-nine thousand nine hundred ninety-nine"},
+        Spelling{"en", "1000000000000000000", "%spellout-numbering", "1,000,000,000,000,000,000"},
+        // Past the rules' range ICU writes the digits, grouped, in the
+        // language's own digits; a double would have lost the last ones.
+        Spelling{"ar", "12345678901234567890", "%spellout-numbering",
+                 "١٢٬٣٤٥٬٦٧٨٬٩٠١"
+                 "٬٢٣٤٬٥٦٧٬٨٩٠"},
         Spelling{"en", "123456789012345678901234567890", "%spellout-numbering",
                  "123,456,789,012,345,678,901,234,567,890"},
         Spelling{"de", "123456789012345678901234567890", "%spellout-numbering",
