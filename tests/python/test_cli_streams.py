@@ -165,12 +165,12 @@ def test_a_signal_ends_the_reading_of_an_endless_line(model, tmp_path, sent, sta
     time.sleep(1.5)
     assert process.poll() is None, process.stderr.read()
     process.send_signal(sent)
-    sent_at = time.monotonic()
+    # A reader that ignores the signal runs into the memory limit instead;
+    # the timeout is only there for a reader that neither stops nor fails.
     try:
-        _, stderr = process.communicate(timeout=5)
+        _, stderr = process.communicate(timeout=10)
     finally:
         process.kill()
-    assert time.monotonic() - sent_at < 1.5
     assert (process.returncode, stderr.decode().strip()) == (status, message)
 
 
