@@ -9,9 +9,12 @@ reads the lexicon as the first use does (same spelling, same entries
 skipped), splits its words 90/10 with a fixed random state (all variants of a
 word on the same side), trains the language's recipe with the installed
 ``vurel-train`` under /usr/bin/time -v (wall time and peak memory), scores the
-held-out words with the trainer's evaluate (WER and PER), then loads the
+held-out words with the trainer's evaluate (WER and PER, and the WER with
+stress marks taken off predictions and references alike), then loads the
 model in a fresh process for its resident memory and decodes every held-out
-word once with ``Model.phoneticize`` at nbest 1 for words per second. Prints
+word once with ``Model.phoneticize`` at nbest 1 for words per second. A language
+whose lexicon is cleaned is also trained and scored on the lexicon as its
+package has it, on the same words, for the WER before cleaning. Prints
 the README's table; everything is written under build/languages/ (override
 with --work). Options after ``--`` are added to every recipe, to try other
 settings.
@@ -26,7 +29,7 @@ import sys
 import time
 from pathlib import Path
 
-from vurel import languages
+from vurel import languages, training
 
 ROOT = Path(__file__).resolve().parent.parent
 RANDOM_STATE = 5
@@ -51,10 +54,12 @@ print(after, after - before, len(words), seconds)
 """
 
 
-def split(language, work):
-    """Writes train.tsv, test.tsv and the held-out words; returns the counts."""
+def split(language, work, cleaned):
+    """Writes train.tsv, test.tsv and the held-out words; returns the counts.
+    The words fall on the same side whether or not the lexicon is cleaned:
+    cleaning changes phonemes, never words."""
     by_word = {}
-    for word, phonemes in language.entries():
+    for word, phonemes in language.entries(cleaned):
         by_word.setdefault(word, []).append((word, phonemes))
     words = sorted(by_word)
     random.Random(RANDOM_STATE).shuffle(words)
@@ -75,20 +80,43 @@ def peak_memory_mib(time_output):
     return round(int(match.group(1)) / 1024) if match else None
 
 
-def score(language, tool, work, extra):
-    counts = split(language, work)
+def wer_without_stress(model, test):
+    """The held-out WER counting a word right when its best pronunciation
+    equals a reference once stress marks are taken off both."""
+    evaluation = training.evaluate(model, test, format="tsv", skip_malformed=True, errors=True)
+    wrong = sum(
+        1 for error in evaluation["errors"]
+        if languages.without_stress(tuple(error["predicted"]))
+        not in {languages.without_stress(tuple(reference)) for reference in error["references"]})
+    return round(100 * wrong / evaluation["words"], 2)
+
+
+def train_and_evaluate(language, tool, work, options, cleaned):
+    """Trains on the split of the lexicon (cleaned or as its package has
+    it); returns the training's report, time and peak memory, the
+    evaluation, the split's counts and the model's path."""
+    counts = split(language, work, cleaned)
     model = work / "model.fst"
-    options = [*language.trainer_arguments(), *extra]
     started = time.monotonic()
     trained = subprocess.run(["/usr/bin/time", "-v", tool, "train", str(work / "train.tsv"), str(model),
                               "--json", "--quiet", *options], capture_output=True, text=True)
     seconds = time.monotonic() - started
     if trained.returncode != 0:
         sys.exit(f"{language.code}: training failed:\n{trained.stderr}")
-    report = json.loads(trained.stdout)
     evaluated = subprocess.run([tool, "evaluate", str(model), str(work / "test.tsv"), "--format", "tsv",
                                 "--skip-malformed", "--json"], capture_output=True, text=True, check=True)
-    evaluation = json.loads(evaluated.stdout)
+    return (json.loads(trained.stdout), seconds, peak_memory_mib(trained.stderr), json.loads(evaluated.stdout),
+            counts, model)
+
+
+def score(language, tool, work, extra):
+    options = [*language.trainer_arguments(), *extra]
+    uncleaned = None
+    if language.cleaning:
+        raw = work / "uncleaned"
+        raw.mkdir(exist_ok=True)
+        uncleaned = train_and_evaluate(language, tool, raw, options, cleaned=False)[3]["wer"]
+    report, seconds, peak, evaluation, counts, model = train_and_evaluate(language, tool, work, options, True)
     measured = subprocess.run([sys.executable, "-c", MEASURE, str(model), str(work / "words.txt")],
                               capture_output=True, text=True, check=True).stdout.split()
     rss_kib, load_kib, words, decode_seconds = int(measured[0]), int(measured[1]), int(measured[2]), float(measured[3])
@@ -97,9 +125,11 @@ def score(language, tool, work, extra):
         "version": language.data_version(), "licence": language.data_licence(), "options": options,
         "split": counts, "train_entries": report["entries"], "trainer_skipped_lines": report["skipped_lines"],
         "unalignable": report["unalignable"], "train_seconds": round(seconds, 1),
-        "peak_memory_mib": peak_memory_mib(trained.stderr), "model_bytes": model.stat().st_size,
+        "peak_memory_mib": peak, "model_bytes": model.stat().st_size,
         "rss_after_load_mib": round(rss_kib / 1024), "load_mib": round(load_kib / 1024),
         "wer": evaluation["wer"], "per": evaluation["per"], "test_words": evaluation["words"],
+        "wer_without_stress": wer_without_stress(model, work / "test.tsv"), "wer_uncleaned": uncleaned,
+        "cleaning": [(rule.describe(), rule.entries) for rule in language.cleaning],
         "unknown_letter_words": evaluation["words_with_unknown_letters"],
         "words_per_second": round(words / decode_seconds),
     }
@@ -107,17 +137,19 @@ def score(language, tool, work, extra):
 
 def table(results):
     lines = [
-        "| language | entries (skipped) | training | model | memory after load | held-out WER | PER | words/s |",
-        "| --- | ---: | ---: | ---: | ---: | ---: | ---: | ---: |",
+        "| language | entries (skipped) | training | model | memory after load | held-out WER (uncleaned) "
+        "| without stress | PER | words/s |",
+        "| --- | ---: | ---: | ---: | ---: | ---: | ---: | ---: | ---: |",
     ]
     for row in results:
         entries = row["split"]["train"] + row["split"]["test"]
         skipped = row["split"]["train_skipped"] + row["split"]["test_skipped"]
+        uncleaned = f" ({row['wer_uncleaned']:.2f}%)" if row["wer_uncleaned"] is not None else ""
         lines.append(
             f"| {row['code']} {row['name']} | {entries:,} ({skipped:,}) | {row['train_seconds']:.0f} s, "
             f"{row['peak_memory_mib']:,} MiB peak | {row['model_bytes'] / 2**20:.0f} MiB | "
-            f"{row['rss_after_load_mib']:,} MiB ({row['load_mib']:,} for the model) | {row['wer']:.2f}% | "
-            f"{row['per']:.2f}% | {row['words_per_second']:,} |")
+            f"{row['rss_after_load_mib']:,} MiB ({row['load_mib']:,} for the model) | {row['wer']:.2f}%{uncleaned} | "
+            f"{row['wer_without_stress']:.2f}% | {row['per']:.2f}% | {row['words_per_second']:,} |")
     return "\n".join(lines)
 
 

@@ -21,13 +21,16 @@ PHONEMES = {"e": "ə", "ä": "ɛ", "é": "eː", "ü": "y", "h": "h"}
 WORDS = ("bad ball blau dorf feld gabe gras hand kind land maus nebel ohr rad rose salz sand see tafel tier ton "
          "topf wald wand wolke äpfel bär kälte müde café armée élan").split()
 # (row id, word, pron_order, phonemes): "tag" lists its second variant first,
-# "Berlin" is capitalised, "cafe\u0301" is not NFC, and the last two rows
-# cannot be trained on.
+# "Berlin" is capitalised, "cafe\u0301" is not NFC, "schiff" and "masse"
+# follow the spelling as the real lexicon does, and the last two rows cannot
+# be trained on.
 SPECIAL_ROWS = [
     (1001, "tag", 1, "t a x"),
     (1002, "tag", 0, "t aː k"),
     (1003, "Berlin", 0, "b ɛ r l iː n"),
     (1004, "ente\u0301", 0, "ɛ n t eː"),
+    (1007, "schiff", 0, "ʃ ɪ f f"),
+    (1008, "masse", 0, "m a s z ə"),
     (1005, "_ici", 0, "i s i"),
     (1006, "leer", 0, ""),
 ]
@@ -88,7 +91,7 @@ def test_lexicon_is_read_in_the_models_spelling_and_unusable_entries_are_counted
     assert "leer" not in lexicon
 
     written, skipped = languages.write_training_lexicon(language.entries(), tmp_path / "train.tsv")
-    assert (written, skipped) == (len(WORDS) + 4, 2)
+    assert (written, skipped) == (len(WORDS) + 6, 2)
     lines = (tmp_path / "train.tsv").read_text(encoding="utf-8").splitlines()
     assert "berlin\tb ɛ r l iː n" in lines and not any("_" in line or line.endswith("\t") for line in lines)
 
@@ -97,7 +100,7 @@ def test_first_use_trains_once_and_names_the_file_after_data_version_and_recipe(
     language = languages.get("de")
     path = language.model_path()
     assert path.name == f"de-gruut-{VERSION}-r{language.recipe}.fst" and path.is_file()
-    assert german["first use"] == (f"vurel: training the German model on {len(WORDS) + 4} gruut-lang-de entries, "
+    assert german["first use"] == (f"vurel: training the German model on {len(WORDS) + 6} gruut-lang-de entries, "
                                    "2 unusable skipped (first use only)\n")
     monkeypatch.setattr(languages, "find_trainer", lambda: None)
     assert languages.ensure_model(language, progress=False) == path  # cached: the trainer is not needed
@@ -265,7 +268,7 @@ def test_the_training_status_line_fits_the_terminal(german, tmp_path, monkeypatc
     written = capsys.readouterr().err
     status = written.split("\n")[-2]
     header_lines = written[: written.index("\r")].splitlines()
-    assert all(len(line) <= 39 for line in header_lines) and header_lines[0] == "vurel: training the German model on 36"
+    assert all(len(line) <= 39 for line in header_lines) and header_lines[0] == "vurel: training the German model on 38"
     updates = status.split("\r\x1b[K")[1:]
     whole = ["aligning 36 entries, which takes a while on a large lexicon of many words",
              "1 malformed line skipped, 1 duplicate dropped", "writing the model", "done in "]
@@ -274,3 +277,72 @@ def test_the_training_status_line_fits_the_terminal(german, tmp_path, monkeypatc
         shown = update.split("] ", 1)[-1].strip()
         assert len(shown) >= min(len(line), 20) and line.startswith(shown[:len(line)]), (update, line)
     assert "training-" not in written
+
+
+@pytest.mark.parametrize("code, phonemes, cleaned", [
+    ("de", "ʃ ɪ f f", "ʃ ɪ f"),
+    ("de", "ʃ t ʁ a s z ə", "ʃ t ʁ a s ə"),  # ß
+    ("de", "v a g n ɪ s z ə n", "v a g n ɪ s ə n"),  # ss
+    ("de", "ʔ a p ʃ l ʊ s z s p iː l", "ʔ a p ʃ l ʊ s p iː l"),  # sss
+    ("de", "ʔ ʊ m f a z s t ə n", "ʔ ʊ m f a s t ə n"),
+    ("de", "k ʊ n s t s t ɔ f f f a b ʁ iː k", "k ʊ n s t s t ɔ f a b ʁ iː k"),
+    ("de", "a p͡f p͡f", "a p͡f"),  # an affricate is a consonant
+    ("de", "g eː eː", "g eː eː"),  # vowels are not doubled consonants
+    ("de", "z", "z"),
+    ("de", "", ""),
+    ("fr", "b ɛ l l ɑ̃ ʒ e", "b ɛ l ɑ̃ ʒ e"),
+    ("nl", "v e ɹ l a m m e n d", "v e ɹ l a m e n d"),
+    ("it", "f a t t o", "f a t t o"),  # long consonants are real: kept
+    ("ar", "m u d d a", "m u d d a"),
+    ("ru", "d lʲ i n n ɨ j", "d lʲ i n n ɨ j"),
+    ("sv", "²v 'ɔ l d t ɑː r", "²v 'ɔ l d t ɑː r"),
+])
+def test_cleaning_rules_fix_what_follows_the_spelling_and_keep_long_consonants(code, phonemes, cleaned):
+    for rule in languages.get(code).cleaning:
+        phonemes = rule.apply(phonemes)
+    assert phonemes == cleaned
+
+
+def test_a_cleaned_lexicon_is_what_g2p_answers_and_the_model_learns(german):
+    language = languages.get("de")
+    lexicon = language.lexicon()
+    assert lexicon["schiff"] == (("ʃ", "ɪ", "f"),) and lexicon["masse"] == (("m", "a", "s", "ə"),)
+    assert lexicon["ball"] == (("b", "a", "l"),)
+    raw = dict(language.entries(cleaned=False))
+    assert raw["schiff"] == ("ʃ", "ɪ", "f", "f") and raw["ball"] == ("b", "a", "l", "l")
+    # s z (masse), z s (none), doubled consonants (ball, schiff; "see" doubles a vowel).
+    assert language.changes() == [1, 0, 2]
+    assert G2P(lang="de").pronounce("Schiff").pronunciations[0].phonemes == ("ʃ", "ɪ", "f")
+    trained = (language.model_path().parent / "training-check.tsv")
+    languages.write_training_lexicon(language.entries(), trained)
+    assert "schiff\tʃ ɪ f\n" in trained.read_text(encoding="utf-8")
+
+
+@pytest.mark.parametrize("phonemes, bare", [
+    ("ˈa b", "a b"),
+    ("²v 'ɔ l", "v ɔ l"),
+    ("ˌn ˈ a", "n a"),  # a mark on its own is no phoneme
+    ("AH0 B AO1 R T", "AH B AO R T"),
+    ("t͡s ɛ", "t͡s ɛ"),
+])
+def test_stress_marks_come_off_every_notation(phonemes, bare):
+    assert " ".join(languages.without_stress(tuple(phonemes.split()))) == bare
+
+
+def test_every_language_lists_its_wer_without_stress_and_english_has_one_set_of_figures(german):
+    env = {name: value for name, value in german.items() if name != "first use"}
+    rows = [json.loads(line) for line in run_vurel("languages", "--json", env=env).stdout.splitlines()]
+    assert len(rows) == 15
+    for row in rows:
+        language = languages.get(row["code"])
+        assert row["wer_without_stress"] is not None and row["wer_without_stress"] <= row["wer"], row
+        # A cleaned lexicon gives its WER before cleaning as well; the others have nothing to compare.
+        assert (row["wer_uncleaned"] is not None) == bool(language.cleaning), row
+    # Stress marks are most of the errors where the spelling does not show them.
+    assert all(row["wer"] - row["wer_without_stress"] > 10 for row in rows if row["code"] in ("it", "nl", "sv"))
+    from vurel import english_model
+
+    english = next(row for row in rows if row["code"] == "en")
+    measured = english_model.describe_default_model()["measured"]
+    assert measured.startswith(f"{english['wer']:.2f}% word and {english['per']:.2f}% phoneme error rate")
+    assert f"{english['wer_without_stress']:.2f}% word error rate without stress marks" in measured

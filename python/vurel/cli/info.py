@@ -149,13 +149,11 @@ def run_languages(args: argparse.Namespace) -> int:
             cached = language.model_path().is_file()
         except languages.MissingDataError:
             version, cached = None, False
-        measured = language.measured
         rows.append({
             "code": language.code, "name": language.name, "package": language.package,
             "installed": version, "install": None if version else language.extra, "cached": cached,
             "notation": language.notation,
-            "entries": measured.entries if measured else None,
-            "wer": measured.wer if measured else None, "per": measured.per if measured else None,
+            **languages.figures(language),
         })
     if args.json:
         for row in rows:
