@@ -54,7 +54,7 @@ print(after, after - before, len(words), seconds)
 """
 
 
-def split(language, work, cleaned):
+def split(language, work, cleaned=True):
     """Writes train.tsv, test.tsv and the held-out words; returns the counts.
     The words fall on the same side whether or not the lexicon is cleaned:
     cleaning changes phonemes, never words."""
