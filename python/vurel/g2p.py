@@ -382,8 +382,9 @@ class G2P:
                          "accumulate": accumulate}
 
     def _model_case(self) -> str:
-        lower = any(letter in self._letters for letter in "abcdefghijklmnopqrstuvwxyz")
-        upper = any(letter in self._letters for letter in "ABCDEFGHIJKLMNOPQRSTUVWXYZ")
+        # Any script's cased letters: a Russian model's are Cyrillic.
+        lower = any(letter.islower() for letter in self._letters)
+        upper = any(letter.isupper() for letter in self._letters)
         if lower != upper:
             return "lower" if lower else "upper"
         return "keep"

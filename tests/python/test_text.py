@@ -276,3 +276,17 @@ def test_an_apostrophe_the_model_lacks_joins_the_parts_around_it(tmp_path, lette
     # A word the model cannot read for another reason still says so.
     (token,) = one(reader, "geht'ж")
     assert token.problem.startswith("unknown characters")
+
+
+def test_capitals_of_any_script_fold_to_the_models_case(tmp_path):
+    """A Russian model's letters are lower-case Cyrillic: Мир is decoded as мир."""
+    letters = "мир"
+    (tmp_path / "in.txt").write_text("".join(f"{s}\t{i}\n" for i, s in enumerate(["<eps>", "|", "_", *letters])))
+    (tmp_path / "out.txt").write_text("".join(f"{s}\t{i}\n" for i, s in enumerate(["<eps>", "|", "_", "m", "i", "r"])))
+    arcs = "".join(f"0\t0\t{letter}\t{phoneme}\t1\n" for letter, phoneme in zip(letters, "mir")) + "0\n"
+    subprocess.run(["fstcompile", f"--isymbols={tmp_path / 'in.txt'}", f"--osymbols={tmp_path / 'out.txt'}",
+                    "--keep_isymbols", "--keep_osymbols", "-", str(tmp_path / "m.fst")], input=arcs.encode(),
+                   check=True)
+    g2p = G2P(str(tmp_path / "m.fst"), lang="ru", lexicon=None)
+    assert g2p.pronounce("Мир").pronunciations[0].phonemes == ("m", "i", "r")
+    assert [token.phonemes for token in g2p.phonemize("МИР, Мир")[::2]] == [[("m", "i", "r")]] * 2
