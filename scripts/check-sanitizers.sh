@@ -39,8 +39,8 @@ stage=$build/python-stage
 rm -rf "$stage"
 mkdir -p "$stage"
 cp -r "$package" "$stage/vurel"
-rm -f "$stage"/vurel/_vurel*.so "$stage"/vurel/_train*.so
-cp "$build"/_vurel*.so "$build"/_train*.so "$stage/vurel/"
+rm -f "$stage"/vurel/_vurel*.so "$stage"/vurel/_train*.so "$stage"/vurel/_native*.so
+cp "$build"/_vurel*.so "$build"/_train*.so "$build"/_native*.so "$stage/vurel/"
 PYTHONPATH=$stage LD_PRELOAD=$(clang -print-file-name=libclang_rt.asan-x86_64.so) \
   ASAN_OPTIONS=$ASAN_OPTIONS:detect_leaks=0 \
   "$python" -m pytest -q -p no:cacheprovider tests/python
