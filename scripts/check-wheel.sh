@@ -4,7 +4,7 @@
 # wheel, installs it without network into a fresh venv without system site
 # packages, from the wheel and its dependencies downloaded first (with the
 # French data of `vurel[fr]`), and runs ldd on its ELF files, `vurel g2p hello
-# world vurel`, `vurel text "It costs \$4.50 on 9 Dec."`, `vurel g2p --lang fr
+# world vurel`, `vurel text "It costs $4.50 on 9 Dec."`, `vurel g2p --lang fr
 # bonjour`, and `vurel train` / `evaluate` on a small dictionary
 # (scripts/lib/wheel-check-stage.sh).
 # scripts/check-wheel-chroot.sh does the same and runs the test suite on a
