@@ -34,10 +34,15 @@ def test_evaluate_folds_the_dictionary_to_the_models_case(model, tmp_path):
     cmu.write_text(";;; capitals\nCAT  K AE1 T\nBOX  B OW1 K S\nBOX(2)  B AA1 K S\nTAB  T EY1 B\n")
     tsv = tmp_path / "upper.tsv"
     tsv.write_text("CAT\tK AE1 T\nBOX\tB OW1 K S\nTAB\tT EY1 B\n")
+    # A CMU file is CMU throughout: a tab further on is a blank, and only
+    # the word before it is folded, not the phonemes after.
+    mixed = tmp_path / "mixed.dict"
+    mixed.write_text("CAT  K AE1 T\nBOX B OW1\tK S\nTAB\tT EY1 B\n")
     # (dictionary, --case, WER, words with unknown letters)
     cases = [
         (cmu, "auto", 100 / 3, 0),
         (tsv, "auto", 100 / 3, 0),
+        (mixed, "auto", 100 / 3, 0),
         (cmu, "lower", 100 / 3, 0),
         (cmu, "keep", 100.0, 3),
         (cmu, "upper", 100.0, 3),

@@ -80,7 +80,9 @@ def register(commands) -> None:
              "of the empty word, so that output lines up with input line by line; jsonl always gives words "
              "without pronunciation a record, with the problem",
     )
-    g2p.add_argument("--ipa", action="store_true", help="also give each pronunciation in IPA (ARPAbet models)")
+    g2p.add_argument("--ipa", action="store_true",
+                     help="also give each pronunciation in IPA: the languages' models, and a model file whose "
+                          "phonemes are all ARPAbet (refused for any other)")
     lexicon = g2p.add_mutually_exclusive_group()
     lexicon.add_argument(
         "--lexicon", metavar="FILE",

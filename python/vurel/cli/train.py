@@ -218,17 +218,20 @@ def _folded_dictionary(path: str, case: str, layout: str, copy: str) -> str | No
     folded to ``case``, line for line, so that messages keep their line
     numbers; returns ``copy``, or None when folding changes nothing. The
     word is what the reader takes for one: up to the tab in a TSV line, up
-    to the first space or tab in a CMU one."""
+    to the first space or tab in a CMU one, the format ``auto`` being the
+    first entry's, as the reader has it."""
     if case == "keep":
         return None
     fold = str.lower if case == "lower" else str.upper
     changed = False
+    tsv = {"tsv": True, "cmu": False}.get(layout)
     try:
         check_readable(path, "dictionary")
         with open(path, encoding="utf-8", errors="surrogateescape", newline="") as source, \
                 open(copy, "w", encoding="utf-8", errors="surrogateescape", newline="") as folded:
             for line in source:
-                tsv = layout == "tsv" or (layout == "auto" and "\t" in line)
+                if tsv is None and line.strip() and not line.startswith(";;;"):
+                    tsv = "\t" in line
                 word, separator, rest = line.partition("\t") if tsv else _split_cmu_word(line)
                 word = fold(word)
                 if not changed and word + separator + rest != line:
