@@ -8,7 +8,7 @@
 # bonjour`, and `vurel train` / `evaluate` on a small dictionary
 # (scripts/lib/wheel-check-stage.sh).
 # scripts/check-wheel-chroot.sh does the same and runs the test suite on a
-# root without OpenFst.
+# root without OpenFst or ICU.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/lib/find-python.sh
