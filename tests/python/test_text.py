@@ -131,6 +131,7 @@ def test_letter_names_of_several_words_and_lone_letters_are_spelled(letter_model
     ("de", "DAX", True), ("de", "SCHUFA", True), ("de", "ADAC", True),
     ("de", "BMW", False), ("de", "ZDF", False), ("de", "ARD", True),
     ("sw", "KIA", False), ("en", "A.B.C.", False),
+    ("it", "FIAT", True), ("it", "PCI", False), ("es", "RENFE", True), ("fr", "SNCF", False), ("fr", "OTAN", True),
 ])
 def test_which_capitals_read_as_a_word(lang, letters, word):
     assert reads_as_word(letters, lang) is word

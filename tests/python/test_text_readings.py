@@ -158,6 +158,7 @@ OTHERS = [
     ("es", "9 de diciembre de 2026", "date", "nueve de diciembre de dos mil veintiséis"),
     ("es", "4,50 €", "money", "cuatro euros con cincuenta céntimos"),
     ("es", "Sra.", "abbreviation", "señora"),
+    ("es", "nº", "abbreviation", "número"),
     # Italian, Portuguese, Catalan.
     ("it", "4,50 €", "money", "quattro euro e cinquanta centesimi"),
     ("it", "1º maggio", "date", "primo maggio"),
