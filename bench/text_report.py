@@ -23,7 +23,7 @@ from __future__ import annotations
 import argparse
 import json
 import os
-import shutil
+import re
 import statistics
 import subprocess
 import sys
@@ -140,7 +140,8 @@ def read_language(code: str, path: Path) -> dict[str, object]:
         if problem:
             problems[problem.split(":", 1)[0]] += 1
             if problem.startswith("unknown characters"):
-                unknown.update(script_of(c) for c in record["text"] if not c.isascii() or not c.isalpha())
+                # The characters the problem names, by the first word of their names (LATIN, CYRILLIC).
+                unknown.update(script_of(c) for c in re.findall(r"'(.)'", problem.split(" (in ", 1)[0]))
     return {"status": completed.returncode, "traceback": "Traceback" in completed.stderr, "kinds": kinds,
             "sources": sources, "problems": problems, "unknown_scripts": unknown}
 
