@@ -22,7 +22,7 @@ import os
 import sys
 import unicodedata
 from collections import deque
-from collections.abc import Generator, Iterable, Iterator
+from collections.abc import Collection, Generator, Iterable, Iterator
 from concurrent.futures import Future, ThreadPoolExecutor
 from dataclasses import dataclass, field
 from typing import Literal
@@ -121,6 +121,18 @@ def _pronunciation(word: str, phonemes: tuple[str, ...], source: str, weight: fl
     fields["ipa"] = ipa
     fields["probability"] = probability
     return made
+
+
+def letter_case(letters: Collection[str]) -> str:
+    """The case ``case="auto"`` folds words to for a model with these
+    letters: "lower" or "upper" when its cased letters are all of that
+    case, else "keep"."""
+    # Any script's cased letters: a Russian model's are Cyrillic.
+    lower = any(letter.islower() for letter in letters)
+    upper = any(letter.isupper() for letter in letters)
+    if lower != upper:
+        return "lower" if lower else "upper"
+    return "keep"
 
 
 def problem_kind(problem: str) -> str:
@@ -382,12 +394,7 @@ class G2P:
                          "accumulate": accumulate}
 
     def _model_case(self) -> str:
-        # Any script's cased letters: a Russian model's are Cyrillic.
-        lower = any(letter.islower() for letter in self._letters)
-        upper = any(letter.isupper() for letter in self._letters)
-        if lower != upper:
-            return "lower" if lower else "upper"
-        return "keep"
+        return letter_case(self._letters)
 
     def _fold(self, piece: str) -> str:
         if self._case == "lower":

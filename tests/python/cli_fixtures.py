@@ -29,11 +29,12 @@ def _write_symbols(path: Path, symbols: list[str]) -> None:
     path.write_text("".join(f"{text}\t{label}\n" for label, text in enumerate(symbols)))
 
 
-def compile_model(directory: Path, arcs=ARCS, name: str = "model.fst", output_symbols=OUTPUT_SYMBOLS) -> Path:
+def compile_model(directory: Path, arcs=ARCS, name: str = "model.fst", output_symbols=OUTPUT_SYMBOLS,
+                  input_symbols=INPUT_SYMBOLS) -> Path:
     """Compiles the one-state model of ``arcs`` into ``directory``; returns its path."""
     directory.mkdir(parents=True, exist_ok=True)
     isyms, osyms = directory / "isyms.txt", directory / "osyms.txt"
-    _write_symbols(isyms, INPUT_SYMBOLS)
+    _write_symbols(isyms, input_symbols)
     _write_symbols(osyms, output_symbols)
     text = "".join(f"0\t0\t{i}\t{o}\t{w}\n" for i, o, w in arcs) + "0\n"
     model = directory / name

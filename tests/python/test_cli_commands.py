@@ -53,6 +53,13 @@ def test_evaluate_folds_the_dictionary_to_the_models_case(model, tmp_path):
         report = json.loads(result.stdout)
         assert (report["words"], report["wer"], report["words_with_unknown_letters"]) == (
             3, pytest.approx(wer), unknown), (dictionary.name, case)
+    # Capitals of any script: a model of Cyrillic letters, a file in capitals.
+    cyrillic = compile_model(tmp_path, [("к", "K", 0.2), ("о", "OW1", 0.5), ("т", "T", 0.1)], name="cyrillic.fst",
+                             input_symbols=["<eps>", "|", "_", "к", "о", "т"])
+    words = tmp_path / "cyrillic.tsv"
+    words.write_text("КОТ\tK OW1 T\n")
+    result = run_vurel("evaluate", "-m", str(cyrillic), "-d", str(words), "--json")
+    assert json.loads(result.stdout)["wer"] == 0.0, result.stderr
     # A folded file's messages still name the file and line given.
     bad = tmp_path / "bad.dict"
     bad.write_text("CAT  K AE1 T\nDOG\n")

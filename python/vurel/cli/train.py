@@ -7,7 +7,6 @@ import argparse
 import json
 import os
 import re
-import string
 import sys
 import tempfile
 import time
@@ -194,23 +193,18 @@ def _evaluated_files(args: argparse.Namespace) -> tuple[str, str]:
 
 
 def _model_case(path: str) -> str:
-    """The case of the model's letters, by the rule ``vurel g2p --case auto``
-    follows: lower or upper when its Latin letters are all of one case,
-    else keep. A file that is not a model fails here, named."""
+    """The case of the model's letters, as ``vurel g2p --case auto`` finds
+    it. A file that is not a model fails here, named."""
     from vurel import _native
+    from vurel.g2p import letter_case
 
     try:
         check_readable(path, "model")
-        letters = set(_native.Decoder(path).letters())
+        return letter_case(_native.Decoder(path).letters())
     except OSError as error:
         raise CliError(str(error)) from None
     except ValueError as error:
         raise CliError(str(not_a_model(path, str(error)))) from None
-    lower = not letters.isdisjoint(string.ascii_lowercase)
-    upper = not letters.isdisjoint(string.ascii_uppercase)
-    if lower != upper:
-        return "lower" if lower else "upper"
-    return "keep"
 
 
 def _folded_dictionary(path: str, case: str, layout: str, copy: str) -> str | None:
