@@ -189,10 +189,12 @@ def main() -> int:
         one.write_text("warm\n", encoding="utf-8")
         measured = alternate(
             args.rounds,
-            vurel=vurel_command("text", "--lang", code, "--jobs", "1", "--no-progress", "-i", str(path), "-o", os.devnull),
+            vurel=vurel_command("text", "--lang", code, "--jobs", "1", "--no-progress", "-i", str(path),
+                                "-o", os.devnull),
             start=vurel_command("text", "--lang", code, "--no-progress", "-i", str(one), "-o", os.devnull),
             espeak=["espeak-ng", "-q", "-x", "--ipa", "-v", voice, "-f", str(path)],
-            jobs2=vurel_command("text", "--lang", code, "--jobs", "2", "--no-progress", "-i", str(path), "-o", os.devnull),
+            jobs2=vurel_command("text", "--lang", code, "--jobs", "2", "--no-progress", "-i", str(path),
+                                "-o", os.devnull),
         )
         print(f"{code}: vurel text --jobs 1 {measured['vurel']:.2f} s (start-up {measured['start']:.2f} s), "
               f"espeak-ng {measured['espeak']:.2f} s: {measured['espeak'] / measured['vurel']:.2f}x espeak-ng "

@@ -20,7 +20,8 @@ from vurel.text.pipeline import reads_as_word
 LETTERS = string.ascii_lowercase + "äöüß'"
 LEXICON = {
     "don't": "D OW N T", "e-mail": "IY M EY L", "nasa": "N AE S AH", "doctor": "D AA K T ER",
-    "e": "EH", "zwei": "TS V AI", "tausend": "T AU Z N T", "sechs": "Z E K S", "und": "U N T", "zwanzig": "TS V A N TS I CH",
+    "e": "EH", "zwei": "TS V AI", "tausend": "T AU Z N T", "sechs": "Z E K S", "und": "U N T",
+    "zwanzig": "TS V A N TS I CH",
 }
 
 

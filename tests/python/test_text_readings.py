@@ -181,6 +181,8 @@ OTHERS = [
     ("ru", "1-я", "ordinal", "первая"),
     # Czech: ordinals by a rule of ours (ICU has none), three plural forms.
     ("cs", "4,50 Kč", "money", "čtyři koruny padesát haléřů"),
+    ("cs", "9. prosince 2026", "date", "devátého prosince dvě tisíce dvacet šest"),
+    ("cs", "3. 12. 2026", "date", "třetího prosince dvě tisíce dvacet šest"),
     ("cs", "5 km", "unit", "pět kilometrů"),
     # Persian: Persian digits and marks; ordinals by a rule of ours (سوم, دوازدهم).
     ("fa", "۱۲٫۵", "number", "دوازده ممیز پنج"),

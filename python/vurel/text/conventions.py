@@ -60,6 +60,7 @@ class Conventions:
     date_joiners: tuple[str, ...]
     date_first_day: str
     date_year_markers: tuple[str, ...]
+    date_day_endings: tuple[tuple[str, str], ...]
     months: tuple[str, ...]
     month_abbreviations: Mapping[str, int]
     time_separators: tuple[str, ...]
@@ -159,6 +160,7 @@ def _build(code: str, data: dict, where: str) -> Conventions:
         date_joiners=tuple(dates.get("joiners", [])),
         date_first_day=dates.get("first_day", ""),
         date_year_markers=tuple(dates.get("year_markers", [])),
+        date_day_endings=_pairs(dates.get("day_endings", []), "dates.day_endings", where),
         months=tuple(dates["months"]),
         month_abbreviations=_frozen(dates["abbreviations"]),
         time_separators=tuple(times["separators"]),

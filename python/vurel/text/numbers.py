@@ -53,7 +53,8 @@ def _words(text: str) -> list[str]:
     return [word.strip(",") for word in text.split() if word.strip(",")]
 
 
-def _replace_ending(word: str, endings: tuple[tuple[str, str], ...]) -> str:
+def replace_ending(word: str, endings: tuple[tuple[str, str], ...]) -> str:
+    """``word`` with the first of ``endings`` it ends in replaced."""
     for ending, replacement in endings:
         if word.endswith(ending):
             return word[: len(word) - len(ending)] + replacement
@@ -137,7 +138,7 @@ class NumberReader:
         if table:
             words = [table.get(word, word) for word in words]
         if self.conventions.ordinal_ending and words:
-            words[-1] = _replace_ending(words[-1], self.conventions.ordinal_ending)
+            words[-1] = replace_ending(words[-1], self.conventions.ordinal_ending)
         return words
 
     def year(self, number: str, rule_set: str = "") -> list[str]:
@@ -155,7 +156,7 @@ class NumberReader:
         """A decade such as the 1990s: the year with its last word in the plural."""
         words = self.year(number)
         last = words[-1].split(SOFT_HYPHEN)
-        last[-1] = _replace_ending(last[-1], self.conventions.plural_ending)
+        last[-1] = replace_ending(last[-1], self.conventions.plural_ending)
         words[-1] = SOFT_HYPHEN.join(last)
         return words
 

@@ -16,7 +16,7 @@ from collections.abc import Callable
 
 from vurel.text import tokens as kinds
 from vurel.text.conventions import Conventions
-from vurel.text.numbers import NumberReader, canonical, plural_form
+from vurel.text.numbers import NumberReader, canonical, plural_form, replace_ending as _replace_ending
 from vurel.text.tokens import Token
 
 # Text is segmented this many code points at a time (cut at white space), so
@@ -108,7 +108,9 @@ class Scanner:
         self._after_digit: list[tuple[re.Pattern, Reading]] = [
             (re.compile(decade), self._decade),
             (re.compile(r"(?P<y>\d{4})(?P<s>[-/.])(?P<m>\d{1,2})(?P=s)(?P<d>\d{1,2})(?!\d)"), self._numeric_date),
-            (re.compile(rf"(?P<a>\d{{1,2}})(?P<s>[./-])(?P<b>\d{{1,2}})(?P=s)(?P<y>\d{{4}}|\d{{2}})(?![\d\w]){year_mark}"),
+            # 09.12.2026, 12/9/2026, and with a space after each period (3. 12. 2026).
+            (re.compile(rf"(?P<a>\d{{1,2}})(?P<s>[./-])(?:(?<=\.) )?(?P<b>\d{{1,2}})(?P=s)(?:(?<=\.) )?"
+                        rf"(?P<y>\d{{4}}|\d{{2}})(?![\d\w]){year_mark}"),
              self._numeric_date),
             (re.compile(rf"(?P<d>\d{{1,2}}){day_mark}{joiner}\s+(?P<month>{months})"
                         rf"(?:{joiner}\s+(?P<y>\d{{4}})(?![\d\w]){year_mark})?", re.IGNORECASE), self._named_date),
@@ -374,6 +376,8 @@ class Scanner:
             day_words = self.numbers.cardinal(str(int(canonical(day))))
         else:
             day_words = self.numbers.ordinal(str(int(canonical(day))), "" if c.date_day == "ordinal" else c.date_day)
+        if c.date_day_endings:
+            day_words = [_replace_ending(word, c.date_day_endings) for word in day_words]
         values = {"day": day_words, "month": c.months[month - 1].split()}
         if year is None:
             return kinds.DATE, _fill(c.date_without_year, values)
