@@ -453,7 +453,7 @@ DistinctSearchResult SearchDistinct(const ModelFst &model, const StartClosure &s
   if (count == 0 || acceptor.NumStates() == 0) return {};
   if (direct::ReadsEpsilon(acceptor)) return Outcome(DirectSearchOutcome::kUnsure);
   std::optional<EndBounds> to_end;
-  if (quotient != nullptr && count > 1) {
+  if (quotient != nullptr) {
     to_end.emplace(*quotient, acceptor, budget.lattice_states, budget.lattice_arcs);
   }
   PairGraph graph(model, start_closure.data(), acceptor, budget, cancel,

@@ -12,10 +12,11 @@
 // alignments of each pronunciation. The first whole path of each
 // pronunciation taken from the heap is its best one, and they come best
 // first. Pairs are settled only as far from the start as the pronunciations
-// found need, and further when more are wanted. For more than one
-// pronunciation, pairs are settled in order of distance plus a lower bound
-// on the distance to the end (EndBounds), so that only pairs that may lie on
-// a path that light are settled.
+// found need, and further when more are wanted. Pairs are settled in order
+// of distance plus a lower bound on the distance to the end (EndBounds), so
+// that only pairs that may lie on a path that light are settled: for one
+// pronunciation as for several, since on words the model has not seen the
+// pairs lighter than the best path are many, and most lead nowhere light.
 //
 // Probabilities are sums (pronunciation_probabilities.h) over the pairs
 // settled within a reach above the best path that lie on paths that light.

@@ -209,7 +209,7 @@ DistinctDecoding DecodeDistinct(const Model &model, std::string_view word,
   if (TriesDirectSearch(model, engine)) {
     DistinctSearchResult direct =
         SearchDistinct(model.fst(), model.start_closure(),
-                       wanted > 1 ? model.history_quotient() : nullptr, *acceptor, wanted,
+                       model.history_quotient(), *acceptor, wanted,
                        probabilities, model.output_clusters(), model.veto_set(), budgets.direct,
                        cancel);
     decoding.direct = true;

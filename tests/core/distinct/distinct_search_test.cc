@@ -18,6 +18,8 @@
 #include "address_space.h"
 #include "decode_test_model.h"
 #include "driver/driver.h"
+#include "driver/tokenizer.h"
+#include "driver/word_acceptor.h"
 #include "fst_builder.h"
 #include "random_model.h"
 
@@ -175,6 +177,50 @@ TEST(DistinctSearchTest, WordsTheSearchCannotTakeGoToTheReference) {
     const std::atomic<bool> cancelled{true};
     EXPECT_EQ(DecodeDistinct(*model, "a", options, &cancelled, engine).status,
               DecodeStatus::kCancelled);
+  }
+}
+
+// "ab" on a model where 200 states read "a" as B at 0.1 and lead on only
+// through "b" at 10, while one reads it as A at 1 and "b" as B at 0.1 or C
+// at 0.2: the two best pronunciations. Settled by
+// distance alone, all 200 dead ends lie below the best path (1.1) and reach
+// 200 more pairs; with bounds to the end, at any count, none is settled.
+// Budgets of pairs that the first way outgrows tell the two apart.
+TEST(DistinctSearchTest, BoundsToTheEndKeepPairsOffTheBestPathsUnsettledAtAnyCount) {
+  constexpr int kDeadEnds = 200;
+  std::vector<test_fst::ArcSpec> arcs = {{0, 3, 3, 1.0f, 1}, {1, 4, 4, 0.1f, 2}, {1, 4, 5, 0.2f, 2}};
+  std::vector<std::pair<int, float>> finals = {{2, 0.0f}};
+  for (int i = 0; i < kDeadEnds; ++i) {
+    const int dead_end = 3 + 2 * i;
+    arcs.push_back({0, 3, 4, 0.1f, dead_end});
+    arcs.push_back({dead_end, 4, 4, 10.0f, dead_end + 1});
+    finals.push_back({dead_end + 1, 0.0f});
+  }
+  Result<Model> model = ModelFrom(MakeFst(3 + 2 * kDeadEnds, arcs, finals));
+  ASSERT_TRUE(model.ok());
+  const HistoryQuotient quotient(model->fst());
+  const VectorFst acceptor = BuildWordAcceptor(
+      Tokenize("ab", model->delimiter(), model->input_symbols()), model->input_clusters());
+  DirectSearchBudget budget;
+  budget.lattice_states = kDeadEnds + 10;
+  struct Case {
+    std::uint64_t count;
+    bool bounds;
+    DirectSearchOutcome outcome;
+  };
+  for (const Case &c : {Case{1, true, DirectSearchOutcome::kFound},
+                        Case{2, true, DirectSearchOutcome::kFound},
+                        Case{1, false, DirectSearchOutcome::kOverBudget}}) {
+    const DistinctSearchResult result =
+        SearchDistinct(model->fst(), model->start_closure(), c.bounds ? &quotient : nullptr,
+                       acceptor, c.count, false, model->output_clusters(), model->veto_set(), budget);
+    const std::string context =
+        "count " + std::to_string(c.count) + (c.bounds ? " with bounds" : " without");
+    ASSERT_EQ(result.outcome, c.outcome) << context;
+    if (c.outcome != DirectSearchOutcome::kFound) continue;
+    ASSERT_GE(result.pronunciations.size(), 1u) << context;
+    EXPECT_EQ(result.pronunciations[0].record.uniques, (std::vector<Label>{3, 4})) << context;
+    EXPECT_NEAR(result.pronunciations[0].weight, 1.1f, 1e-5) << context;
   }
 }
 
