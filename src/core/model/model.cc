@@ -450,6 +450,19 @@ struct Model::LazyQuotient {
   ClaimedBuild<HistoryQuotient> quotient;
 };
 
+namespace {
+
+// Builds the merged model, then hands back the pages of what building it
+// took (two thirds of the growth on the default model, 44 of 63 MiB), which
+// the allocator would otherwise keep resident for the process's life.
+std::unique_ptr<const HistoryQuotient> BuildTrimmed(const ModelFst &fst) {
+  auto built = std::make_unique<const HistoryQuotient>(fst);
+  malloc_trim(0);
+  return built;
+}
+
+}  // namespace
+
 const HistoryQuotient *Model::history_quotient() const {
   if (quotient_ == nullptr) return nullptr;
   if (const HistoryQuotient *ready = quotient_->quotient.Get()) return ready;
@@ -457,13 +470,13 @@ const HistoryQuotient *Model::history_quotient() const {
     return nullptr;
   }
   return quotient_->quotient.GetOrClaim(
-      [this] { return std::make_unique<const HistoryQuotient>(fst_); });
+      [this] { return BuildTrimmed(fst_); });
 }
 
 const HistoryQuotient *Model::BuildHistoryQuotient() const {
   if (quotient_ == nullptr) return nullptr;
   return quotient_->quotient.GetOrWait(
-      [this] { return std::make_unique<const HistoryQuotient>(fst_); });
+      [this] { return BuildTrimmed(fst_); });
 }
 
 }  // namespace vurel
