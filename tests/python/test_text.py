@@ -154,9 +154,32 @@ def test_punctuation_is_kept_in_place_or_dropped(english):
     ("We met in the U.S. Then", ["U.S.", "Then"]),
     ("e.g. this", ["this"]),
     ("On the 3rd.", ["."]),
+    ("He lives on Main St. He left.", ["St.", "."]),  # a street's period ends one
+    ("He met St. John. Then", [".", "Then"]),
 ])
 def test_sentence_ends(english, text, ends):
     assert [token.text for token in one(english, text) if token.sentence_end] == ends
+
+
+def test_a_period_that_ends_an_abbreviation_and_a_sentence_is_shown_once(english):
+    found = one(english, "It is etc. Doctor")
+    assert spoken_line(found) == "It is et cetera. Doctor"
+    assert phoneme_line(found).endswith("| . | D AA K T ER")
+    assert spoken_line(one(english, "It is etc. for you")) == "It is et cetera for you"
+
+
+@pytest.mark.parametrize(("text", "words", "phonemes"), [
+    # Number words keep ICU's spelling, one word each, pronounced as their parts joined.
+    ("26", ["twenty-six"], ["T W E N T Y S I X"]),
+    ("1905", ["nineteen", "oh-five"], ["N I N E T E E N", "O H F I V E"]),
+    ("-21", ["minus", "twenty-one"], ["M I N U S", "T W E N T Y O N E"]),
+    # Compounds of the text itself are still read part by part.
+    ("big-six", ["big", "six"], ["B I G", "S I X"]),
+])
+def test_number_words_are_one_word_each(english, text, words, phonemes):
+    (token,) = one(english, text)
+    assert token.words == words
+    assert [" ".join(p) for p in token.phonemes] == phonemes
 
 
 BAD = [

@@ -71,6 +71,20 @@ ENGLISH = [
     ("120 km/h", "unit", "one hundred twenty kilometers per hour"),
     ("10-12", "range", "ten to twelve"),
     ("1990–2000", "range", "nineteen ninety to two thousand"),
+    ("1990-95", "range", "nineteen ninety to ninety-five"),
+    ("100-1000", "range", "one hundred to one thousand"),
+    ("2.5 kg", "unit", "two point five kilograms"),
+    # A unit or percent sign after a range is the unit of both numbers.
+    ("10-12 km/h", "range", "ten to twelve kilometers per hour"),
+    ("10–12 °C", "range", "ten to twelve degrees Celsius"),
+    ("1-2km", "range", "one to two kilometers"),
+    ("10-12%", "range", "ten to twelve percent"),
+    # Digits joined by hyphens that are no range are read digit by digit.
+    ("555-1234", "number", "five five five one two three four"),
+    ("1-800-555-1234", "number", "one eight zero zero five five five one two three four"),
+    ("030-1234", "number", "zero three zero one two three four"),
+    ("12-05", "number", "one two zero five"),
+    ("10-5", "number", "one zero five"),
     ("1/2", "fraction", "one half"),
     ("½", "fraction", "one half"),
     ("3/8", "fraction", "three over eight"),
@@ -100,6 +114,7 @@ GERMAN = [
     ("5 km", "unit", "fünf Kilometer"),
     ("1 h", "unit", "eins Stunde"),
     ("10-12", "range", "zehn bis zwölf"),
+    ("5-7 km", "range", "fünf bis sieben Kilometer"),
     ("z. B.", "abbreviation", "zum Beispiel"),
     ("z.B.", "abbreviation", "zum Beispiel"),
     ("usw.", "abbreviation", "und so weiter"),
@@ -116,6 +131,20 @@ def test_english_readings(text, kind, spoken):
 @pytest.mark.parametrize(("text", "kind", "spoken"), GERMAN)
 def test_german_readings(text, kind, spoken):
     assert single("de", text) == (kind, spoken)
+
+
+@pytest.mark.parametrize(("text", "spoken"), [
+    ("Mr. Brown lives on Main St. He left.", "street"),  # after a name, though a capital follows
+    ("I live on 42nd St. now", "street"),
+    ("Main St. is closed", "street"),  # no name follows
+    ("It is on Elm St.", "street"),
+    ("St. Louis is big", "saint"),
+    ("He met St. John", "saint"),
+    ("Then St. Peter came", "saint"),  # a capital that starts the sentence is no street's name
+])
+def test_st_is_a_street_after_a_name_and_a_saint_before_one(text, spoken):
+    (street,) = [words for kind, written, words in read("en", text) if written == "St."]
+    assert street == spoken
 
 
 def test_german_ordinal_period_only_before_a_word():

@@ -80,6 +80,7 @@ class Conventions:
     units: Mapping[str, tuple[str, ...]]
     titles: Mapping[str, str]
     abbreviations: Mapping[str, str]
+    after_names: Mapping[str, str]
     letter_names: Mapping[str, str]
     symbols: Mapping[str, str]
 
@@ -180,6 +181,7 @@ def _build(code: str, data: dict, where: str) -> Conventions:
         units=_frozen(units),
         titles=_frozen(data.get("titles", {})),
         abbreviations=_frozen(data.get("abbreviations", {})),
+        after_names=_frozen(data.get("after_names", {})),
         letter_names=_frozen(data["letters"]),
         symbols=_frozen(data.get("symbols", {})),
     )

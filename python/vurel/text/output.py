@@ -8,6 +8,12 @@ from vurel.text import tokens as kinds
 from vurel.text.tokens import Token
 
 
+def _ends_with_its_period(token: Token) -> bool:
+    """Whether the period of an abbreviation (etc., Main St.) also ends the
+    sentence: kept as the sentence's mark, since its words do not show it."""
+    return token.kind in (kinds.ABBREVIATION, kinds.ACRONYM) and token.sentence_end and token.text.endswith(".")
+
+
 def phoneme_line(found: list[Token], *, ipa: bool = False, phoneme_separator: str = " ",
                  word_separator: str = " | ", punctuation: bool = True) -> str:
     """Each word's best phonemes joined by ``phoneme_separator`` (with
@@ -25,6 +31,8 @@ def phoneme_line(found: list[Token], *, ipa: bool = False, phoneme_separator: st
                 continue
             items.append(alternatives[0].ipa if ipa and alternatives[0].ipa is not None
                          else phoneme_separator.join(phonemes))
+        if punctuation and _ends_with_its_period(token):
+            items.append(".")
     return word_separator.join(items)
 
 
@@ -40,6 +48,8 @@ def spoken_line(found: list[Token], *, punctuation: bool = True) -> str:
             text = token.text
         elif token.words:
             text = " ".join(token.words)
+            if punctuation and _ends_with_its_period(token):
+                text += "."
         else:
             continue
         joined = previous is not None and previous.end == token.start and (

@@ -26,6 +26,16 @@ _REMEMBERED_WORDS = 20_000
 # Where a word the lexicon lacks is split into parts read one by one.
 _SPLIT = re.compile("[-\u2010_.:]")
 _NO_WORDS = (kinds.PUNCTUATION,)
+# Tokens whose words are the text's own. The words of the other tokens are
+# ours (ICU's number words, the tables' readings) and keep their spelling,
+# one spoken word for each: twenty-six, vingt-huit. Such a word is
+# pronounced whole where the lexicon has it (CMUdict has nine compound
+# numbers, twenty-one to twenty-five among them; French ones keep their
+# liaison, vingt-huit with its t), otherwise as its parts joined, which
+# for English gives the same phonemes as the lexicon's compounds but for
+# the stress of the last part. Shown whole, the spoken text no longer
+# mixes twenty-three (in the lexicon) with twenty six (not).
+_WRITTEN_WORDS = frozenset((kinds.WORD, kinds.ACRONYM))
 _APOSTROPHES = re.compile("['’]")
 
 
@@ -131,9 +141,11 @@ class TextReader:
             whole = word.replace(SOFT_HYPHEN, "")
             if SOFT_HYPHEN in word and not in_lexicon(whole):
                 plans.append(_Plan(whole, [piece for piece in word.split(SOFT_HYPHEN) if piece]))
-            elif _SPLIT.search(whole) and not in_lexicon(whole):
-                # A compound the lexicon lacks is read part by part (state-of-the-art).
+            elif _SPLIT.search(whole) and not in_lexicon(whole) and token.kind in _WRITTEN_WORDS:
+                # A compound of the text the lexicon lacks is read part by part (state-of-the-art).
                 plans += [_Plan(part, [part]) for part in _SPLIT.split(whole) if part]
+            elif _SPLIT.search(whole) and not in_lexicon(whole):
+                plans.append(_Plan(whole, [part for part in _SPLIT.split(whole) if part]))
             else:
                 plans.append(_Plan(whole, [whole]))
         return plans

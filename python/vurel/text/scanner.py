@@ -121,7 +121,11 @@ class Scanner:
             (re.compile(rf"(?P<n>{number})\s?(?P<cur>{currency})(?!\s?\d)"), self._money),
             (re.compile(rf"(?P<n>{number})\s?[%٪]"), self._percent),
             (re.compile(rf"(?P<n>{number})\s?(?P<unit>{units})(?![\w/])"), self._unit),
-            (re.compile(rf"(?P<a>{number})(?:[-–—]|\s[-–—]\s)(?P<b>{number})(?![\d\w])"), self._range),
+            # 1-800-555-1234: three or more groups of digits are a code or a phone number.
+            (re.compile(r"\d+(?:-\d+){2,}(?![\d\w])"), self._digit_groups),
+            # 10-12, 1990–2000, and with a unit or percent sign after the second number (10-12 km/h).
+            (re.compile(rf"(?P<a>{number})(?:[-–—]|\s[-–—]\s)(?P<b>{number})"
+                        rf"(?:\s?(?P<unit>{units})(?![\w/])|\s?(?P<percent>[%٪])|(?![\d\w]))"), self._range),
             (re.compile(r"(?P<a>\d+)/(?P<b>\d+)(?![\d/])"), self._fraction),
         ]
         if c.ordinal_period:
@@ -136,6 +140,7 @@ class Scanner:
         # Looked up without their spaces: z. B. is also written z.B.
         self._abbreviations = {key.replace(" ", ""): spoken for key, spoken in abbreviations.items()}
         self._titles = frozenset(key.replace(" ", "") for key in c.titles)
+        self._after_names = {key.replace(" ", ""): spoken for key, spoken in c.after_names.items()}
         self._abbreviation = re.compile(_alternation(abbreviations, flexible_spaces=True))
         self._abbreviation_starts = frozenset(re.split(r"[.\s]", key)[0] for key in abbreviations)
         # A currency written with letters (USD, R$, Kč) starts a segment of its letters.
@@ -157,6 +162,7 @@ class Scanner:
                 end = cut + 1 if cut > start else end
             self._scan_chunk(text, start, end, found)
             start = end
+        self._read_after_names(found)
         self._mark_sentence_ends(found)
         return found
 
@@ -322,6 +328,28 @@ class Scanner:
             index = stop
         return end
 
+    def _read_after_names(self, found: list[Token]) -> None:
+        """Reads a title as part of the name before it (Main St.: street)
+        where that name is plain: an ordinal or a capitalised word not at
+        the start of a sentence stands before it, or no name follows it.
+        Read so, it is no title, and its period may end the sentence."""
+        if not self._after_names:
+            return
+        for index, token in enumerate(found):
+            spoken = self._after_names.get(token.text.replace(" ", "")) \
+                if token.kind == kinds.ABBREVIATION else None
+            if spoken is None:
+                continue
+            before = found[index - 1] if index else None
+            following = found[index + 1] if index + 1 < len(found) else None
+            name_before = before is not None and before.end < token.start and (
+                before.kind == kinds.ORDINAL or before.kind == kinds.WORD and before.text[:1].isupper()
+                and index >= 2 and found[index - 2].kind != kinds.PUNCTUATION)
+            name_after = following is not None and following.kind == kinds.WORD and following.text[:1].isupper()
+            if name_before or not name_after:
+                token.words = spoken.split()
+                token.sentence_end = True  # provisional: see _mark_sentence_ends
+
     def _mark_sentence_ends(self, found: list[Token]) -> None:
         """A token of punctuation holding a period, question or exclamation
         mark ends a sentence; so does an abbreviation's period (not a
@@ -453,14 +481,48 @@ class Scanner:
         return kinds.UNIT, _fill(self.conventions.words["measure"], {
             "number": self.numbers.cardinal(number), "unit": name.split()})
 
+    def _digit_groups(self, match: re.Match) -> tuple[str, list[str]]:
+        """Groups of digits joined by dashes, each digit on its own."""
+        return kinds.NUMBER, [word for group in re.split(r"[-–—\s]+", match.group()) if group
+                              for word in self.numbers.digits(group)]
+
+    def _plausible_range(self, first: str, second: str) -> bool:
+        """Whether ``first-second`` reads as a range: no leading zeros, and
+        the second number larger, or a year's last digits (1990-95).
+        Numbers written with marks are taken for amounts, hence ranges."""
+        if not (first.isdigit() and second.isdigit()):
+            return True
+        if any(len(number) > 1 and number[0] == "0" for number in (first, second)):
+            return False
+        if len(first) == 3 and len(second) == 4 and not (first.endswith("0") and second.endswith("0")):
+            return False  # 555-1234 is a phone number; 100-1000 and 250-1500 are ranges
+        if self._is_year(first) and len(second) == 2:
+            return True
+        return int(canonical(second)) > int(canonical(first))
+
     def _range(self, match: re.Match) -> tuple[str, list[str]]:
         first, second = match.group("a"), match.group("b")
+        unit, percent = match.group("unit"), match.group("percent")
+        if not (unit or percent) and not self._plausible_range(first, second):
+            # 555-1234 is a phone number, 030-1234 a code: digit by digit, in groups.
+            return self._digit_groups(match)
         if self._is_year(first) and self._is_year(second):
             words = self.numbers.year(first), self.numbers.year(second)
+        elif self._is_year(first) and len(second) == 2:
+            words = self.numbers.year(first), self.numbers.cardinal(second)
         else:
             words = (self.numbers.cardinal(self._plain_number(first)),
                      self.numbers.cardinal(self._plain_number(second)))
-        return kinds.RANGE, words[0] + self.conventions.words["range"].split() + words[1]
+        spoken = words[0] + self.conventions.words["range"].split() + words[1]
+        if not (unit or percent):
+            return kinds.RANGE, spoken
+        if percent:
+            name = self.conventions.words["percent"]
+        else:
+            # The unit agrees with the second number: one to two kilometers.
+            name = plural_form(self.conventions.plural, self.numbers.count(self._plain_number(second)),
+                               self.conventions.units[unit])
+        return kinds.RANGE, _fill(self.conventions.words["measure"], {"number": spoken, "unit": name.split()})
 
     def _fraction_words(self, key: str, numerator: str, denominator: str) -> list[str]:
         spoken = self.conventions.fractions.get(key)
