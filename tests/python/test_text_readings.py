@@ -147,6 +147,18 @@ def test_st_is_a_street_after_a_name_and_a_saint_before_one(text, spoken):
     assert street == spoken
 
 
+@pytest.mark.parametrize(("text", "spoken"), [
+    ("3. Platz", "dritte"),  # gender unknown: the default
+    ("die 2. Auflage", "zweite"),
+    ("im 3. Stock", "dritten"),  # the dative settles the case
+    ("Zum 3. Mal", "dritten"),
+    ("des 19. Jahrhunderts", "neunzehnten"),
+])
+def test_german_ordinal_takes_the_case_the_word_before_settles(text, spoken):
+    (ordinal,) = [words for kind, written, words in read("de", text) if kind == "ordinal"]
+    assert ordinal == spoken
+
+
 def test_german_ordinal_period_only_before_a_word():
     assert read("de", "der 3. Platz")[1] == ("ordinal", "3.", "dritte")
     # At the end of a sentence the period is the sentence's.

@@ -46,6 +46,7 @@ class Conventions:
     ordinal: str
     ordinal_suffixes: Mapping[str, str]
     ordinal_period: bool
+    ordinal_after: Mapping[str, str]
     ordinal_words: Mapping[str, str]
     ordinal_ending: tuple[tuple[str, str], ...]
     year: str
@@ -147,6 +148,7 @@ def _build(code: str, data: dict, where: str) -> Conventions:
         ordinal=numbers.get("ordinal", ""),
         ordinal_suffixes=_frozen(numbers.get("ordinal_suffixes", {})),
         ordinal_period=numbers.get("ordinal_period", False),
+        ordinal_after=_frozen({word.lower(): rule for word, rule in numbers.get("ordinal_after", {}).items()}),
         ordinal_words=_frozen(numbers.get("ordinal_words", {})),
         ordinal_ending=_pairs(numbers.get("ordinal_ending", []), "numbers.ordinal_ending", where),
         year=numbers.get("year", ""),

@@ -74,7 +74,7 @@ class NumberReader:
         rule_sets = set(self._speller.rule_sets)
         named = {conventions.ordinal, conventions.year, conventions.date_day, conventions.date_year,
                  conventions.time_hours, conventions.money_number, conventions.money_minor_number,
-                 *conventions.ordinal_suffixes.values()} - {"", "cardinal", "ordinal"}
+                 *conventions.ordinal_suffixes.values(), *conventions.ordinal_after.values()} - {"", "cardinal", "ordinal"}
         unknown = sorted(named - rule_sets)
         if unknown:
             raise ConventionsError(f"data/{conventions.code}.toml: ICU has no {', '.join(unknown)} "

@@ -31,6 +31,7 @@ _NOT_SPELLING = re.compile(r"[^\w\u00b7'’.:\-\u2010]|[\d]")
 _SURROGATE = re.compile("[\ud800-\udfff]")
 _LETTERS = re.compile(r"[^\W\d_]+")
 _INITIALS = re.compile(r"(?:[^\W\d_]\.)+[^\W\d_]")
+_WORD_BEFORE = re.compile(r"(?<!\w)(\w+)\s+\Z")
 _VULGAR_FRACTIONS = re.compile("[\u00bc-\u00be\u2150-\u215e]")
 
 Reading = Callable[[re.Match], tuple[str, list[str]] | None]
@@ -130,7 +131,7 @@ class Scanner:
         ]
         if c.ordinal_period:
             # German 3. Oktober, Czech 3. místo: a period after a number, and a word after it.
-            self._after_digit.append((re.compile(r"(?P<n>\d{1,3})\.(?=\s+[^\W\d_])"), self._ordinal))
+            self._after_digit.append((re.compile(r"(?P<n>\d{1,3})\.(?=\s+[^\W\d_])"), self._ordinal_before_noun))
         self._after_digit.append((re.compile(signed), self._number))
         self._before_amount = re.compile(rf"(?P<cur>{currency})\s?(?P<n>{number})")
         self._named_date_first = re.compile(
@@ -387,6 +388,13 @@ class Scanner:
     def _ordinal(self, match: re.Match) -> tuple[str, list[str]]:
         suffix = match.groupdict().get("sfx")
         rule_set = self.conventions.ordinal_suffixes.get(suffix, "") if suffix else ""
+        return kinds.ORDINAL, self.numbers.ordinal(match.group("n"), rule_set)
+
+    def _ordinal_before_noun(self, match: re.Match) -> tuple[str, list[str]]:
+        """An ordinal written with a period (der 3. Platz), in the form the
+        word before it asks for (im 3. Stock: dritten), else the default."""
+        before = _WORD_BEFORE.search(match.string, max(0, match.start() - 32), match.start())
+        rule_set = self.conventions.ordinal_after.get(before.group(1).lower(), "") if before else ""
         return kinds.ORDINAL, self.numbers.ordinal(match.group("n"), rule_set)
 
     def _decade(self, match: re.Match) -> tuple[str, list[str]] | None:
