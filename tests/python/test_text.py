@@ -283,6 +283,36 @@ def test_jobs_read_in_worker_processes_and_keep_the_order_and_the_counts(letter_
     assert "line 151: '🙂'" in one.stderr and "300 lines" in one.stderr
 
 
+@pytest.mark.parametrize("form", ["text", "spoken", "jsonl"])
+def test_a_line_read_in_pieces_reads_as_it_would_whole(letter_model, tmp_path, form):
+    """A line past the piece size (4,096 characters) is read in pieces cut
+    at white space; the output is the line's, with its spans and number."""
+    model, lexicon = letter_model
+    line = "Doctor, don't cat! " * 1000 + "x" * 40_000 + " dog."
+    source = tmp_path / "long.txt"
+    source.write_text(f"first\n{line}\nlast\n", encoding="utf-8")
+    outputs = [run_vurel("text", "-m", model, "--lexicon", lexicon, "-i", str(source), "-f", form, *jobs)
+               for jobs in ((), ("--jobs", "2"))]
+    assert outputs[0].returncode == 0 and outputs[1].stdout == outputs[0].stdout
+    whole = G2P(model, lang="en", lexicon=lexicon).phonemize(line)
+    if form == "jsonl":
+        records = [json.loads(record) for record in outputs[0].stdout.splitlines()]
+        middle = [(r["text"], r["start"], r["end"]) for r in records if r["line"] == 2]
+        # The run without white space is cut at the piece size: tokens that
+        # cover it one after the other, where the line read whole has one.
+        (run,) = [(token.text, token.start, token.end) for token in whole if token.text[0] == "x"]
+        cut = [span for span in middle if span[0][0] == "x"]
+        assert len(cut) > 1 and all(a[2] == b[1] for a, b in zip(cut, cut[1:]))
+        assert ("".join(span[0] for span in cut), cut[0][1], cut[-1][2]) == run
+        assert [span for span in middle if span not in cut] == \
+            [(token.text, token.start, token.end) for token in whole if token.text[0] != "x"]
+        assert records[-1]["line"] == 3
+    else:
+        first, middle, last = outputs[0].stdout.split("\n")[:3]
+        expected = spoken_line(whole) if form == "spoken" else phoneme_line(whole)
+        assert middle == expected and last in ("last", "L A S T")
+
+
 def test_an_apostrophe_the_model_lacks_joins_the_parts_around_it(tmp_path, letter_model):
     """A model without an apostrophe (German's): geht's is geht and s."""
     directory = tmp_path / "no-apostrophe"

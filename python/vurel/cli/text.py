@@ -24,6 +24,10 @@ from vurel.text.tokens import Token
 
 # Lines read at once when no reader waits on each answer.
 _BATCH_LINES = 64
+# A longer line is read in pieces of at most this many characters, cut
+# after white space, so that a batch's tokens stay few: a 10 MB line took
+# 2.7 GB read whole, 0.74 GB in pieces of 32,768.
+_PIECE = 1 << 12
 
 
 def register(commands) -> None:
@@ -117,6 +121,41 @@ class LineSource(WordSource):
             yield line.removeprefix("\ufeff") if number == 1 else line
 
 
+class _Piece(str):
+    """A line, or a piece of a long one: ``line`` its number, ``offset``
+    where the piece starts in the line (in characters), ``last`` whether it
+    ends the line, ``inside_word`` whether the next piece goes on without
+    white space between them."""
+
+    line: int
+    offset: int
+    last: bool
+    inside_word: bool
+
+
+def _piece(text: str, line: int, offset: int, last: bool, inside_word: bool = False) -> _Piece:
+    piece = _Piece(text)
+    piece.line, piece.offset, piece.last, piece.inside_word = line, offset, last, inside_word
+    return piece
+
+
+def pieces(line: str, number: int, size: int = _PIECE) -> Iterator[_Piece]:
+    """``line`` as pieces of at most ``size`` characters, each cut after the
+    last space in its second half where there is one (a token never spans
+    two pieces then), else at ``size``. A space after a letter or digit is
+    preferred: after a period, the piece's end would read as a sentence's."""
+    start = 0
+    while len(line) - start > size:
+        low, space, fallback = start + size // 2, start + size, -1
+        while (space := line.rfind(" ", low, space)) >= 0 and not line[space - 1].isalnum():
+            fallback = max(fallback, space)
+        space = space if space >= 0 else fallback
+        cut = space + 1 if space >= 0 else start + size
+        yield _piece(line[start:cut], number, start, False, space < 0)
+        start = cut
+    yield _piece(line[start:], number, start, True)
+
+
 def _make_reader(args: argparse.Namespace) -> TextReader:
     from vurel.languages import DefaultModelError
 
@@ -150,9 +189,11 @@ def run(args: argparse.Namespace) -> int:
 
 @dataclass
 class _Rendered:
-    """A batch's output lines, and what the closing summary counts of it."""
+    """A batch's output, as (text, whether it ends an output line, whether
+    the next text goes on inside a word) triples, and what the closing
+    summary counts of it."""
 
-    lines: list[str] = field(default_factory=list)
+    lines: list[tuple[str, bool, bool]] = field(default_factory=list)
     texts: int = 0
     kinds: Counter[str] = field(default_factory=Counter)
     sources: Counter[str] = field(default_factory=Counter)
@@ -174,23 +215,26 @@ def _renderer(args: argparse.Namespace):
     punctuation = not args.no_punctuation
     alternatives = args.nbest > 1 or args.prob
 
-    def render(first: int, tokens: list[list[Token]]) -> _Rendered:
-        rendered = _Rendered(texts=len(tokens))
-        for number, found in enumerate(tokens, start=first + 1):
+    def render(first: int, texts: list[_Piece], tokens: list[list[Token]]) -> _Rendered:
+        rendered = _Rendered(texts=sum(text.last for text in texts))
+        for text, found in zip(texts, tokens):
             for token in found:
                 rendered.kinds[token.kind] += 1
                 rendered.sources.update(token.source)
                 if token.problem is not None:
                     rendered.problems[token.problem.split(":", 1)[0]] += 1
-                    rendered.notes.append(f"line {number}: {token.text[:40]!r} at {token.start}: {token.problem}")
+                    rendered.notes.append(f"line {text.line}: {token.text[:40]!r} at {token.start + text.offset}: "
+                                          f"{token.problem}")
             if args.format == "jsonl":
-                rendered.lines += formats.json_lines(found, line=number, alternatives=alternatives,
-                                                     punctuation=punctuation)
+                rendered.lines += [(record, True, False) for record in formats.json_lines(
+                    found, line=text.line, offset=text.offset, alternatives=alternatives, punctuation=punctuation)]
             elif args.format == "spoken":
-                rendered.lines.append(formats.spoken_line(found, punctuation=punctuation))
+                rendered.lines.append((formats.spoken_line(found, punctuation=punctuation), text.last,
+                                       text.inside_word))
             else:
-                rendered.lines.append(formats.phoneme_line(found, ipa=use_ipa, phoneme_separator=phonemes,
-                                                           word_separator=separator, punctuation=punctuation))
+                rendered.lines.append((formats.phoneme_line(found, ipa=use_ipa, phoneme_separator=phonemes,
+                                                            word_separator=separator, punctuation=punctuation),
+                                       text.last, False))
         return rendered
 
     return render
@@ -203,15 +247,20 @@ def _read_stream(args, source: LineSource, reader: TextReader, output: Output) -
     live = output.isatty() or (source.total_bytes is None and not args.texts)
     invalid_lines = 0
 
-    def lines() -> Iterator[str]:
+    def lines() -> Iterator[_Piece]:
         nonlocal invalid_lines
-        for line in source:
+        for number, line in enumerate(source, start=1):
             if line is None:
                 invalid_lines += 1
                 progress.note(source.invalid[-1])
-                yield ""
-            else:
-                yield line
+                line = ""
+            yield from pieces(line, number)
+
+    # Pieces of one line are joined by what joins their words; in the
+    # spoken text, a piece cut inside a word goes on without a space.
+    joiner = " " if args.format == "spoken" or args.ipa and args.word_separator is None \
+        else " | " if args.word_separator is None else args.word_separator
+    line_open = glued = False
 
     last_flush = time.monotonic()
     try:
@@ -224,7 +273,15 @@ def _read_stream(args, source: LineSource, reader: TextReader, output: Output) -
             now = time.monotonic()
             with progress.hidden() if shares_screen and rendered.lines else nullcontext():
                 if rendered.lines:
-                    output.write("\n".join(rendered.lines) + "\n")
+                    written = []
+                    for text, last, inside_word in rendered.lines:
+                        if text:
+                            written += [text] if not line_open else ["", text] if glued else [joiner, text]
+                            line_open, glued = True, inside_word
+                        if last:
+                            written.append("\n")
+                            line_open = False
+                    output.write("".join(written))
                 if live or now - last_flush >= 0.25:
                     output.flush()
                     last_flush = now

@@ -52,7 +52,8 @@ def _checked_text(name: str, value: object) -> str:
     return value
 
 
-Render = Callable[[int, list[list[Token]]], T]
+# render(index of the batch's first text, the batch's texts, their tokens).
+Render = Callable[[int, list[str], list[list[Token]]], T]
 
 # What forked workers read with, by job: set before the workers are forked,
 # so that only texts and results cross between the processes.
@@ -61,7 +62,7 @@ _forked_jobs: dict[int, tuple[TextReader, Callable]] = {}
 
 def _render_in_worker(job: int, first: int, texts: list[str]):
     reader, render = _forked_jobs[job]
-    return render(first, reader.read(texts))
+    return render(first, texts, reader.read(texts))
 
 
 def _ignore_interrupts() -> None:
@@ -71,7 +72,7 @@ def _ignore_interrupts() -> None:
 
 def render_batches(reader: TextReader, texts: Iterable[str], render: Render, *, jobs: int = 1, batch: int = 256,
                    processes: bool = False) -> Iterator[T]:
-    """``render(index of the batch's first text, its tokens)`` for each
+    """``render(index of the batch's first text, its texts, their tokens)`` for each
     batch of ``batch`` texts, in order. ``jobs`` batches are read at once:
     on threads sharing the reader, or with ``processes`` (where the
     platform forks) in worker processes forked from this one, which share
@@ -92,7 +93,7 @@ def render_batches(reader: TextReader, texts: Iterable[str], render: Render, *, 
 
     if jobs == 1:
         for first, taken in batches():
-            yield render(first, reader.read(taken))
+            yield render(first, taken, reader.read(taken))
         return
     if processes and "fork" in multiprocessing.get_all_start_methods():
         job = id(render)
@@ -107,7 +108,7 @@ def render_batches(reader: TextReader, texts: Iterable[str], render: Render, *, 
         pool = ThreadPoolExecutor(jobs, thread_name_prefix="vurel-text")
 
         def submit(first: int, taken: list[str]) -> Future:
-            return pool.submit(lambda: render(first, reader.read(taken)))
+            return pool.submit(lambda: render(first, taken, reader.read(taken)))
     finished = False
     try:
         pending: deque[Future] = deque()
@@ -181,7 +182,7 @@ def phonemize(text_or_texts: str | Sequence[str], lang: str | None = None, *, ip
     phonemes = " " if phoneme_separator is None else phoneme_separator
     words = (" " if ipa else " | ") if word_separator is None else word_separator
 
-    def render(first: int, tokens: list[list[Token]]) -> list[str]:
+    def render(first: int, taken: list[str], tokens: list[list[Token]]) -> list[str]:
         return [phoneme_line(found, ipa=use_ipa, phoneme_separator=phonemes, word_separator=words,
                              punctuation=punctuation) for found in tokens]
 

@@ -61,14 +61,18 @@ def spoken_line(found: list[Token], *, punctuation: bool = True) -> str:
     return "".join(out)
 
 
-def json_lines(found: list[Token], *, line: int | None = None, alternatives: bool = False,
+def json_lines(found: list[Token], *, line: int | None = None, offset: int = 0, alternatives: bool = False,
                punctuation: bool = True) -> list[str]:
-    """One JSON record per token (``line``, when given, is the input line number)."""
+    """One JSON record per token (``line``, when given, is the input line
+    number; ``offset`` is added to the spans, for a piece of a line)."""
     records = []
     for token in found:
         if token.kind == kinds.PUNCTUATION and not punctuation:
             continue
         record = token.as_dict(alternatives=alternatives)
+        if offset:
+            record["start"] += offset
+            record["end"] += offset
         if line is not None:
             record = {"line": line, **record}
         records.append(json.dumps(record, ensure_ascii=False))
