@@ -131,7 +131,6 @@ class TextReader:
         if token.kind == kinds.ACRONYM:
             if in_lexicon(token.text) or reads_as_word(token.text, self.conventions.code):
                 return [_Plan(token.text, [token.text])]
-            names = self.conventions.letter_names
             return self._spelled(token.text)
         if len(token.text) == 1 and token.text.isalpha() and not in_lexicon(token.text):
             # A letter on its own that is not a word of the language is its name.
