@@ -148,6 +148,12 @@ def test_closed_standard_error_loses_only_the_messages(model, tmp_path):
         assert (result.returncode, output.read_text().splitlines()) == (0, expected), args
 
 
+# AddressSanitizer reserves terabytes of address space for its shadow
+# memory and keeps freed memory in quarantine: no memory limit or peak
+# holds under it, so there only the output is checked.
+UNDER_ADDRESS_SANITIZER = "asan" in os.environ.get("LD_PRELOAD", "")
+
+
 def _limit_memory() -> None:
     # A reader that keeps an endless line would take the machine's memory
     # before the signal comes.
@@ -161,7 +167,7 @@ def _limit_memory() -> None:
 def test_a_signal_ends_the_reading_of_an_endless_line(model, tmp_path, sent, status, message):
     process = subprocess.Popen([sys.executable, "-m", "vurel", "g2p", "-m", str(model), "-i", "/dev/zero",
                                 "-o", str(tmp_path / "out.tsv")],
-                               stderr=subprocess.PIPE, preexec_fn=_limit_memory)
+                               stderr=subprocess.PIPE, preexec_fn=None if UNDER_ADDRESS_SANITIZER else _limit_memory)
     time.sleep(1.5)
     assert process.poll() is None, process.stderr.read()
     process.send_signal(sent)
@@ -200,7 +206,7 @@ def test_a_line_too_long_is_skipped_in_bounded_memory(model):
         assert output == [CAT, BOX], result.stderr
         assert f"too long: {megabytes << 20:,} characters, more than 256\n" in result.stderr
         # The interpreter and model take about 30 MB; the line, never whole.
-        assert int(peak_kilobytes) < 100_000, character
+        assert UNDER_ADDRESS_SANITIZER or int(peak_kilobytes) < 100_000, character
 
 
 def test_a_cut_line_is_reported_whatever_its_start(model):
