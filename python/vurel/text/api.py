@@ -11,7 +11,7 @@ from collections.abc import Callable, Iterable, Iterator, Sequence
 from concurrent.futures import Executor, Future, ProcessPoolExecutor, ThreadPoolExecutor
 from typing import TypeVar
 
-from vurel.g2p import G2P
+from vurel.g2p import G2P, _flag, _whole_number
 from vurel.text.output import phoneme_line
 from vurel.text.pipeline import TextReader
 from vurel.text.tokens import Token
@@ -30,20 +30,6 @@ def _reader(lang: str | None, model: str | None, lexicon: str | None, ipa: bool)
         if reader is None:
             reader = _readers[key] = TextReader(G2P(model, lang=lang, lexicon=lexicon, ipa=ipa))
         return reader
-
-
-def _checked_whole(name: str, value: object, least: int) -> int:
-    if isinstance(value, bool) or not isinstance(value, int):
-        raise TypeError(f"{name} must be an int, not {type(value).__name__}")
-    if value < least:
-        raise ValueError(f"{name} must be at least {least}, not {value}")
-    return value
-
-
-def _checked_flag(name: str, value: object) -> bool:
-    if not isinstance(value, bool):
-        raise TypeError(f"{name} must be a bool, not {type(value).__name__}")
-    return value
 
 
 def _checked_text(name: str, value: object) -> str:
@@ -164,14 +150,14 @@ def phonemize(text_or_texts: str | Sequence[str], lang: str | None = None, *, ip
             code = languages.get(lang).code
         except ValueError as error:
             raise ValueError(f"lang: {error}") from None
-    _checked_flag("ipa", ipa)
-    _checked_flag("punctuation", punctuation)
+    _flag("ipa", ipa)
+    _flag("punctuation", punctuation)
     if phoneme_separator is not None:
         _checked_text("phoneme_separator", phoneme_separator)
     if word_separator is not None:
         _checked_text("word_separator", word_separator)
-    jobs = _checked_whole("jobs", jobs, 1)
-    batch = _checked_whole("batch", batch, 1)
+    jobs = _whole_number("jobs", jobs, 1)
+    batch = _whole_number("batch", batch, 1)
     if model is not None and not isinstance(model, (str, os.PathLike)):
         raise TypeError(f"model must be a path, not {type(model).__name__}")
     if lexicon is not None and not isinstance(lexicon, (str, os.PathLike)):
