@@ -45,7 +45,7 @@ def register(commands) -> None:
     text.add_argument("texts", nargs="*", metavar="TEXT", help="lines of text")
     text.add_argument("-i", "--input", metavar="FILE", help="read text from FILE ('-' for standard input)")
     text.add_argument("-m", "--model", metavar="PATH", help="model file (default: the language's model)")
-    text.add_argument("-l", "--lang", metavar="CODE",
+    text.add_argument("-l", "--lang", metavar="CODE", type=arguments.language,
                       help="language: how text is read, and its model and lexicon (default en; with --model, "
                            "no lexicon unless --lexicon, as for g2p)")
     lexicon = text.add_mutually_exclusive_group()
