@@ -100,13 +100,16 @@ class LineSource(WordSource):
         while not self.stopped:
             self.reading = True
             try:
-                raw = self.stream.readline()
+                # Read in bounded pieces, as words are, so that a signal is
+                # answered inside a long line.
+                read = self._read_line(number + 1)
             finally:
                 self.reading = False
-            if not raw:
+            if read is None:
                 return
             number += 1
-            self.sizes.append(len(raw))
+            raw, size, _ = read
+            self.sizes.append(size)
             raw = raw.rstrip(b"\r\n")
             try:
                 line = raw.decode("utf-8")
