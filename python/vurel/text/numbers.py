@@ -63,7 +63,7 @@ def replace_ending(word: str, endings: tuple[tuple[str, str], ...]) -> str:
 
 class NumberReader:
     """Reads numbers in one language. Built once per language and shared:
-    ICU's formatter is const once made. Raises ConventionsError when the
+    its `NumberSpeller` locks ICU's formatter for each call. Raises ConventionsError when the
     data names a rule set ICU does not have for the language."""
 
     def __init__(self, conventions: Conventions) -> None:
