@@ -2,7 +2,7 @@
 # Runs the C++ tests and the Python tests (on Python 3.11) against a build
 # with AddressSanitizer and UndefinedBehaviorSanitizer, then fuzzes the
 # model reader and the trainer for a bounded time each (FUZZ_SECONDS,
-# default 60). One clang build directory serves all of it, so the core and
+# default 30). One clang build directory serves all of it, so the core and
 # the trainer are compiled once.
 # Expects scripts/test.sh to have run (it makes .venv/py3.11).
 set -euo pipefail
@@ -11,7 +11,7 @@ scripts/install-deps.sh clang
 source scripts/build-env.sh
 
 build=build/sanitizers
-fuzz_seconds=${FUZZ_SECONDS:-60}
+fuzz_seconds=${FUZZ_SECONDS:-30}
 jobs=$(nproc)
 python=.venv/py3.11/bin/python
 [ -x "$python" ] || python=$(scripts/python-env.sh 3.11)
@@ -43,7 +43,7 @@ rm -f "$stage"/vurel/_vurel*.so "$stage"/vurel/_train*.so "$stage"/vurel/_native
 cp "$build"/_vurel*.so "$build"/_train*.so "$build"/_native*.so "$stage/vurel/"
 PYTHONPATH=$stage LD_PRELOAD=$(clang -print-file-name=libclang_rt.asan-x86_64.so) \
   ASAN_OPTIONS=$ASAN_OPTIONS:detect_leaks=0 \
-  "$python" -m pytest -q -p no:cacheprovider tests/python
+  "$python" -m pytest -q -n "$jobs" -p no:cacheprovider tests/python
 
 # fuzz NAME MAKE_CORPUS [libFuzzer options]: runs fuzz/NAME for
 # FUZZ_SECONDS from the corpus that fuzz/MAKE_CORPUS writes.

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs what is needed, then runs every test: the C++ tests through
 # ctest, and the Python tests on every interpreter here that can build the
-# module (3.11, and 3.13 where it is installed).
+# module (3.11, and 3.13 where it is installed), one pytest worker a core.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
@@ -20,5 +20,5 @@ for version in 3.11 3.13; do
     continue
   fi
   echo "== pytest on $("$python" --version)"
-  "$python" -m pytest -q tests/python
+  "$python" -m pytest -q -n "$jobs" tests/python
 done

@@ -13,6 +13,7 @@
 #include <numeric>
 #include <random>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "address_space.h"
@@ -496,56 +497,64 @@ TEST(DirectSearchTest, PairsBeforeTheFirstLetterAreSettledOnceUnlessTooMany) {
 // A model whose lattice has a cycle (a loop that writes without reading)
 // has endless paths: whatever nbest asks for, up to 2^64 - 1, the direct
 // search stays within the word budget and answers as the pipeline does,
-// which its own budget stops.
-TEST(DirectSearchTest, EndlessPathsStayWithinTheWordBudgetForAnyNbest) {
-  struct Case {
-    const char *fault;
-    int loop_state;
-    float loop_weight;
-    const char *word;
-    std::uint64_t budget_megabytes;
-  };
-  // 0 -a:A/1-> 1 -b:C/0.25-> 1, 1 final, and a loop writing B at
-  // `loop_state`.
-  const Case cases[] = {
-      // Each path is a new output, each longer: the distinct pass (and
-      // with accumulate, the passes) keeps records without end.
-      {"records kept without bound", 1, 0.5f, "a", 64},
-      // The paths weigh the same: one run of whole paths, read whole
-      // before any is merged. Under a smaller budget the partial paths
-      // stop the search first.
-      {"a run of equal weight read whole", 0, 0.0f, "ab", 512},
-  };
-  for (const Case &row : cases) {
-    VectorFst fst;
-    fst.AddState();
-    fst.AddState();
-    fst.SetStart(0);
-    fst.AddArc(0, Arc(3, 3, 1.0f, 1));
-    fst.AddArc(1, Arc(4, 5, 0.25f, 1));
-    fst.AddArc(row.loop_state, Arc(0, 4, row.loop_weight, row.loop_state));
-    fst.SetFinal(1, 0.0f);
-    DecodeSettings settings;
-    settings.word_budget_bytes = row.budget_megabytes << 20;
-    const Result<Model> model = ModelFrom(std::move(fst), settings);
-    ASSERT_TRUE(model.ok());
-    ASSERT_TRUE(model->suits_direct_search());
-    // The budget, and room for the records SearchNbest reads, which a
-    // fixed budget of its own bounds.
-    const std::uint64_t growth = (row.budget_megabytes + 256) << 20;
-    for (const std::uint64_t nbest :
-         {std::uint64_t{100000}, std::uint64_t{1} << 40, std::numeric_limits<std::uint64_t>::max()}) {
-      for (const bool accumulate : {false, true}) {
-        PhoneticizeOptions options;
-        options.nbest = nbest;
-        options.accumulate = accumulate;
-        EXPECT_EXIT(DecodeWithinMemoryAndExit(*model, row.word, options, growth),
-                    ::testing::ExitedWithCode(0), "")
-            << row.fault << ", nbest " << nbest << (accumulate ? ", accumulate" : "");
-      }
-    }
+// which its own budget stops. Each row and nbest is a test of its own, so
+// that ctest runs these slow cases side by side.
+struct EndlessPathsCase {
+  const char *fault;
+  int loop_state;
+  float loop_weight;
+  const char *word;
+  std::uint64_t budget_megabytes;
+};
+
+// 0 -a:A/1-> 1 -b:C/0.25-> 1, 1 final, and a loop writing B at
+// `loop_state`.
+const EndlessPathsCase kEndlessPathsCases[] = {
+    // Each path is a new output, each longer: the distinct pass (and
+    // with accumulate, the passes) keeps records without end.
+    {"records kept without bound", 1, 0.5f, "a", 64},
+    // The paths weigh the same: one run of whole paths, read whole
+    // before any is merged. Under a smaller budget the partial paths
+    // stop the search first.
+    {"a run of equal weight read whole", 0, 0.0f, "ab", 512},
+};
+
+class EndlessPathsTest
+    : public ::testing::TestWithParam<std::tuple<EndlessPathsCase, std::uint64_t>> {};
+
+TEST_P(EndlessPathsTest, StayWithinTheWordBudgetForAnyNbest) {
+  const auto &[row, nbest] = GetParam();
+  VectorFst fst;
+  fst.AddState();
+  fst.AddState();
+  fst.SetStart(0);
+  fst.AddArc(0, Arc(3, 3, 1.0f, 1));
+  fst.AddArc(1, Arc(4, 5, 0.25f, 1));
+  fst.AddArc(row.loop_state, Arc(0, 4, row.loop_weight, row.loop_state));
+  fst.SetFinal(1, 0.0f);
+  DecodeSettings settings;
+  settings.word_budget_bytes = row.budget_megabytes << 20;
+  const Result<Model> model = ModelFrom(std::move(fst), settings);
+  ASSERT_TRUE(model.ok());
+  ASSERT_TRUE(model->suits_direct_search());
+  // The budget, and room for the records SearchNbest reads, which a
+  // fixed budget of its own bounds.
+  const std::uint64_t growth = (row.budget_megabytes + 256) << 20;
+  for (const bool accumulate : {false, true}) {
+    PhoneticizeOptions options;
+    options.nbest = nbest;
+    options.accumulate = accumulate;
+    EXPECT_EXIT(DecodeWithinMemoryAndExit(*model, row.word, options, growth),
+                ::testing::ExitedWithCode(0), "")
+        << row.fault << ", nbest " << nbest << (accumulate ? ", accumulate" : "");
   }
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    DirectSearchTest, EndlessPathsTest,
+    ::testing::Combine(::testing::ValuesIn(kEndlessPathsCases),
+                       ::testing::Values(std::uint64_t{100000}, std::uint64_t{1} << 40,
+                                         std::numeric_limits<std::uint64_t>::max())));
 
 TEST(DirectSearchTest, ModelsWithWeightsBestFirstSearchCannotTakeAreRefused) {
   const auto suits = [](float arc_weight, float final_weight) {
