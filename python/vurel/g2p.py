@@ -45,6 +45,12 @@ OVER_BUDGET = "over the decoder's memory budget"
 
 CANCELLED = "cancelled"
 
+# What is wrong with a word's pronunciations, given all the same: the sum
+# over its paths is infinite, so no probability is defined. The decoder's
+# status for such a word is the same text.
+PROBABILITIES_UNDEFINED = "probabilities undefined"
+_UNBOUNDED_MASS = f"{PROBABILITIES_UNDEFINED}: the model's cycles hold unbounded mass"
+
 # The most characters a batch of `G2P.pronounce_many` holds, but for a
 # single longer word.
 _BATCH_CHARACTERS = 2048
@@ -94,8 +100,11 @@ class Pronunciation:
 @dataclass(frozen=True)
 class WordResult:
     """A word with its pronunciations, best first; when there are none,
-    ``problem`` says why. ``dropped`` holds the characters left out with
-    ``unknown="drop"``."""
+    ``problem`` says why. With pronunciations, ``problem`` is set only when
+    probabilities were asked for and the word has none (it starts with
+    `PROBABILITIES_UNDEFINED`): each probability is None, and the
+    pronunciations come by best path. ``dropped`` holds the characters left
+    out with ``unknown="drop"``."""
 
     word: str
     pronunciations: tuple[Pronunciation, ...]
@@ -502,16 +511,21 @@ class G2P:
         """The result of a decoded word from the decoder's answer."""
         status, paths = answer
         threshold = self._threshold
+        # Without probabilities, min_prob cannot judge: it keeps every pronunciation.
+        undefined = status == PROBABILITIES_UNDEFINED
+        min_prob = None if undefined else self._min_prob
         found = tuple(self._make(word, phonemes, SOURCE_MODEL, weight, probability)
                       for weight, phonemes, probability in paths
-                      if phonemes and (self._min_prob is None or probability >= self._min_prob)
+                      if phonemes and (min_prob is None or probability >= min_prob)
                       and (threshold is None or weight <= threshold))
         if found:
-            return WordResult(word, found, None, dropped)
+            return WordResult(word, found, _UNBOUNDED_MASS if undefined else None, dropped)
+        if undefined:
+            status = "decoded"
         if status == "decoded" and threshold is not None and all(weight > threshold for weight, _, _ in paths):
             # The decoder found paths, and the threshold kept none of them.
             problem = f"{FILTERED}: each weighs more than the threshold {threshold:g}"
-        elif status == "decoded" and paths and self._min_prob is not None:
+        elif status == "decoded" and paths and min_prob is not None:
             problem = f"{FILTERED}: none is as probable as {self._min_prob:g}"
         else:
             problem = _DECODER_PROBLEMS.get(status, NOT_FOUND)

@@ -104,6 +104,9 @@ struct Answer {
     double probability;  // negative: not computed
   };
   DecodeStatus status = DecodeStatus::kNoPath;
+  // Probabilities asked for, and none defined: the word's paths hold
+  // unbounded mass.
+  bool probabilities_undefined = false;
   std::vector<Found> found;
 };
 
@@ -121,6 +124,7 @@ Answer DecodeWord(const DecoderState &state, std::string_view word, const Reques
   DistinctDecoding decoding =
       DecodeDistinct(state.model, word, request.pronunciations, &state.cancelled);
   answer.status = decoding.status;
+  answer.probabilities_undefined = decoding.probabilities_undefined;
   // The threshold, as for paths, drops what weighs more; NaN and 99 or
   // more switch it off.
   const float threshold = request.paths.threshold;
@@ -150,7 +154,12 @@ PyObject *NewAnswer(const Answer &answer) {
     if (item == nullptr) return nullptr;
     PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
   }
-  return Py_BuildValue("(sN)", StatusName(answer.status), list.release());
+  // A word decoded without probabilities tells why in its status, its
+  // pronunciations given all the same.
+  const char *status = answer.status == DecodeStatus::kDecoded && answer.probabilities_undefined
+                           ? "probabilities undefined"
+                           : StatusName(answer.status);
+  return Py_BuildValue("(sN)", status, list.release());
 }
 
 // Reads the keyword options shared by decode and decode_many into `request`;
@@ -325,7 +334,9 @@ PyMethodDef decoder_methods[] = {
      "The word's pronunciations as (status, [(weight, phonemes, probability), ...]).\n"
      "search='distinct': the nbest best distinct pronunciations, ranked by best path\n"
      "or by probability, with probabilities when asked (else None); threshold drops\n"
-     "heavier ones. search='paths': Model.phoneticize_paths's records, probability\n"
+     "heavier ones. Status 'probabilities undefined': the model's cycles hold\n"
+     "unbounded mass on the word's paths, so the pronunciations come by best path\n"
+     "with None for each probability. search='paths': Model.phoneticize_paths's records, probability\n"
      "None. Any thread may call it; the GIL is released while it decodes."},
     {"decode_many",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(DecoderDecodeMany)),

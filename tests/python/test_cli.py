@@ -13,7 +13,7 @@ from pathlib import Path
 
 import pytest
 
-from cli_fixtures import compile_model, run_vurel
+from cli_fixtures import ARCS, compile_model, run_vurel
 
 
 @pytest.fixture(scope="module")
@@ -96,6 +96,22 @@ def test_probabilities_in_every_format_and_the_least_one_kept(model):
     assert [line.split("\t")[2] for line in lines(kept.stdout)] == ["K AE1 T", "S AE1 T"]
     none = run_vurel(*asked, "--min-prob", "0.9", "cat")
     assert none.stdout == "" and "none is as probable as 0.9" in none.stderr
+
+
+def test_probabilities_undefined_are_named_in_every_format(tmp_path):
+    looped = compile_model(tmp_path, arcs=[*ARCS, ("<eps>", "T", 0.0)])
+    asked = ("g2p", "-m", str(looped), "-n", "2", "--prob")
+    problem = "probabilities undefined: the model's cycles hold unbounded mass"
+    jsonl = run_vurel(*asked, "--format", "jsonl", "bat")
+    assert jsonl.returncode == 0
+    records = [json.loads(line) for line in lines(jsonl.stdout)]
+    assert [(record["rank"], record["probability"], record["problem"]) for record in records] == [
+        (1, None, problem), (2, None, problem)]
+    tsv = run_vurel(*asked, "bat", "cat")
+    assert tsv.returncode == 0
+    assert [line.split("\t")[-1] for line in lines(tsv.stdout)] == ["-"] * 4
+    assert f"'bat': {problem}" in tsv.stderr and "2 words with probabilities undefined" in tsv.stderr
+    assert lines(run_vurel(*asked, "--format", "dict", "bat").stdout)[0].endswith("# model p=-")
 
 
 @pytest.mark.parametrize("options, message", [

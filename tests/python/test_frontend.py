@@ -9,7 +9,7 @@ import threading
 
 import pytest
 
-from cli_fixtures import compile_model, run_vurel
+from cli_fixtures import ARCS, compile_model, run_vurel
 from conftest import compile_fst
 from vurel import G2P, Pronunciation, WordResult, _native
 from vurel import g2p as g2p_module
@@ -240,6 +240,31 @@ def test_probabilities_only_for_the_model_and_cancelling_until_resumed(plain, tm
     assert [result.problem for result in g2p.pronounce_many(["bat", "cat"])] == ["cancelled", None]
     g2p.resume()
     assert g2p.pronounce("bat").pronunciations
+
+
+# A one-state model with an arc that reads nothing and writes T: at weight 0
+# it makes every word's paths hold unbounded mass; at 2.0, a finite one.
+@pytest.mark.parametrize("loop_weight, options, undefined", [
+    (0.0, {"probabilities": True}, True),
+    (0.0, {"probabilities": True, "min_prob": 0.5}, True),
+    (0.0, {"ranking": "probability"}, True),
+    (0.0, {}, False),
+    (2.0, {"probabilities": True}, False),
+])
+def test_probabilities_undefined_are_flagged_with_the_pronunciations_kept(tmp_path, loop_weight, options,
+                                                                           undefined):
+    looped = compile_model(tmp_path, arcs=[*ARCS, ("<eps>", "T", loop_weight)])
+    result = G2P(looped, nbest=3, **options).pronounce("bat")
+    assert len(result.pronunciations) == 3
+    weights = [found.weight for found in result.pronunciations]
+    if undefined:
+        assert result.problem == "probabilities undefined: the model's cycles hold unbounded mass"
+        assert [found.probability for found in result.pronunciations] == [None] * 3
+        assert weights == sorted(weights)
+    else:
+        assert result.problem is None
+        if options:
+            assert all(0 < found.probability < 1 for found in result.pronunciations)
 
 
 @pytest.mark.parametrize("options, message", [

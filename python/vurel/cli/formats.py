@@ -29,7 +29,8 @@ def _dict_escaped(word: str) -> str:
 
 
 def _shown_probability(probability: float | None) -> str:
-    """A probability as output shows it; "-" for a lexicon entry, which has none."""
+    """A probability as output shows it; "-" for a lexicon entry, which has
+    none, and for a word whose probabilities are undefined."""
     return "-" if probability is None else f"{probability:.4f}"
 
 
@@ -104,6 +105,8 @@ class Formatter:
                 record["ipa"] = found.ipa
             if self.probabilities:
                 record["probability"] = found.probability
+            if result.problem is not None:
+                record["problem"] = result.problem
             if result.dropped:
                 record["dropped"] = result.dropped
             lines.append(json.dumps(record, ensure_ascii=False))

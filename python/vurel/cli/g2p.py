@@ -15,7 +15,7 @@ from vurel.cli.formats import Formatter
 from vurel.cli.progress import Progress, progress_wanted
 from vurel.cli.signals import StopOnSignal
 from vurel.cli.streams import CutLine, Output, WordSource, open_output, open_word_source, plural
-from vurel.g2p import CANCELLED, G2P, SOURCE_LEXICON, TOO_LONG, WordResult, problem_kind
+from vurel.g2p import CANCELLED, G2P, PROBABILITIES_UNDEFINED, SOURCE_LEXICON, TOO_LONG, WordResult, problem_kind
 
 
 def register(commands) -> None:
@@ -188,7 +188,7 @@ def _decode_stream(args, source: WordSource, g2p: G2P, output: Output) -> int:
     # The bar and the lines may share a terminal (output there is live, so
     # flushed at once): the bar makes way for them.
     shares_screen = progress.enabled and output.isatty()
-    words = pronunciations = from_lexicon = dropped = 0
+    words = pronunciations = from_lexicon = dropped = undefined = 0
     missing: Counter[str] = Counter()
     unknown_ipa: dict[str, None] = {}
     # Someone may be waiting for each answer (a terminal, or a program that
@@ -218,6 +218,9 @@ def _decode_stream(args, source: WordSource, g2p: G2P, output: Output) -> int:
                         progress.note(
                             f"{result.word!r}: left out {', '.join(map(repr, dict.fromkeys(result.dropped)))}"
                         )
+                    if result.problem is not None:
+                        undefined += 1
+                        progress.note(f"{_shown(result.word)}: {result.problem}")
                 elif result.problem == CANCELLED:
                     # A stop signal came before the word was decoded.
                     continue
@@ -242,12 +245,14 @@ def _decode_stream(args, source: WordSource, g2p: G2P, output: Output) -> int:
             progress.close()
     if unknown_ipa:
         progress.note("no IPA for phonemes (copied unchanged): " + " ".join(unknown_ipa))
-    if missing or dropped or progress.enabled:
+    if missing or dropped or undefined or progress.enabled:
         parts = [plural(words, "word"), plural(pronunciations, "pronunciation")]
         if g2p.lexicon_path is not None:
             parts.append(f"{plural(from_lexicon, 'word')} from the lexicon")
         if dropped:
             parts.append(f"{plural(dropped, 'word')} with characters left out")
+        if undefined:
+            parts.append(f"{plural(undefined, 'word')} with {PROBABILITIES_UNDEFINED}")
         without = f"{sum(missing.values()):,} without pronunciation"
         if missing:
             without += " (" + ", ".join(f"{kind}: {count:,}" for kind, count in missing.most_common()) + ")"

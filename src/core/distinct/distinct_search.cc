@@ -510,6 +510,9 @@ DistinctSearchResult SearchDistinct(const ModelFst &model, const StartClosure &s
           continue;
         case ProbabilitySums::kUnsure:
           return Outcome(DirectSearchOutcome::kUnsure);
+        case ProbabilitySums::kUndefined:
+          result.probabilities_undefined = true;
+          return result;
       }
     }
   }

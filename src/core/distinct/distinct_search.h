@@ -57,6 +57,9 @@ struct DistinctSearchResult {
   // ReferencePronunciations (a sum of weights overflowed, the acceptor has
   // epsilon arcs, or the sums of probabilities did not converge).
   DirectSearchOutcome outcome = DirectSearchOutcome::kNoPath;
+  // kFound with probabilities asked for, and cycles on the word's paths
+  // hold unbounded mass: the probabilities are undefined, and left unset.
+  bool probabilities_undefined = false;
 };
 
 // Searches the product of `acceptor` (a word acceptor, states 0 to n in

@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "reference/nbest.h"
+#include "util/unbounded_mass.h"
 
 namespace vurel {
 namespace {
@@ -424,6 +425,9 @@ Components StronglyConnected(const Within &within) {
 // word goes to the reference.
 constexpr double kConvergence = 1e-8;
 constexpr int kMostRounds = 10000;
+// Rounds after which a cycle whose sums still move has its mass measured:
+// most settle within a few, and one whose mass is unbounded never does.
+constexpr int kRoundsBeforeMeasuring = 32;
 
 // The share of the word's sum that the paths of the shell below the bound
 // may hold for the sums to stand: the mass of the paths heavier than the
@@ -593,6 +597,20 @@ ProbabilitySums SetProbabilities(const PairGraph &graph, double bound, double sh
     }
     return false;
   };
+  // The arcs between the pairs of [first, last), numbered from `first`;
+  // the factors keep the cycles' mass, as each cycle's factors multiply to
+  // e^-(its weight).
+  const auto arcs_within = [&](std::uint32_t first, std::uint32_t last) {
+    std::vector<MassArc> within;
+    for (std::uint32_t pair = first; pair != last; ++pair) {
+      for (std::uint32_t a = arcs_begin[pair]; a != arcs_begin[pair + 1]; ++a) {
+        if (arc_from[a] >= first && arc_from[a] < last) {
+          within.push_back({arc_from[a] - first, pair - first, arc_factor[a]});
+        }
+      }
+    }
+    return within;
+  };
   const std::size_t component_count = components.begin.size() - 1;
   std::vector<std::uint8_t> cycles(component_count);
   for (std::size_t c = 0; c < component_count; ++c) {
@@ -605,6 +623,10 @@ ProbabilitySums SetProbabilities(const PairGraph &graph, double bound, double sh
     }
     for (int round = 0;; ++round) {
       if (round == kMostRounds) return ProbabilitySums::kUnsure;
+      if (round == kRoundsBeforeMeasuring &&
+          MassRoundCycles(last - first, arcs_within(first, last)) == CycleMass::kUnbounded) {
+        return ProbabilitySums::kUndefined;
+      }
       bool far = false;
       for (std::uint32_t pair = first; pair != last; ++pair) far = sum_totals(pair) || far;
       if (!far) break;

@@ -6,7 +6,12 @@
 //
 // Sums run forwards in an order where every pair comes after the pairs with
 // arcs into it; pairs on a cycle (input-epsilon arcs that write phonemes,
-// with the backoffs) are summed round it until the sums settle.
+// with the backoffs) are summed round it until the sums settle. Where they
+// do not settle soon, the cycles' mass is measured (util/unbounded_mass.h):
+// pairs within the bound lie on paths from the start to the end, so cycles
+// among them that hold unbounded mass make the word's sum infinite, and no
+// probability is defined. Pairs left out only make that mass smaller, so a
+// bound never makes it look unbounded.
 #ifndef VUREL_CORE_PRONUNCIATION_PROBABILITIES_H_
 #define VUREL_CORE_PRONUNCIATION_PROBABILITIES_H_
 
@@ -28,6 +33,9 @@ enum class ProbabilitySums {
   // The sums round a cycle did not converge, or the word's sum is not a
   // positive finite number.
   kUnsure,
+  // Cycles on the word's paths hold unbounded mass: the word's sum is
+  // infinite, and the probabilities are left unset.
+  kUndefined,
 };
 
 // Sets the probability of each of `pronunciations` (distinct uniques

@@ -216,6 +216,7 @@ DistinctDecoding DecodeDistinct(const Model &model, std::string_view word,
     switch (direct.outcome) {
       case DirectSearchOutcome::kFound:
         decoding.pronunciations = std::move(direct.pronunciations);
+        decoding.probabilities_undefined = direct.probabilities_undefined;
         break;
       case DirectSearchOutcome::kNoPath:
         return decoding;
@@ -238,8 +239,10 @@ DistinctDecoding DecodeDistinct(const Model &model, std::string_view word,
       decoding.status = StatusOf(lattice.error());
       return decoding;
     }
+    decoding.probabilities_undefined = probabilities && PathsHoldUnboundedMass(*lattice);
     Result<std::vector<Pronunciation>> found = ReferencePronunciations(
-        *lattice, wanted, probabilities, model.output_clusters(), model.veto_set(),
+        *lattice, wanted, probabilities && !decoding.probabilities_undefined,
+        model.output_clusters(), model.veto_set(),
         ReferenceBudget{std::min(budgets.search.result_states, budgets.search.largest_result_states),
                         budgets.search.kept_arcs});
     if (!found.ok()) {
@@ -248,14 +251,14 @@ DistinctDecoding DecodeDistinct(const Model &model, std::string_view word,
     }
     decoding.pronunciations = std::move(found).value();
   }
-  if (by_probability) {
+  if (by_probability && !decoding.probabilities_undefined) {
     std::stable_sort(decoding.pronunciations.begin(), decoding.pronunciations.end(),
                      [](const Pronunciation &lhs, const Pronunciation &rhs) {
                        return lhs.probability > rhs.probability;
                      });
-    if (decoding.pronunciations.size() > options.count) {
-      decoding.pronunciations.resize(options.count);
-    }
+  }
+  if (by_probability && decoding.pronunciations.size() > options.count) {
+    decoding.pronunciations.resize(options.count);
   }
   decoding.status =
       decoding.pronunciations.empty() ? DecodeStatus::kNoPath : DecodeStatus::kDecoded;

@@ -80,6 +80,10 @@ struct DistinctDecoding {
   DecodeStatus status = DecodeStatus::kNoPath;
   bool direct = false;     // the distinct search gave the answer
   bool fell_back = false;  // it was tried and left the word to the reference
+  // Probabilities were asked for, and cycles on the word's paths hold
+  // unbounded mass: they are undefined and left unset (negative), and
+  // Ranking::kProbability keeps the order by best path.
+  bool probabilities_undefined = false;
 };
 
 // The `count` best distinct pronunciations of `word`, best first under

@@ -1,6 +1,8 @@
 #include "reference/pronunciation_reference.h"
 
 #include <fst/arc-map.h>
+#include <fst/connect.h>
+#include <fst/dfs-visit.h>
 #include <fst/prune.h>
 #include <fst/rmepsilon.h>
 #include <fst/shortest-distance.h>
@@ -11,6 +13,7 @@
 #include <utility>
 
 #include "reference/nbest.h"
+#include "util/unbounded_mass.h"
 
 namespace vurel {
 namespace {
@@ -229,6 +232,41 @@ Result<std::vector<Pronunciation>> ReferencePronunciations(
   if (!computed.ok()) return std::move(computed).error();
   for (std::size_t i = 0; i < found.size(); ++i) found[i].probability = (*computed)[i];
   return found;
+}
+
+bool PathsHoldUnboundedMass(const VectorFst &lattice) {
+  std::vector<Arc::StateId> component;
+  std::vector<bool> accessible;
+  std::vector<bool> coaccessible;
+  std::uint64_t properties = 0;
+  fst::SccVisitor<Arc> visitor(&component, &accessible, &coaccessible, &properties);
+  fst::DfsVisit(lattice, &visitor);
+  // Per component, its states numbered from 0 and the arcs between them.
+  std::vector<std::uint32_t> local(component.size());
+  std::vector<std::uint32_t> sizes;
+  std::vector<std::vector<MassArc>> cycles;
+  for (std::size_t state = 0; state < component.size(); ++state) {
+    const auto c = static_cast<std::size_t>(component[state]);
+    if (c >= sizes.size()) sizes.resize(c + 1, 0);
+    local[state] = sizes[c]++;
+  }
+  cycles.resize(sizes.size());
+  for (std::size_t state = 0; state < component.size(); ++state) {
+    if (!accessible[state] || !coaccessible[state]) continue;
+    for (fst::ArcIterator<VectorFst> arcs(lattice, static_cast<Arc::StateId>(state)); !arcs.Done();
+         arcs.Next()) {
+      const Arc &arc = arcs.Value();
+      if (component[arc.nextstate] != component[state]) continue;
+      cycles[component[state]].push_back({local[state], local[arc.nextstate],
+                                          std::exp(-static_cast<double>(arc.weight.Value()))});
+    }
+  }
+  for (std::size_t c = 0; c < cycles.size(); ++c) {
+    if (!cycles[c].empty() && MassRoundCycles(sizes[c], cycles[c]) == CycleMass::kUnbounded) {
+      return true;
+    }
+  }
+  return false;
 }
 
 float WeightTolerance(float weight) { return 1e-4f + 1e-5f * std::fabs(weight); }

@@ -71,6 +71,14 @@ Result<std::vector<double>> ReferenceProbabilities(
     const VectorFst &lattice, const std::vector<LabelSequence> &pronunciations,
     const ClusterTable &output_clusters, const VetoSet &veto);
 
+// Whether cycles on the paths of `lattice` from its start to a final state
+// hold unbounded mass (util/unbounded_mass.h), so that the sum over its
+// paths, and with it every probability, is undefined. Each strongly
+// connected component of its accessible and coaccessible states is measured.
+// A component the measure cannot decide, within rounding of 1, counts as
+// bounded.
+bool PathsHoldUnboundedMass(const VectorFst &lattice);
+
 // How far apart two sums of one path's weights may be: the reference and the
 // distinct search add a path's weights in different orders, in single
 // precision.
