@@ -2,8 +2,9 @@
 // word list and counts, for each number of pronunciations, the words on
 // which they agree (AgreesWithReference), the words the search left to the
 // reference, and the words that differ; prints the first few differences.
-// With --prob, probabilities are computed by both and compared too, and the
-// largest absolute difference is printed.
+// With --prob, probabilities are computed by both and compared too (both
+// must find them undefined on the same words, counted as undefined), and
+// the largest absolute difference is printed.
 //
 // Usage: compare-distinct MODEL WORDS [--prob] [count...]
 // Without counts: 1, 5 and 10. Words are read one per line, as given.
@@ -27,7 +28,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 std::string Describe(const vurel::DistinctDecoding &decoding) {
-  std::string text;
+  std::string text = decoding.probabilities_undefined ? "  probabilities undefined\n" : "";
   for (const vurel::Pronunciation &pronunciation : decoding.pronunciations) {
     text.append("  ").append(std::to_string(pronunciation.weight));
     if (pronunciation.probability >= 0.0) {
@@ -90,6 +91,7 @@ int main(int argc, char **argv) {
     std::uint64_t fell_back = 0;
     std::uint64_t differed = 0;
     std::uint64_t fewer = 0;
+    std::uint64_t undefined = 0;
     double largest_gap = 0.0;
     double search_seconds = 0.0;
     double reference_seconds = 0.0;
@@ -105,7 +107,9 @@ int main(int argc, char **argv) {
       fell_back += found.fell_back ? 1 : 0;
       fewer += found.pronunciations.size() < count ? 1 : 0;
       if (probabilities) largest_gap = std::max(largest_gap, LargestProbabilityGap(found, reference));
+      undefined += reference.probabilities_undefined ? 1 : 0;
       if (found.status == reference.status &&
+          found.probabilities_undefined == reference.probabilities_undefined &&
           vurel::AgreesWithReference(found.pronunciations, reference.pronunciations)) {
         ++agreed;
         continue;
@@ -121,7 +125,10 @@ int main(int argc, char **argv) {
                 static_cast<unsigned long long>(count), probabilities ? " prob" : "",
                 static_cast<unsigned long long>(agreed), static_cast<unsigned long long>(fell_back),
                 static_cast<unsigned long long>(differed), static_cast<unsigned long long>(fewer));
-    if (probabilities) std::printf("  largest probability gap %.3g", largest_gap);
+    if (probabilities) {
+      std::printf("  largest probability gap %.3g  undefined %llu", largest_gap,
+                  static_cast<unsigned long long>(undefined));
+    }
     std::printf("  words/s %.0f (reference %.0f)\n",
                 static_cast<double>(words.size()) / search_seconds,
                 static_cast<double>(words.size()) / reference_seconds);

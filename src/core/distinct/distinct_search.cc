@@ -449,7 +449,8 @@ DistinctSearchResult SearchDistinct(const ModelFst &model, const StartClosure &s
                                     std::uint64_t count,
                                     bool probabilities, const ClusterTable &output_clusters,
                                     const VetoSet &veto, const DirectSearchBudget &budget,
-                                    const std::atomic<bool> *cancel) {
+                                    const std::atomic<bool> *cancel,
+                                    const UnboundedStates *unbounded) {
   if (count == 0 || acceptor.NumStates() == 0) return {};
   if (direct::ReadsEpsilon(acceptor)) return Outcome(DirectSearchOutcome::kUnsure);
   std::optional<EndBounds> to_end;
@@ -494,15 +495,30 @@ DistinctSearchResult SearchDistinct(const ModelFst &model, const StartClosure &s
   result.outcome = DirectSearchOutcome::kFound;
   if (probabilities) {
     result.pronunciations = search.TakeFound();
-    for (float reach = std::max(margin, FirstProbabilityReach(graph.end_position()));;
+    const float first_reach = std::max(margin, FirstProbabilityReach(graph.end_position()));
+    // Most words of a model with unbounded states reach one a step or two
+    // past the pairs settled already: looking step by step settles fewer.
+    for (float reach = margin; unbounded != nullptr && !unbounded->empty() && reach < first_reach;
          reach += kProbabilityStep) {
+      if (ReachesUnboundedState(graph, static_cast<double>(best) + reach, *unbounded)) {
+        result.probabilities_undefined = true;
+        return result;
+      }
+      if (const SettleStep step = graph.SettleWithin(reach + kProbabilityStep);
+          step != SettleStep::kDone) {
+        return Failed(step);
+      }
+    }
+    for (float reach = first_reach;; reach += kProbabilityStep) {
       if (const SettleStep step = graph.SettleWithin(reach); step != SettleStep::kDone) {
         return Failed(step);
       }
       if (graph.overflowed()) return Outcome(DirectSearchOutcome::kUnsure);
       const double bound = graph.all_settled() ? std::numeric_limits<double>::infinity()
                                                : static_cast<double>(best) + reach;
+      static const UnboundedStates kNoneUnbounded;
       switch (SetProbabilities(graph, bound, kProbabilityShell, output_clusters, veto,
+                               unbounded != nullptr ? *unbounded : kNoneUnbounded,
                                result.pronunciations)) {
         case ProbabilitySums::kSet:
           return result;

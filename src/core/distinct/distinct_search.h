@@ -24,7 +24,10 @@
 // letters, whose mass lies further out) and grows by kProbabilityStep for
 // as long as the paths of its last kProbabilityShell hold too much of the
 // word's sum. Where the sums round a cycle do not settle, the word goes to
-// the reference.
+// the reference. A word whose settled paths reach a state on cycles of
+// unbounded mass has no probabilities; one of a model with such states
+// whose sums would stand without reaching one goes to the reference, which
+// looks at the whole lattice.
 #ifndef VUREL_CORE_DISTINCT_SEARCH_H_
 #define VUREL_CORE_DISTINCT_SEARCH_H_
 
@@ -33,6 +36,7 @@
 #include <vector>
 
 #include "cluster_table.h"
+#include "distinct/pronunciation_probabilities.h"
 #include "openfst.h"
 #include "reference/pronunciation_reference.h"
 #include "search/direct_search.h"
@@ -67,7 +71,8 @@ struct DistinctSearchResult {
 // true; `start_closure` its StartClosure or none; `quotient` its
 // HistoryQuotient, or null to settle by distance alone) for its `count` best
 // distinct pronunciations, with their probabilities when `probabilities`.
-// Partial paths count against `budget.partial_paths`, the arcs of the
+// `unbounded`: the model's UnboundedStates, none when null. Partial paths
+// count against `budget.partial_paths`, the arcs of the
 // records read against `budget.kept_arcs`, pairs and arcs against the
 // lattice's budget: past them, kOverBudget.
 DistinctSearchResult SearchDistinct(const ModelFst &model, const StartClosure &start_closure,
@@ -75,7 +80,8 @@ DistinctSearchResult SearchDistinct(const ModelFst &model, const StartClosure &s
                                     std::uint64_t count,
                                     bool probabilities, const ClusterTable &output_clusters,
                                     const VetoSet &veto, const DirectSearchBudget &budget,
-                                    const std::atomic<bool> *cancel = nullptr);
+                                    const std::atomic<bool> *cancel = nullptr,
+                                    const UnboundedStates *unbounded = nullptr);
 
 }  // namespace vurel
 

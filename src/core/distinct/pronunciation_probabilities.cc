@@ -9,7 +9,6 @@
 #include <utility>
 
 #include "reference/nbest.h"
-#include "util/unbounded_mass.h"
 
 namespace vurel {
 namespace {
@@ -425,9 +424,6 @@ Components StronglyConnected(const Within &within) {
 // word goes to the reference.
 constexpr double kConvergence = 1e-8;
 constexpr int kMostRounds = 10000;
-// Rounds after which a cycle whose sums still move has its mass measured:
-// most settle within a few, and one whose mass is unbounded never does.
-constexpr int kRoundsBeforeMeasuring = 32;
 
 // The share of the word's sum that the paths of the shell below the bound
 // may hold for the sums to stand: the mass of the paths heavier than the
@@ -436,7 +432,24 @@ constexpr int kRoundsBeforeMeasuring = 32;
 // was off by more than 1.1e-5), so what they leave out stays below it.
 constexpr double kLeftOutShare = 2e-5;
 
+// Whether a pair within the bound is at an unbounded state.
+bool AnyUnbounded(const PairGraph &graph, const Within &within, const UnboundedStates &unbounded) {
+  if (unbounded.empty()) return false;
+  const auto &order = graph.settled_order();
+  for (std::size_t rank = 0; rank < order.size(); ++rank) {
+    if (within.number[rank] != kNone && unbounded[graph.pairs()[order[rank]].state] != 0) {
+      return true;
+    }
+  }
+  return false;
+}
+
 }  // namespace
+
+bool ReachesUnboundedState(const PairGraph &graph, double bound,
+                           const UnboundedStates &unbounded) {
+  return !unbounded.empty() && AnyUnbounded(graph, OnPathsWithin(graph, bound, bound), unbounded);
+}
 
 // A pair's sums are kept as multiples of e^-distance, its best path's
 // probability: an arc from `from` to `to` of weight w then carries
@@ -444,8 +457,10 @@ constexpr double kLeftOutShare = 2e-5;
 // at most 1 computed once per arc, and the sums need no logarithms.
 ProbabilitySums SetProbabilities(const PairGraph &graph, double bound, double shell,
                                  const ClusterTable &output_clusters, const VetoSet &veto,
+                                 const UnboundedStates &unbounded,
                                  std::vector<Pronunciation> &pronunciations) {
   const Within within = OnPathsWithin(graph, bound, bound - shell);
+  if (AnyUnbounded(graph, within, unbounded)) return ProbabilitySums::kUndefined;
   const Components components = StronglyConnected(within);
   // The pairs within the bound renumbered in the order they are summed,
   // with their arcs.
@@ -597,20 +612,6 @@ ProbabilitySums SetProbabilities(const PairGraph &graph, double bound, double sh
     }
     return false;
   };
-  // The arcs between the pairs of [first, last), numbered from `first`;
-  // the factors keep the cycles' mass, as each cycle's factors multiply to
-  // e^-(its weight).
-  const auto arcs_within = [&](std::uint32_t first, std::uint32_t last) {
-    std::vector<MassArc> within;
-    for (std::uint32_t pair = first; pair != last; ++pair) {
-      for (std::uint32_t a = arcs_begin[pair]; a != arcs_begin[pair + 1]; ++a) {
-        if (arc_from[a] >= first && arc_from[a] < last) {
-          within.push_back({arc_from[a] - first, pair - first, arc_factor[a]});
-        }
-      }
-    }
-    return within;
-  };
   const std::size_t component_count = components.begin.size() - 1;
   std::vector<std::uint8_t> cycles(component_count);
   for (std::size_t c = 0; c < component_count; ++c) {
@@ -623,10 +624,6 @@ ProbabilitySums SetProbabilities(const PairGraph &graph, double bound, double sh
     }
     for (int round = 0;; ++round) {
       if (round == kMostRounds) return ProbabilitySums::kUnsure;
-      if (round == kRoundsBeforeMeasuring &&
-          MassRoundCycles(last - first, arcs_within(first, last)) == CycleMass::kUnbounded) {
-        return ProbabilitySums::kUndefined;
-      }
       bool far = false;
       for (std::uint32_t pair = first; pair != last; ++pair) far = sum_totals(pair) || far;
       if (!far) break;
@@ -651,6 +648,8 @@ ProbabilitySums SetProbabilities(const PairGraph &graph, double bound, double sh
   }
   if (!(word > 0.0) || !std::isfinite(word)) return ProbabilitySums::kUnsure;
   if (word - inner_word > kLeftOutShare * word) return ProbabilitySums::kTooNarrow;
+  // Paths heavier than the bound may still reach an unbounded state.
+  if (!unbounded.empty() && bound != kUnreached) return ProbabilitySums::kUnsure;
 
   for (std::size_t c = 0; c < component_count; ++c) {
     const std::uint32_t first = components.begin[c];

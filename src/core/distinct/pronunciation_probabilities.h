@@ -6,15 +6,11 @@
 //
 // Sums run forwards in an order where every pair comes after the pairs with
 // arcs into it; pairs on a cycle (input-epsilon arcs that write phonemes,
-// with the backoffs) are summed round it until the sums settle. Where they
-// do not settle soon, the cycles' mass is measured (util/unbounded_mass.h):
-// pairs within the bound lie on paths from the start to the end, so cycles
-// among them that hold unbounded mass make the word's sum infinite, and no
-// probability is defined. Pairs left out only make that mass smaller, so a
-// bound never makes it look unbounded.
+// with the backoffs) are summed round it until the sums settle.
 #ifndef VUREL_CORE_PRONUNCIATION_PROBABILITIES_H_
 #define VUREL_CORE_PRONUNCIATION_PROBABILITIES_H_
 
+#include <cstdint>
 #include <vector>
 
 #include "cluster_table.h"
@@ -24,27 +20,41 @@
 
 namespace vurel {
 
+// Per model state, 1 where it lies on input-epsilon cycles that hold
+// unbounded mass (util/unbounded_mass.h); empty when no state does. Such a
+// state at some position on a path from a word's start to its end makes
+// the word's sum infinite; the cycles among a word's pairs are the model's.
+using UnboundedStates = std::vector<std::uint8_t>;
+
 enum class ProbabilitySums {
   kSet,
   // The paths between `bound - shell` and `bound` hold too large a share of
   // the word's sum: those past the bound would matter. Settle further and
   // sum again.
   kTooNarrow,
-  // The sums round a cycle did not converge, or the word's sum is not a
-  // positive finite number.
+  // The sums round a cycle did not converge, the word's sum is not a
+  // positive finite number, or the model has unbounded states that none of
+  // the paths within a finite bound reaches, though heavier ones may.
   kUnsure,
-  // Cycles on the word's paths hold unbounded mass: the word's sum is
+  // A path within the bound reaches an unbounded state: the word's sum is
   // infinite, and the probabilities are left unset.
   kUndefined,
 };
+
+// Whether a path over the settled pairs of `graph` that weighs at most
+// `bound` goes through a state of `unbounded` (the model's UnboundedStates):
+// if so, the word's probabilities are undefined.
+bool ReachesUnboundedState(const direct::PairGraph &graph, double bound,
+                           const UnboundedStates &unbounded);
 
 // Sets the probability of each of `pronunciations` (distinct uniques
 // sequences) from the sums of the paths over the settled pairs of `graph`
 // that lie on paths within `bound`, unless the paths within `shell` below
 // it tell that those left out weigh too much (an infinite bound leaves
-// none out).
+// none out). `unbounded` are the model's UnboundedStates.
 ProbabilitySums SetProbabilities(const direct::PairGraph &graph, double bound, double shell,
                                  const ClusterTable &output_clusters, const VetoSet &veto,
+                                 const UnboundedStates &unbounded,
                                  std::vector<Pronunciation> &pronunciations);
 
 }  // namespace vurel

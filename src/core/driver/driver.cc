@@ -211,7 +211,7 @@ DistinctDecoding DecodeDistinct(const Model &model, std::string_view word,
         SearchDistinct(model.fst(), model.start_closure(),
                        model.history_quotient(), *acceptor, wanted,
                        probabilities, model.output_clusters(), model.veto_set(), budgets.direct,
-                       cancel);
+                       cancel, probabilities ? &model.unbounded_states() : nullptr);
     decoding.direct = true;
     switch (direct.outcome) {
       case DirectSearchOutcome::kFound:

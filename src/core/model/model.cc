@@ -19,6 +19,7 @@
 #include "model/fst_file.h"
 #include "search/direct_search.h"
 #include "util/claimed_build.h"
+#include "util/unbounded_mass.h"
 
 namespace vurel {
 
@@ -61,8 +62,9 @@ bool IsFiniteEpsilon(const Arc &arc) {
   return arc.ilabel == 0 && std::isfinite(arc.weight.Value());
 }
 
-bool HasEpsilonLoop(const FlatFst &fst, Arc::StateId state) {
-  for (fst::ArcIterator<FlatFst> arcs(fst, state); !arcs.Done(); arcs.Next()) {
+template <class Fst>
+bool HasEpsilonLoop(const Fst &fst, Arc::StateId state) {
+  for (fst::ArcIterator<Fst> arcs(fst, state); !arcs.Done(); arcs.Next()) {
     const Arc &arc = arcs.Value();
     if (arc.ilabel > 0) break;
     if (IsFiniteEpsilon(arc) && arc.nextstate == state) return true;
@@ -89,7 +91,8 @@ bool HasNegativeEpsilon(const FlatFst &fst) {
 // epsilon arcs come first (after any negative labels), so this touches
 // little more than the states. Returns the components with more than one
 // state or with an epsilon loop, the only ones that can hold a cycle.
-std::vector<std::vector<Arc::StateId>> CyclicEpsilonComponents(const FlatFst &fst) {
+template <class Fst>
+std::vector<std::vector<Arc::StateId>> CyclicEpsilonComponents(const Fst &fst) {
   const auto num_states = static_cast<std::size_t>(fst.NumStates());
   constexpr std::uint32_t kUnvisited = 0;
   std::vector<std::uint32_t> order(num_states, kUnvisited);
@@ -106,7 +109,7 @@ std::vector<std::vector<Arc::StateId>> CyclicEpsilonComponents(const FlatFst &fs
 
   // The next input-epsilon arc of `state` from `index` on, or nullptr.
   const auto next_epsilon = [&fst, num_states](Arc::StateId state, std::size_t &index) -> const Arc * {
-    fst::ArcIterator<FlatFst> arcs(fst, state);
+    fst::ArcIterator<Fst> arcs(fst, state);
     for (arcs.Seek(index); !arcs.Done(); arcs.Next(), ++index) {
       const Arc &arc = arcs.Value();
       if (arc.ilabel > 0) break;
@@ -415,6 +418,7 @@ Result<Model> Model::FromFlatFst(FlatFst fst, std::string delimiter,
     model.quotient_ =
         std::make_shared<LazyQuotient>(fst.TotalArcs() / kArcsPerSearchBeforeMergedModel);
   }
+  model.unbounded_ = std::make_shared<LazyUnboundedStates>();
   model.input_clusters_ = BuildClusterTable(*model.fst_.InputSymbols());
   model.output_clusters_ = BuildClusterTable(*model.fst_.OutputSymbols());
   model.veto_set_ = MakeVetoSet();
@@ -462,6 +466,50 @@ std::unique_ptr<const HistoryQuotient> BuildTrimmed(const ModelFst &fst) {
 }
 
 }  // namespace
+
+// Built by the first search that asks, while any other waits: its answer
+// depends on it.
+struct Model::LazyUnboundedStates {
+  ClaimedBuild<UnboundedStates> states;
+};
+
+namespace {
+
+std::unique_ptr<const UnboundedStates> FindUnboundedStates(const ModelFst &fst) {
+  constexpr std::uint32_t kOutside = std::numeric_limits<std::uint32_t>::max();
+  auto unbounded = std::make_unique<UnboundedStates>();
+  // Per state, its number within the component being measured.
+  std::vector<std::uint32_t> local(static_cast<std::size_t>(fst.NumStates()), kOutside);
+  std::vector<MassArc> arcs;
+  for (const std::vector<Arc::StateId> &component : CyclicEpsilonComponents(fst)) {
+    for (std::size_t i = 0; i < component.size(); ++i) {
+      local[component[i]] = static_cast<std::uint32_t>(i);
+    }
+    arcs.clear();
+    for (const Arc::StateId state : component) {
+      for (fst::ArcIterator<ModelFst> it(fst, state); !it.Done(); it.Next()) {
+        const Arc &arc = it.Value();
+        if (arc.ilabel > 0) break;
+        if (!IsFiniteEpsilon(arc) || local[arc.nextstate] == kOutside) continue;
+        arcs.push_back({local[state], local[arc.nextstate],
+                        std::exp(-static_cast<double>(arc.weight.Value()))});
+      }
+    }
+    for (const Arc::StateId state : component) local[state] = kOutside;
+    if (MassRoundCycles(component.size(), arcs, kMostMassRoundsOfAModel) != CycleMass::kUnbounded) {
+      continue;
+    }
+    if (unbounded->empty()) unbounded->assign(static_cast<std::size_t>(fst.NumStates()), 0);
+    for (const Arc::StateId state : component) (*unbounded)[state] = 1;
+  }
+  return unbounded;
+}
+
+}  // namespace
+
+const UnboundedStates &Model::unbounded_states() const {
+  return *unbounded_->states.GetOrWait([this] { return FindUnboundedStates(fst_); });
+}
 
 const HistoryQuotient *Model::history_quotient() const {
   if (quotient_ == nullptr) return nullptr;

@@ -12,6 +12,7 @@
 #include <utility>
 
 #include "cluster_table.h"
+#include "distinct/pronunciation_probabilities.h"
 #include "model/flat_fst.h"
 #include "openfst.h"
 #include "result.h"
@@ -74,6 +75,10 @@ class Model {
   // thread is building it; null as above.
   const HistoryQuotient *BuildHistoryQuotient() const;
 
+  // The states on input-epsilon cycles that hold unbounded mass, found the
+  // first time it is asked for (once per model; other threads wait).
+  const UnboundedStates &unbounded_states() const;
+
   // Symbol lookups: the label of a text or the text of a label in the input
   // or output table; nullopt when absent or out of range.
   std::optional<Label> FindInputLabel(std::string_view text) const;
@@ -98,6 +103,8 @@ class Model {
   StartClosure start_closure_;
   struct LazyQuotient;
   std::shared_ptr<LazyQuotient> quotient_;
+  struct LazyUnboundedStates;
+  std::shared_ptr<LazyUnboundedStates> unbounded_;
 };
 
 // Clears the known property bits of `fst` that would let OpenFst take a

@@ -14,11 +14,11 @@ constexpr double kWithinRounding = 1e-12;
 
 }  // namespace
 
-CycleMass MassRoundCycles(std::size_t states, const std::vector<MassArc> &arcs) {
+CycleMass MassRoundCycles(std::size_t states, const std::vector<MassArc> &arcs, int most_rounds) {
   if (states == 0) return CycleMass::kBounded;
   std::vector<double> y(states, 1.0);
   std::vector<double> next(states);
-  for (int round = 0; round < kMostMassRounds; ++round) {
+  for (int round = 0; round < most_rounds; ++round) {
     std::fill(next.begin(), next.end(), 0.0);
     for (const MassArc &arc : arcs) next[arc.to] += y[arc.from] * arc.factor;
     double least = std::numeric_limits<double>::infinity();

@@ -34,17 +34,21 @@ struct MassArc {
 enum class CycleMass {
   kBounded,    // rho(A) < 1: every sum round the cycles is finite
   kUnbounded,  // rho(A) >= 1 (less 1e-12): the sums round them are infinite
-  // The bounds still lay on both sides of 1 after kMostMassRounds: the
+  // The bounds still lay on both sides of 1 after the rounds allowed: the
   // iteration closes in too slowly.
   kUndecided,
 };
 
+// Rounds for a word's cycles, and for a model's, measured once.
 inline constexpr int kMostMassRounds = 512;
+inline constexpr int kMostMassRoundsOfAModel = 20000;
 
 // Decides rho(A) against 1 for `arcs` between states 0 to `states` - 1
 // (which should form one strongly connected component, for the bounds to
-// close in; they hold in any case). Costs O(states + arcs) a round.
-CycleMass MassRoundCycles(std::size_t states, const std::vector<MassArc> &arcs);
+// close in; they hold in any case) within `most_rounds` rounds of
+// O(states + arcs) each.
+CycleMass MassRoundCycles(std::size_t states, const std::vector<MassArc> &arcs,
+                          int most_rounds = kMostMassRounds);
 
 }  // namespace vurel
 
