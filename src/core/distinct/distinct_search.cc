@@ -335,6 +335,9 @@ class DistinctSearch {
   // on: those took the pair's arcs known then, and take these now.
   void OfferNewArcs(float trusted) {
     const auto &arcs = graph_.arcs();
+    // Before any partial path went on, no arc has one to join; the start
+    // closure alone holds thousands of arcs on some models.
+    if (first_at_pair_.empty()) arcs_offered_ = arcs.size();
     for (; arcs_offered_ < arcs.size(); ++arcs_offered_) {
       const std::uint32_t to = arcs[arcs_offered_].to;
       if (to >= first_at_pair_.size()) continue;
