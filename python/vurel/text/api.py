@@ -2,19 +2,18 @@
 
 from __future__ import annotations
 
-import multiprocessing
 import os
-import signal
 import threading
 from collections import deque
 from collections.abc import Callable, Iterable, Iterator, Sequence
-from concurrent.futures import Executor, Future, ProcessPoolExecutor, ThreadPoolExecutor
+from concurrent.futures import Future, ThreadPoolExecutor
 from typing import TypeVar
 
 from vurel.g2p import G2P, _flag, _whole_number
 from vurel.text.output import phoneme_line
 from vurel.text.pipeline import TextReader
 from vurel.text.tokens import Token
+from vurel.text.workers import forked_map
 
 T = TypeVar("T")
 
@@ -40,20 +39,6 @@ def _checked_text(name: str, value: object) -> str:
 
 # render(index of the batch's first text, the batch's texts, their tokens).
 Render = Callable[[int, list[str], list[list[Token]]], T]
-
-# What forked workers read with, by job: set before the workers are forked,
-# so that only texts and results cross between the processes.
-_forked_jobs: dict[int, tuple[TextReader, Callable]] = {}
-
-
-def _render_in_worker(job: int, first: int, texts: list[str]):
-    reader, render = _forked_jobs[job]
-    return render(first, texts, reader.read(texts))
-
-
-def _ignore_interrupts() -> None:
-    # The parent stops the run; a worker finishes its batch and is ended.
-    signal.signal(signal.SIGINT, signal.SIG_IGN)
 
 
 def render_batches(reader: TextReader, texts: Iterable[str], render: Render, *, jobs: int = 1, batch: int = 256,
@@ -81,25 +66,15 @@ def render_batches(reader: TextReader, texts: Iterable[str], render: Render, *, 
         for first, taken in batches():
             yield render(first, taken, reader.read(taken))
         return
-    if processes and "fork" in multiprocessing.get_all_start_methods():
-        job = id(render)
-        _forked_jobs[job] = (reader, render)
-        pool: Executor = ProcessPoolExecutor(jobs, mp_context=multiprocessing.get_context("fork"),
-                                             initializer=_ignore_interrupts)
-
-        def submit(first: int, taken: list[str]) -> Future:
-            return pool.submit(_render_in_worker, job, first, taken)
-    else:
-        job = None
-        pool = ThreadPoolExecutor(jobs, thread_name_prefix="vurel-text")
-
-        def submit(first: int, taken: list[str]) -> Future:
-            return pool.submit(lambda: render(first, taken, reader.read(taken)))
+    if processes and hasattr(os, "fork"):
+        yield from forked_map(lambda job: render(job[0], job[1], reader.read(job[1])), batches(), jobs)
+        return
+    pool = ThreadPoolExecutor(jobs, thread_name_prefix="vurel-text")
     finished = False
     try:
         pending: deque[Future] = deque()
         for first, taken in batches():
-            pending.append(submit(first, taken))
+            pending.append(pool.submit(lambda first=first, taken=taken: render(first, taken, reader.read(taken))))
             if len(pending) >= 2 * jobs:
                 yield pending.popleft().result()
         while pending:
@@ -107,8 +82,6 @@ def render_batches(reader: TextReader, texts: Iterable[str], render: Render, *, 
         finished = True
     finally:
         pool.shutdown(wait=finished, cancel_futures=True)
-        if job is not None:
-            del _forked_jobs[job]
 
 
 def phonemize(text_or_texts: str | Sequence[str], lang: str | None = None, *, ipa: bool = False,

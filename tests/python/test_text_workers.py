@@ -1,0 +1,87 @@
+"""The forked workers behind `vurel text --jobs`: order, failures, and no process left behind."""
+
+import os
+import signal
+import time
+
+import pytest
+
+from vurel.text.workers import WorkerError, forked_map
+
+pytestmark = pytest.mark.skipif(not hasattr(os, "fork"), reason="workers are forked")
+
+
+@pytest.fixture(autouse=True)
+def no_hang():
+    """A run that waits forever fails the test instead."""
+    def give_up(signum, frame):
+        raise TimeoutError("forked_map hung")
+
+    previous = signal.signal(signal.SIGALRM, give_up)
+    signal.alarm(30)
+    yield
+    signal.alarm(0)
+    signal.signal(signal.SIGALRM, previous)
+
+
+def assert_no_children():
+    with pytest.raises(ChildProcessError):
+        os.waitpid(-1, os.WNOHANG)
+
+
+def slow_first(job):
+    # Every later job is answered while the first is still read: the parent
+    # holds a full window of answers and must send more after giving them.
+    if job == 0:
+        time.sleep(0.3)
+    return job * 2
+
+
+def tripled(job):
+    return job * 3
+
+
+# Jobs and answers far past a pipe's buffer, both ways at once.
+BIG = ["x" * 300_000 + str(n) for n in range(6)]
+
+
+@pytest.mark.parametrize("work, jobs, processes, options, expected", [
+    (slow_first, range(40), 2, {}, [job * 2 for job in range(40)]),
+    # Each answer given leaves nothing in flight: the parent must send the
+    # next job before it waits again.
+    (slow_first, range(5), 1, {"depth": 1, "ahead": 1}, [job * 2 for job in range(5)]),
+    (tripled, BIG, 2, {}, [job * 3 for job in BIG]),
+    (slow_first, [], 2, {}, []),
+], ids=["answers-held-for-order", "nothing-in-flight", "payloads-past-pipe-buffers", "no-jobs"])
+def test_answers_come_in_the_order_of_the_jobs(work, jobs, processes, options, expected):
+    assert list(forked_map(work, jobs, processes, **options)) == expected
+    assert_no_children()
+
+
+def fails_on_three(job):
+    if job == 3:
+        raise ValueError("job three is bad")
+    return job
+
+
+def dies_on_three(job):
+    if job == 3:
+        os._exit(7)
+    return job
+
+
+@pytest.mark.parametrize("work, message", [
+    (fails_on_three, "ValueError: job three is bad"),
+    (dies_on_three, "ended"),
+])
+def test_a_failing_worker_is_an_error_and_ends_the_others(work, message):
+    with pytest.raises(WorkerError, match=message):
+        list(forked_map(work, range(20), 2))
+    assert_no_children()
+
+
+def test_leaving_early_ends_the_workers():
+    answers = forked_map(slow_first, range(1000), 2)
+    assert next(answers) == 0
+    answers.close()
+    assert_no_children()
