@@ -148,7 +148,10 @@ def test_st_is_a_street_after_a_name_and_a_saint_before_one(text, spoken):
 
 
 @pytest.mark.parametrize(("text", "spoken"), [
-    ("3. Platz", "dritte"),  # gender unknown: the default
+    ("3. Platz", "dritter"),  # no article: the noun's gender (masculine)
+    ("3. Mal", "drittes"),  # neuter
+    ("3. Auflage", "dritte"),  # feminine, as the default
+    ("der 3. Platz", "dritte"),  # the article comes before the noun's gender
     ("die 2. Auflage", "zweite"),
     ("im 3. Stock", "dritten"),  # the dative settles the case
     ("Zum 3. Mal", "dritten"),
@@ -169,6 +172,10 @@ def test_german_ordinal_period_only_before_a_word():
     ("cs", "3. místo", "3.", "třetí"),
     ("cs", "21. den", "21.", "dvacátý první"),
     ("cs", "100. výročí", "100.", "stý"),
+    # Hundreds past the first are one word: dvoustý, not druhý stě.
+    ("cs", "200. výročí", "200.", "dvoustý"),
+    ("cs", "256. den", "256.", "dvoustý padesátý šestý"),
+    ("cs", "999. den", "999.", "devítistý devadesátý devátý"),
     ("fa", "۳م", "۳م", "سوم"),
     ("fa", "۲۱ام", "۲۱ام", "بیست و یکم"),
     ("fa", "۳۰ام", "۳۰ام", "سی\u200cام"),
@@ -220,6 +227,10 @@ OTHERS = [
     ("ru", "9 декабря 2026 г.", "date", "девятое декабря две тысячи двадцать шестого года"),
     ("ru", "4,50 ₽", "money", "четыре рубля пятьдесят копеек"),
     ("ru", "1-я", "ordinal", "первая"),
+    # Ranges: от, and both numbers and the unit in the genitive.
+    ("ru", "5–7", "range", "от пяти до семи"),
+    ("ru", "5-7 км", "range", "от пяти до семи километров"),
+    ("ru", "1–2 км", "range", "от одного до двух километров"),
     # Czech: ordinals by a rule of ours (ICU has none), three plural forms.
     ("cs", "4,50 Kč", "money", "čtyři koruny padesát haléřů"),
     ("cs", "9. prosince 2026", "date", "devátého prosince dvě tisíce dvacet šest"),
@@ -235,6 +246,11 @@ OTHERS = [
     # Swahili: the unit before the number.
     ("sw", "KSh 500", "money", "shilingi mia tano"),
     ("sw", "50%", "percent", "asilimia hamsini"),
+    # Swahili hours count from 6 a.m. and 6 p.m.
+    ("sw", "10:00", "time", "saa nne"),
+    ("sw", "19:30", "time", "saa moja na dakika thelathini"),
+    ("sw", "6:00", "time", "saa kumi na mbili"),
+    ("sw", "0:00", "time", "saa sita"),
     # Luxembourgish.
     ("lb", "3. Oktober 1990", "date", "drëtten Oktober nonzénghonnertnonzeg"),
     ("lb", "14:30 Auer", "time", "véierzéng Auer drësseg"),

@@ -47,6 +47,7 @@ class Conventions:
     ordinal_suffixes: Mapping[str, str]
     ordinal_period: bool
     ordinal_after: Mapping[str, str]
+    ordinal_nouns: Mapping[str, str]
     ordinal_words: Mapping[str, str]
     ordinal_ending: tuple[tuple[str, str], ...]
     year: str
@@ -66,6 +67,7 @@ class Conventions:
     month_abbreviations: Mapping[str, int]
     time_separators: tuple[str, ...]
     time_hours: str
+    time_hours_from: int
     time_spoken: str
     time_on_the_hour: str
     minute_under_ten: str
@@ -77,6 +79,9 @@ class Conventions:
     money_minor_number: str
     currencies: tuple[Currency, ...]
     words: Mapping[str, str]
+    range_spoken: str
+    range_number: str
+    range_unit_form: str
     fractions: Mapping[str, str]
     units: Mapping[str, tuple[str, ...]]
     titles: Mapping[str, str]
@@ -89,6 +94,7 @@ class Conventions:
 NUMBERING = "%spellout-numbering"
 _PLURAL_RULES = ("one", "one-zero", "slavic", "czech")
 _WORDS = ("percent", "range", "minus", "fraction", "point", "measure")
+_RANGE_UNIT_FORMS = ("second", "last")
 
 
 def _frozen(table: Mapping) -> Mapping:
@@ -135,6 +141,12 @@ def _build(code: str, data: dict, where: str) -> Conventions:
     if any(len(c.major) != len(c.minor) or len(c.major) not in (2, 3) for c in currencies):
         raise ConventionsError(f"{where}: a currency's major and minor names need 2 forms (3 for slavic plurals)")
     units = {name: tuple(forms) for name, forms in data["units"].items()}
+    ranges = data.get("ranges", {})
+    if ranges.get("unit_form", "second") not in _RANGE_UNIT_FORMS:
+        raise ConventionsError(f"{where}: ranges.unit_form must be one of {', '.join(_RANGE_UNIT_FORMS)}")
+    hours_from = times.get("hours_from", 0)
+    if not isinstance(hours_from, int) or not 0 <= hours_from < 12:
+        raise ConventionsError(f"{where}: times.hours_from must be a whole number from 0 to 11")
     return Conventions(
         code=code,
         locale=data["locale"],
@@ -149,6 +161,7 @@ def _build(code: str, data: dict, where: str) -> Conventions:
         ordinal_suffixes=_frozen(numbers.get("ordinal_suffixes", {})),
         ordinal_period=numbers.get("ordinal_period", False),
         ordinal_after=_frozen({word.lower(): rule for word, rule in numbers.get("ordinal_after", {}).items()}),
+        ordinal_nouns=_frozen({noun.lower(): rule for noun, rule in numbers.get("ordinal_nouns", {}).items()}),
         ordinal_words=_frozen(numbers.get("ordinal_words", {})),
         ordinal_ending=_pairs(numbers.get("ordinal_ending", []), "numbers.ordinal_ending", where),
         year=numbers.get("year", ""),
@@ -168,6 +181,7 @@ def _build(code: str, data: dict, where: str) -> Conventions:
         month_abbreviations=_frozen(dates["abbreviations"]),
         time_separators=tuple(times["separators"]),
         time_hours=times.get("hours", NUMBERING),
+        time_hours_from=hours_from,
         time_spoken=times["spoken"],
         time_on_the_hour=times["on_the_hour"],
         minute_under_ten=times.get("minute_under_ten", "{minutes}"),
@@ -179,6 +193,9 @@ def _build(code: str, data: dict, where: str) -> Conventions:
         money_minor_number=money.get("minor_number", money.get("number", NUMBERING)),
         currencies=currencies,
         words=_frozen(data["words"]),
+        range_spoken=ranges.get("spoken", "{first} " + data["words"]["range"] + " {second}"),
+        range_number=ranges.get("number", NUMBERING),
+        range_unit_form=ranges.get("unit_form", "second"),
         fractions=_frozen(data.get("fractions", {})),
         units=_frozen(units),
         titles=_frozen(data.get("titles", {})),

@@ -74,7 +74,8 @@ class NumberReader:
         rule_sets = set(self._speller.rule_sets)
         named = {conventions.ordinal, conventions.year, conventions.date_day, conventions.date_year,
                  conventions.time_hours, conventions.money_number, conventions.money_minor_number,
-                 *conventions.ordinal_suffixes.values(), *conventions.ordinal_after.values()} - {"", "cardinal", "ordinal"}
+                 conventions.range_number, *conventions.ordinal_suffixes.values(),
+                 *conventions.ordinal_after.values(), *conventions.ordinal_nouns.values()} - {"", "cardinal", "ordinal"}
         unknown = sorted(named - rule_sets)
         if unknown:
             raise ConventionsError(f"data/{conventions.code}.toml: ICU has no {', '.join(unknown)} "
@@ -134,12 +135,28 @@ class NumberReader:
             if spelled is not None:
                 return spelled
         words = self.cardinal(number)
-        table = self.conventions.ordinal_words
-        if table:
-            words = [table.get(word, word) for word in words]
+        if self.conventions.ordinal_words:
+            words = self._ordinal_words(words)
         if self.conventions.ordinal_ending and words:
             words[-1] = replace_ending(words[-1], self.conventions.ordinal_ending)
         return words
+
+    def _ordinal_words(self, words: list[str]) -> list[str]:
+        """A cardinal's words made ordinal by the data's table, where a pair
+        of words may make one (Czech dvě stě: dvoustý) before each word
+        makes its own."""
+        table = self.conventions.ordinal_words
+        made: list[str] = []
+        index = 0
+        while index < len(words):
+            pair = " ".join(words[index:index + 2])
+            if index + 1 < len(words) and pair in table:
+                made.append(table[pair])
+                index += 2
+            else:
+                made.append(table.get(words[index], words[index]))
+                index += 1
+        return made
 
     def year(self, number: str, rule_set: str = "") -> list[str]:
         """A year as the language reads years."""

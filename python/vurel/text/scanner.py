@@ -131,7 +131,8 @@ class Scanner:
         ]
         if c.ordinal_period:
             # German 3. Oktober, Czech 3. místo: a period after a number, and a word after it.
-            self._after_digit.append((re.compile(r"(?P<n>\d{1,3})\.(?=\s+[^\W\d_])"), self._ordinal_before_noun))
+            self._after_digit.append((re.compile(r"(?P<n>\d{1,3})\.(?=\s+(?P<noun>[^\W\d_]+))"),
+                                      self._ordinal_before_noun))
         self._after_digit.append((re.compile(signed), self._number))
         self._before_amount = re.compile(rf"(?P<cur>{currency})\s?(?P<n>{number})")
         self._named_date_first = re.compile(
@@ -392,9 +393,14 @@ class Scanner:
 
     def _ordinal_before_noun(self, match: re.Match) -> tuple[str, list[str]]:
         """An ordinal written with a period (der 3. Platz), in the form the
-        word before it asks for (im 3. Stock: dritten), else the default."""
+        word before it asks for (im 3. Stock: dritten); with no such word,
+        the form the noun after it asks for (3. Platz: dritter); else the
+        default."""
+        c = self.conventions
         before = _WORD_BEFORE.search(match.string, max(0, match.start() - 32), match.start())
-        rule_set = self.conventions.ordinal_after.get(before.group(1).lower(), "") if before else ""
+        word = before.group(1).lower() if before else ""
+        rule_set = c.ordinal_after[word] if word in c.ordinal_after \
+            else c.ordinal_nouns.get(match.group("noun").lower(), "")
         return kinds.ORDINAL, self.numbers.ordinal(match.group("n"), rule_set)
 
     def _decade(self, match: re.Match) -> tuple[str, list[str]] | None:
@@ -442,6 +448,10 @@ class Scanner:
         if hours > 24 or minutes > 59:
             return None
         marker = match.group("mk")
+        if c.time_hours_from:
+            # Hours counted from the morning's and the evening's hour (Swahili
+            # 10:00 is saa nne, the fourth hour after 6): 1 to 12.
+            hours = (hours - c.time_hours_from - 1) % 12 + 1
         values = {"hours": self.numbers.cardinal(str(hours), c.time_hours),
                   "marker": c.time_markers.get(marker, "").split() if marker else []}
         if minutes == 0:
@@ -514,23 +524,28 @@ class Scanner:
         if not (unit or percent) and not self._plausible_range(first, second):
             # 555-1234 is a phone number, 030-1234 a code: digit by digit, in groups.
             return self._digit_groups(match)
-        if self._is_year(first) and self._is_year(second):
+        c = self.conventions
+        # Years are read as years where the language has a rule for them;
+        # other numbers in the case the range puts them in (Russian от пяти до семи).
+        as_year = c.year not in ("", "cardinal")
+        if as_year and self._is_year(first) and self._is_year(second):
             words = self.numbers.year(first), self.numbers.year(second)
-        elif self._is_year(first) and len(second) == 2:
+        elif as_year and self._is_year(first) and len(second) == 2:
             words = self.numbers.year(first), self.numbers.cardinal(second)
         else:
-            words = (self.numbers.cardinal(self._plain_number(first)),
-                     self.numbers.cardinal(self._plain_number(second)))
-        spoken = words[0] + self.conventions.words["range"].split() + words[1]
+            words = (self.numbers.cardinal(self._plain_number(first), c.range_number),
+                     self.numbers.cardinal(self._plain_number(second), c.range_number))
+        spoken = _fill(c.range_spoken, {"first": words[0], "second": words[1]})
         if not (unit or percent):
             return kinds.RANGE, spoken
         if percent:
-            name = self.conventions.words["percent"]
+            name = c.words["percent"]
+        elif c.range_unit_form == "last":
+            name = c.units[unit][-1]
         else:
             # The unit agrees with the second number: one to two kilometers.
-            name = plural_form(self.conventions.plural, self.numbers.count(self._plain_number(second)),
-                               self.conventions.units[unit])
-        return kinds.RANGE, _fill(self.conventions.words["measure"], {"number": spoken, "unit": name.split()})
+            name = plural_form(c.plural, self.numbers.count(self._plain_number(second)), c.units[unit])
+        return kinds.RANGE, _fill(c.words["measure"], {"number": spoken, "unit": name.split()})
 
     def _fraction_words(self, key: str, numerator: str, denominator: str) -> list[str]:
         spoken = self.conventions.fractions.get(key)
