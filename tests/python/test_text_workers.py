@@ -8,7 +8,7 @@ import pytest
 
 from vurel.text.workers import WorkerError, forked_map
 
-pytestmark = pytest.mark.skipif(not hasattr(os, "fork"), reason="workers are forked")
+pytestmark = pytest.mark.skipif(not os.path.exists("/proc/self/task"), reason="workers are forked; /proc lists them")
 
 
 @pytest.fixture(autouse=True)
@@ -24,9 +24,22 @@ def no_hang():
     signal.signal(signal.SIGALRM, previous)
 
 
+def children() -> set[str]:
+    """This process's children, reaped or not (a zombie is still listed)."""
+    return {pid for task in os.listdir("/proc/self/task")
+            for pid in open(f"/proc/self/task/{task}/children").read().split()}
+
+
+@pytest.fixture
 def assert_no_children():
-    with pytest.raises(ChildProcessError):
-        os.waitpid(-1, os.WNOHANG)
+    """Checks that the workers a test started are ended and reaped."""
+    before = children()
+
+    def check():
+        left = children() - before
+        assert not left, f"workers left behind: {left}"
+
+    return check
 
 
 def slow_first(job):
@@ -53,7 +66,7 @@ BIG = ["x" * 300_000 + str(n) for n in range(6)]
     (tripled, BIG, 2, {}, [job * 3 for job in BIG]),
     (slow_first, [], 2, {}, []),
 ], ids=["answers-held-for-order", "nothing-in-flight", "payloads-past-pipe-buffers", "no-jobs"])
-def test_answers_come_in_the_order_of_the_jobs(work, jobs, processes, options, expected):
+def test_answers_come_in_the_order_of_the_jobs(work, jobs, processes, options, expected, assert_no_children):
     assert list(forked_map(work, jobs, processes, **options)) == expected
     assert_no_children()
 
@@ -74,13 +87,13 @@ def dies_on_three(job):
     (fails_on_three, "ValueError: job three is bad"),
     (dies_on_three, "ended"),
 ])
-def test_a_failing_worker_is_an_error_and_ends_the_others(work, message):
+def test_a_failing_worker_is_an_error_and_ends_the_others(work, message, assert_no_children):
     with pytest.raises(WorkerError, match=message):
         list(forked_map(work, range(20), 2))
     assert_no_children()
 
 
-def test_leaving_early_ends_the_workers():
+def test_leaving_early_ends_the_workers(assert_no_children):
     answers = forked_map(slow_first, range(1000), 2)
     assert next(answers) == 0
     answers.close()
