@@ -173,7 +173,10 @@ def forked_map(work: Callable[[Job], Answer], jobs: Iterable[Job], processes: in
                                                   [w.requests for w in workers if w.unsent], [])
             for worker in workers:
                 if worker.requests in writable:
-                    written = os.write(worker.requests, worker.unsent)
+                    try:
+                        written = os.write(worker.requests, worker.unsent)
+                    except BrokenPipeError:
+                        raise WorkerError(f"worker process {worker.pid} ended") from None
                     del worker.unsent[:written]
                 if worker.answers in readable:
                     _take_answers(worker, answers)
