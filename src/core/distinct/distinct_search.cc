@@ -512,7 +512,8 @@ DistinctSearchResult SearchDistinct(const ModelFst &model, const StartClosure &s
         return Failed(step);
       }
     }
-    for (float reach = first_reach;; reach += kProbabilityStep) {
+    double further = kProbabilityStep;
+    for (float reach = first_reach;; reach += static_cast<float>(further)) {
       if (const SettleStep step = graph.SettleWithin(reach); step != SettleStep::kDone) {
         return Failed(step);
       }
@@ -522,7 +523,7 @@ DistinctSearchResult SearchDistinct(const ModelFst &model, const StartClosure &s
       static const UnboundedStates kNoneUnbounded;
       switch (SetProbabilities(graph, bound, kProbabilityShell, output_clusters, veto,
                                unbounded != nullptr ? *unbounded : kNoneUnbounded,
-                               result.pronunciations)) {
+                               result.pronunciations, further)) {
         case ProbabilitySums::kSet:
           return result;
         case ProbabilitySums::kTooNarrow:

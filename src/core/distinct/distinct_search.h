@@ -21,9 +21,9 @@
 // Probabilities are sums (pronunciation_probabilities.h) over the pairs
 // settled within a reach above the best path that lie on paths that light.
 // The reach starts at kProbabilityReach (further for words of up to six
-// letters, whose mass lies further out) and grows by kProbabilityStep for
-// as long as the paths of its last kProbabilityShell hold too much of the
-// word's sum. Where the sums round a cycle do not settle, the word goes to
+// letters, whose mass lies further out) and grows by one kProbabilityStep
+// or more (FurtherReach) for as long as the paths of its last
+// kProbabilityShell hold too much of the word's sum. Where the sums round a cycle do not settle, the word goes to
 // the reference. A word whose settled paths reach a state on cycles of
 // unbounded mass has no probabilities; one of a model with such states
 // whose sums would stand without reaching one goes to the reference, which

@@ -256,8 +256,9 @@ struct Within {
   // Per settled pair, by rank in the order of settling: its number, or kNone.
   std::vector<std::uint32_t> number;
   // Per pair within the bound: its distance from the start, whether it lies
-  // on a path within the inner bound too, and where its arcs from pairs
-  // within the bound begin in `arcs` (then the end).
+  // on a path within the inner bound too (bit 2) and within the middle one
+  // (bit 1), and where its arcs from pairs within the bound begin in `arcs`
+  // (then the end).
   std::vector<float> distance;
   std::vector<std::uint8_t> inner;
   std::vector<std::uint32_t> arcs_begin;
@@ -266,9 +267,11 @@ struct Within {
 
 // A pair lies on such a path when its distance from the start plus its
 // shortest distance to the end (Dijkstra's algorithm backwards over the
-// settled arcs) is within the bound. The pairs within `inner_bound` (not
-// above `bound`) are those a graph settled only that far would give.
-Within OnPathsWithin(const PairGraph &graph, double bound, double inner_bound) {
+// settled arcs) is within the bound. The pairs within `inner_bound` and
+// `middle_bound` (not above `bound`) are those a graph settled only that far
+// would give.
+Within OnPathsWithin(const PairGraph &graph, double bound, double inner_bound,
+                     double middle_bound) {
   const auto &pairs = graph.pairs();
   const auto &arcs = graph.arcs();
   const auto &order = graph.settled_order();
@@ -302,7 +305,8 @@ Within OnPathsWithin(const PairGraph &graph, double bound, double inner_bound) {
     within.number[rank] = static_cast<std::uint32_t>(within.distance.size());
     const direct::Pair &pair = pairs[order[rank]];
     within.distance.push_back(pair.distance);
-    within.inner.push_back(pair.distance + distance <= inner_bound ? 1 : 0);
+    within.inner.push_back((pair.distance + distance <= inner_bound ? 2 : 0) |
+                           (pair.distance + distance <= middle_bound ? 1 : 0));
     within.arcs_begin.push_back(followed_count);
     for (std::uint32_t i = pair.last_incoming; i != kNone; i = arcs[i].next_incoming) {
       const direct::Pair &from = pairs[arcs[i].from];
@@ -446,9 +450,19 @@ bool AnyUnbounded(const PairGraph &graph, const Within &within, const UnboundedS
 
 }  // namespace
 
+double FurtherReach(double shell_mass, double upper_half_mass, double word, double shell) {
+  const double half = shell / 2.0;
+  const double lower_half_mass = shell_mass - upper_half_mass;
+  if (!(upper_half_mass > 0.0) || !(lower_half_mass > upper_half_mass)) return half;
+  const double fall = upper_half_mass / lower_half_mass;
+  const double halves = std::ceil(std::log(kLeftOutShare * word / shell_mass) / std::log(fall));
+  return half * std::clamp(halves, 1.0, 4.0);
+}
+
 bool ReachesUnboundedState(const PairGraph &graph, double bound,
                            const UnboundedStates &unbounded) {
-  return !unbounded.empty() && AnyUnbounded(graph, OnPathsWithin(graph, bound, bound), unbounded);
+  return !unbounded.empty() &&
+         AnyUnbounded(graph, OnPathsWithin(graph, bound, bound, bound), unbounded);
 }
 
 // A pair's sums are kept as multiples of e^-distance, its best path's
@@ -458,8 +472,8 @@ bool ReachesUnboundedState(const PairGraph &graph, double bound,
 ProbabilitySums SetProbabilities(const PairGraph &graph, double bound, double shell,
                                  const ClusterTable &output_clusters, const VetoSet &veto,
                                  const UnboundedStates &unbounded,
-                                 std::vector<Pronunciation> &pronunciations) {
-  const Within within = OnPathsWithin(graph, bound, bound - shell);
+                                 std::vector<Pronunciation> &pronunciations, double &further) {
+  const Within within = OnPathsWithin(graph, bound, bound - shell, bound - shell / 2.0);
   if (AnyUnbounded(graph, within, unbounded)) return ProbabilitySums::kUndefined;
   const Components components = StronglyConnected(within);
   // The pairs within the bound renumbered in the order they are summed,
@@ -517,6 +531,9 @@ ProbabilitySums SetProbabilities(const PairGraph &graph, double bound, double sh
   std::vector<double> total(kept, 0.0);
   // The same over the pairs and arcs within the inner bound; 0 elsewhere.
   std::vector<double> inner_total(kept, 0.0);
+  // And within the middle of the shell, which with the inner sum tells how
+  // fast the mass falls off across it.
+  std::vector<double> middle_total(kept, 0.0);
   std::vector<std::uint32_t> prefix_begin(kept, 0);
   std::vector<std::uint32_t> prefix_count(kept, 0);
   // The nodes of each pair's prefixes, as a mask.
@@ -533,14 +550,18 @@ ProbabilitySums SetProbabilities(const PairGraph &graph, double bound, double sh
   const auto sum_totals = [&](std::uint32_t pair) {
     double sum = pair == start ? 1.0 : 0.0;
     double inner_sum = sum;
+    double middle_sum = sum;
     for (std::uint32_t a = arcs_begin[pair]; a != arcs_begin[pair + 1]; ++a) {
       sum += total[arc_from[a]] * arc_factor[a];
       inner_sum += inner_total[arc_from[a]] * arc_factor[a];
+      middle_sum += middle_total[arc_from[a]] * arc_factor[a];
     }
-    if (!pair_inner[pair]) inner_sum = 0.0;
+    if ((pair_inner[pair] & 2) == 0) inner_sum = 0.0;
+    if ((pair_inner[pair] & 1) == 0) middle_sum = 0.0;
     const bool far = moved_far(total[pair], sum) || moved_far(inner_total[pair], inner_sum);
     total[pair] = sum;
     inner_total[pair] = inner_sum;
+    middle_total[pair] = middle_sum;
     return far;
   };
   // Sums `pair`'s paths by prefix anew from those of its predecessors, into
@@ -639,15 +660,20 @@ ProbabilitySums SetProbabilities(const PairGraph &graph, double bound, double sh
   };
   double word = 0.0;
   double inner_word = 0.0;
+  double middle_word = 0.0;
   for (const std::uint32_t pair : graph.final_pairs()) {
     const std::uint32_t number = within.number[pairs[pair].rank];
     if (number == kNone) continue;
     const double scale = final_scale(pair);
     word += total[local[number]] * scale;
     inner_word += inner_total[local[number]] * scale;
+    middle_word += middle_total[local[number]] * scale;
   }
   if (!(word > 0.0) || !std::isfinite(word)) return ProbabilitySums::kUnsure;
-  if (word - inner_word > kLeftOutShare * word) return ProbabilitySums::kTooNarrow;
+  if (word - inner_word > kLeftOutShare * word) {
+    further = FurtherReach(word - inner_word, word - middle_word, word, shell);
+    return ProbabilitySums::kTooNarrow;
+  }
   // Paths heavier than the bound may still reach an unbounded state.
   if (!unbounded.empty() && bound != kUnreached) return ProbabilitySums::kUnsure;
 

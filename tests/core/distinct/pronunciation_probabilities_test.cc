@@ -105,6 +105,30 @@ TEST(PronunciationProbabilitiesTest, UnboundedStatesPastTheReachLeaveTheWordToTh
   EXPECT_LT(decoding.pronunciations[0].probability, 0.0);
 }
 
+// The shell of 4 below the bound holds `shell` of a word of 1, `upper` of it
+// in its upper half: the bound goes up by half shells at the rate the mass
+// falls off, until the shell would hold at most 2e-5.
+TEST(PronunciationProbabilitiesTest, TheReachGoesAsFarAsTheMassFallingOffAcrossTheShellTells) {
+  struct Case {
+    const char *fault;
+    double shell;
+    double upper;
+    double further;
+  };
+  const Case cases[] = {
+      // 1.1e-3 at a tenth per half shell: 1.1e-4, then 1.1e-5.
+      {"one step where the fall tells two", 1.1e-3, 1e-4, 4.0},
+      {"more than one step just past the share", 2.1e-5, 0.7e-5, 2.0},
+      {"more than four steps at once", 0.3, 0.1, 8.0},
+      {"a jump where the mass grows across the shell", 1e-3, 0.6e-3, 2.0},
+      {"a jump where the mass stays as it is", 1e-3, 0.5e-3, 2.0},
+      {"a jump with no mass in the upper half", 1e-3, 0.0, 2.0},
+  };
+  for (const Case &row : cases) {
+    EXPECT_DOUBLE_EQ(FurtherReach(row.shell, row.upper, 1.0, 4.0), row.further) << row.fault;
+  }
+}
+
 // The measure itself, on cycles whose spectral radius is known.
 TEST(PronunciationProbabilitiesTest, MassRoundCyclesComparesTheSpectralRadiusWithOne) {
   struct Case {
