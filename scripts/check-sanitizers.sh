@@ -60,3 +60,5 @@ fuzz() {
 }
 fuzz model_reader_fuzzer make_initial_corpus.py
 fuzz dictionary_trainer_fuzzer make_dictionary_corpus.py -max_len=2048
+# The text layer's target is small and fast (about 20,000 inputs a second): 20 s at most.
+fuzz_seconds=$(( fuzz_seconds < 20 ? fuzz_seconds : 20 )) fuzz text_fuzzer make_text_corpus.py
