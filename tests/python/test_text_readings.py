@@ -5,8 +5,12 @@ the code under test."""
 
 from __future__ import annotations
 
+import tomllib
+from importlib.resources import files
+
 import pytest
 
+from vurel.text.conventions import ConventionsError, _build
 from vurel.text.numbers import SOFT_HYPHEN
 from vurel.text.pipeline import scanner
 
@@ -271,3 +275,15 @@ def test_every_language_reads_the_common_kinds(lang):
     assert [token.kind for token in found] == ["number", "number", "percent", "range", "fraction",
                                                "fraction", "time", "date", "number"]
     assert all(token.words and all(token.words) for token in found)
+
+
+@pytest.mark.parametrize(("table", "entry", "value", "named"), [
+    ("ranges", "unit_form", "first", "ranges.unit_form"),
+    ("times", "hours_from", 12, "times.hours_from"),
+    ("times", "hours_from", "6", "times.hours_from"),
+])
+def test_a_malformed_reading_rule_in_a_language_file_is_named(table, entry, value, named):
+    data = tomllib.loads((files("vurel.text") / "data" / "ru.toml").read_text(encoding="utf-8"))
+    data.setdefault(table, {})[entry] = value
+    with pytest.raises(ConventionsError, match=named):
+        _build("ru", data, "data/ru.toml")
