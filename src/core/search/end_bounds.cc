@@ -68,6 +68,14 @@ std::uint64_t CommonSuffix(std::uint64_t lhs, std::uint64_t rhs) {
   return lhs & ((std::uint64_t{1} << (shared * kTokenBits)) - 1);
 }
 
+// The most steps of HistoryQuotient::kWeightStep not above `weight`, which
+// is not negative (infinite: the most there are).
+std::uint16_t WeightStepsAtMost(float weight) {
+  constexpr double kMostSteps = 0xFFFF;
+  return static_cast<std::uint16_t>(
+      std::min(kMostSteps, std::floor(static_cast<double>(weight) / HistoryQuotient::kWeightStep)));
+}
+
 std::pair<const Arc *, const Arc *> StateArcs(const ModelFst &model, Arc::StateId state) {
   fst::ArcIteratorData<Arc> data;
   model.InitArcIterator(state, &data);
@@ -161,7 +169,9 @@ HistoryQuotient::HistoryQuotient(const ModelFst &model) {
   // labels is rarely walked.
   constexpr std::uint32_t kNone = std::numeric_limits<std::uint32_t>::max();
   struct Gathered {
-    MergedArc arc;
+    std::uint16_t label_key;
+    std::uint32_t target;
+    float weight;
     std::uint32_t same_target;  // the next of this class's arcs to the same target
   };
   struct Seen {
@@ -183,37 +193,37 @@ HistoryQuotient::HistoryQuotient(const ModelFst &model) {
         const std::uint32_t target = class_of_state_[arc->nextstate];
         // A loop that reads no letter never shortens a distance.
         if (arc->ilabel == 0 && target == merged) continue;
-        const auto ilabel = static_cast<Label>(arc->ilabel);
+        const std::uint16_t key = LabelKey(static_cast<Label>(arc->ilabel));
         const float weight = arc->weight.Value();
         const auto added = static_cast<std::uint32_t>(gathered.size());
         Seen &to = seen[target];
         if (to.from != merged) {
           to = {merged, added};
-          gathered.push_back({{ilabel, target, weight}, kNone});
+          gathered.push_back({key, target, weight, kNone});
           continue;
         }
         std::uint32_t g = to.gathered;
-        while (gathered[g].arc.ilabel != ilabel && gathered[g].same_target != kNone) {
+        while (gathered[g].label_key != key && gathered[g].same_target != kNone) {
           g = gathered[g].same_target;
         }
-        if (gathered[g].arc.ilabel == ilabel) {
-          if (weight < gathered[g].arc.weight) gathered[g].arc.weight = weight;
+        if (gathered[g].label_key == key) {
+          gathered[g].weight = std::min(gathered[g].weight, weight);
         } else {
           gathered[g].same_target = added;
-          gathered.push_back({{ilabel, target, weight}, kNone});
+          gathered.push_back({key, target, weight, kNone});
         }
       }
     }
     final_weights_[merged] = final_weight;
     std::sort(gathered.begin(), gathered.end(), [](const Gathered &lhs, const Gathered &rhs) {
-      if (lhs.arc.ilabel != rhs.arc.ilabel) return lhs.arc.ilabel < rhs.arc.ilabel;
-      return lhs.arc.target < rhs.arc.target;
+      if (lhs.label_key != rhs.label_key) return lhs.label_key < rhs.label_key;
+      return lhs.target < rhs.target;
     });
     ranges_[merged].begin = static_cast<std::uint32_t>(arcs_.size());
     ranges_[merged].letters = ranges_[merged].begin;
     for (const Gathered &g : gathered) {
-      arcs_.push_back(g.arc);
-      if (g.arc.ilabel == 0) ++ranges_[merged].letters;
+      arcs_.push_back({g.target, g.label_key, WeightStepsAtMost(g.weight)});
+      if (g.label_key == 0) ++ranges_[merged].letters;
     }
   }
   const auto total = static_cast<std::uint32_t>(arcs_.size());
@@ -322,7 +332,7 @@ EndBounds::EndBounds(const HistoryQuotient &quotient, const VectorFst &acceptor,
       const std::uint32_t merged = t.merged_of[t.order[i]];
       t.edge_begin.push_back(static_cast<std::uint32_t>(t.edges.size()));
       for (const HistoryQuotient::MergedArc &arc : quotient_.EpsilonArcs(merged)) {
-        t.edges.push_back({reach(position, arc.target, t.order), arc.weight});
+        t.edges.push_back({reach(position, arc.target, t.order), arc.weight()});
       }
       t.letter_begin.push_back(static_cast<std::uint32_t>(t.edges.size()));
       if (position < end) {
@@ -330,7 +340,7 @@ EndBounds::EndBounds(const HistoryQuotient &quotient, const VectorFst &acceptor,
              letter < t.letters_begin[position + 1]; ++letter) {
           const auto [label, next] = t.letters[letter];
           for (const HistoryQuotient::MergedArc &arc : quotient_.ArcsReading(merged, label)) {
-            t.edges.push_back({reach(next, arc.target, t.found_ahead[next]), arc.weight});
+            t.edges.push_back({reach(next, arc.target, t.found_ahead[next]), arc.weight()});
           }
         }
       }

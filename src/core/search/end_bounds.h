@@ -33,11 +33,20 @@ class HistoryQuotient {
   // negative) reachable from its start.
   explicit HistoryQuotient(const ModelFst &model);
 
+  // A merged arc in 8 bytes rather than 12, a sixth of the merged model's
+  // memory: its weight is rounded down to a step of kWeightStep (at most
+  // 65,535 steps), and labels from 65,535 on share one key (LabelKey).
+  // Either only lowers a bound.
+  static constexpr float kWeightStep = 1.0f / 256.0f;
   struct MergedArc {
-    Label ilabel;
     std::uint32_t target;
-    float weight;
+    std::uint16_t label_key;
+    std::uint16_t weight_steps;
+    float weight() const { return static_cast<float>(weight_steps) * kWeightStep; }
   };
+  static std::uint16_t LabelKey(Label label) {
+    return static_cast<std::uint16_t>(std::min<Label>(label, 0xFFFF));
+  }
 
   std::uint32_t ClassOf(Arc::StateId state) const { return class_of_state_[state]; }
   // Asks for ClassOf(state) ahead of its use: the table is too large for
@@ -52,17 +61,19 @@ class HistoryQuotient {
     return {arcs_.data() + ranges_[merged].begin, arcs_.data() + ranges_[merged].letters};
   }
   std::span<const MergedArc> ArcsReading(std::uint32_t merged, Label label) const {
+    const std::uint16_t key = LabelKey(label);
     const MergedArc *first = arcs_.data() + ranges_[merged].letters;
     const MergedArc *last = arcs_.data() + ranges_[merged + 1].begin;
     // Most merged states read a few letters: a scan beats a binary search.
     if (last - first > 16) {
-      first = std::lower_bound(first, last, label,
-                               [](const MergedArc &arc, Label wanted) { return arc.ilabel < wanted; });
+      first = std::lower_bound(first, last, key, [](const MergedArc &arc, std::uint16_t wanted) {
+        return arc.label_key < wanted;
+      });
     } else {
-      while (first != last && first->ilabel < label) ++first;
+      while (first != last && first->label_key < key) ++first;
     }
     const MergedArc *stop = first;
-    while (stop != last && stop->ilabel == label) ++stop;
+    while (stop != last && stop->label_key == key) ++stop;
     return {first, stop};
   }
   // The least final weight among the states merged (infinite: none final).

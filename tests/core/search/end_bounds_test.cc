@@ -204,6 +204,37 @@ TEST(EndBoundsTest, TheMergedModelIsBuiltOnceSearchesCanRepayIt) {
   }
 }
 
+// Merged arcs keep their weights in steps of 1/256 and labels from 65,535
+// on under one key. On a model of one path, 0 -first-> 1 -second-> 2, a
+// bound must never exceed the distance, nor fall below `lowest`.
+struct PackedCase {
+  const char *fault;
+  Label first, second;
+  float first_weight, second_weight;
+  float lowest;
+};
+constexpr PackedCase kPackedCases[] = {
+    {"a weight rounded to the nearest step, above it", 3, 4, 0.3f, 0.0f, 0.29f},
+    {"a weight past the largest step wrapped round", 3, 4, 300.0f, 1.0f, 255.0f},
+    {"a label past the keys looked up whole", 70001, 70002, 1.0f, 2.0f, 2.99f},
+};
+
+TEST(EndBoundsTest, PackedArcsStillBoundFromBelow) {
+  for (const PackedCase &c : kPackedCases) {
+    const ModelFst model(test_fst::MakeFst(
+        3,
+        {{0, static_cast<int>(c.first), 3, c.first_weight, 1},
+         {1, static_cast<int>(c.second), 3, c.second_weight, 2}},
+        {{2, 0.0f}}));
+    const HistoryQuotient quotient(model);
+    const EndBounds bounds(quotient, BuildWordAcceptor({c.first, c.second}, ClusterTable{}),
+                           kNoLimit);
+    const float bound = bounds.At(0, 0);
+    EXPECT_LE(bound, c.first_weight + c.second_weight) << c.fault;
+    EXPECT_GE(bound, c.lowest) << c.fault;
+  }
+}
+
 // The model reader's fuzzer found a model without states, whose merged
 // model has no state to start from.
 TEST(EndBoundsTest, AModelWithoutStatesGivesBoundsOfZero) {
