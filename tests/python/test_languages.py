@@ -7,14 +7,21 @@ from __future__ import annotations
 import importlib.metadata
 import json
 import os
+import random
 import sqlite3
+import subprocess
+import sys
 import unicodedata
+from pathlib import Path
 
 import pytest
 
 from cli_fixtures import run_vurel
 from vurel import cli, languages
 from vurel.g2p import G2P
+
+sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "tools"))
+import epsilon_mass  # noqa: E402
 
 # Each letter's phoneme; other letters stand for themselves.
 PHONEMES = {"e": "ə", "ä": "ɛ", "é": "eː", "ü": "y", "h": "h"}
@@ -346,3 +353,47 @@ def test_every_language_lists_its_wer_without_stress_and_english_has_one_set_of_
     measured = english_model.describe_default_model()["measured"]
     assert measured.startswith(f"{english['wer']:.2f}% word and {english['per']:.2f}% phoneme error rate")
     assert f"{english['wer_without_stress']:.2f}% word error rate without stress marks" in measured
+
+
+# Arcs as fstcompile reads them: from, to, letter, phoneme, weight (0 is none).
+# ln 2 weighs a factor of 1/2.
+LN2 = 0.6931471805599453
+
+
+@pytest.mark.parametrize("arcs, radius", [
+    pytest.param(["0 1 0 0 0.1", "1 2 0 0 0.1", "0 2 0 0 0.1"], 0.0, id="backoff arcs alone hold no cycle"),
+    pytest.param(["0 0 1 5 0"], 0.0, id="a loop reading a letter is not counted"),
+    pytest.param([f"0 0 0 5 {LN2}"], 0.5, id="one insertion loop: its factor"),
+    pytest.param([f"0 0 0 5 {LN2}", f"0 0 0 6 {LN2}"], 1.0, id="two loops sharing the mass out twice"),
+    pytest.param([f"0 1 0 5 {LN2}", f"1 0 0 0 {-2.5 * LN2}", "1 2 0 0 0"], 2 ** 0.75,
+                 id="a cycle of period two through a backoff weighing less than nothing"),
+])
+def test_epsilon_mass_measures_the_spectral_radius_of_the_arcs_without_a_letter(tmp_path, arcs, radius):
+    model = tmp_path / "model.fst"
+    text = "\n".join(arcs) + "\n2\n"
+    subprocess.run(["fstcompile", "-", str(model)], input=text.encode(), check=True)
+    sources, targets, factors, states, _ = epsilon_mass.epsilon_arcs(str(model))
+    assert epsilon_mass.spectral_radius(sources, targets, factors, states)[0] == pytest.approx(radius, abs=1e-6)
+
+
+# A lexicon in which some letters are said as two phonemes, as Czech's ě and
+# Italian's z are: the alignment the default recipe learns writes one of them
+# without a letter.
+TWO_PHONEMES = {"x": "k s", "ě": "j ɛ", "z": "t s"}
+
+
+@pytest.mark.parametrize("code", ["cs", "it"])
+def test_recipes_that_insert_no_phoneme_give_every_word_probabilities(tmp_path, code):
+    draw = random.Random(5)
+    words = {"".join(draw.choice("abdeiklmnoprstuxěz") for _ in range(draw.randint(2, 8))) for _ in range(300)}
+    lexicon = tmp_path / "lexicon.tsv"
+    lexicon.write_text("".join(f"{word}\t{' '.join(TWO_PHONEMES.get(letter, letter) for letter in word)}\n"
+                               for word in sorted(words)), encoding="utf-8")
+    model = tmp_path / "model.fst"
+    subprocess.run([languages.find_trainer(), "train", str(lexicon), str(model), "--quiet",
+                    *languages.get(code).trainer_arguments()], check=True, capture_output=True)
+    insertions = epsilon_mass.epsilon_arcs(str(model))[4]
+    assert insertions == 0
+    result = G2P(model, lexicon=None, nbest=3, probabilities=True).pronounce("xězaxa")
+    assert result.problem is None and result.pronunciations[0].phonemes == tuple("k s j ɛ t s a k s a".split())
+    assert 0 < sum(pronunciation.probability for pronunciation in result.pronunciations) <= 1 + 1e-9
