@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import signal
 import subprocess
 import sys
 import time
@@ -69,3 +70,17 @@ class SlowFakeDecoder:
         if word.startswith("none"):
             return []
         return [(float(number), [f"P{number}"])]
+
+
+def wait_for_sigterm_handler(process: subprocess.Popen, timeout: float = 30.0) -> None:
+    """Waits until ``process`` catches SIGTERM (its command line has started),
+    so that a test's pause before a signal does not include the start-up
+    of a loaded machine."""
+    mask = 1 << (signal.SIGTERM - 1)
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline and process.poll() is None:
+        with open(f"/proc/{process.pid}/status") as status:
+            caught = next(line for line in status if line.startswith("SigCgt:"))
+        if int(caught.split()[1], 16) & mask:
+            return
+        time.sleep(0.02)

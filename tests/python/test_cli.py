@@ -13,7 +13,7 @@ from pathlib import Path
 
 import pytest
 
-from cli_fixtures import ARCS, compile_model, run_vurel
+from cli_fixtures import ARCS, compile_model, run_vurel, wait_for_sigterm_handler
 
 
 @pytest.fixture(scope="module")
@@ -511,6 +511,7 @@ def test_sigterm_ends_a_run_within_a_long_word(model, tmp_path):
         stderr=subprocess.PIPE,
         env={**os.environ, "VUREL_ENGINE": "reference", "VUREL_WORD_BUDGET_MB": "8192"},
     )
+    wait_for_sigterm_handler(process)
     time.sleep(2)
     assert process.poll() is None, "the long word was decoded before the signal"
     process.send_signal(signal.SIGTERM)

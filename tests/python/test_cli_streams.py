@@ -19,7 +19,7 @@ from pathlib import Path
 
 import pytest
 
-from cli_fixtures import compile_model, run_vurel
+from cli_fixtures import compile_model, run_vurel, wait_for_sigterm_handler
 
 
 @pytest.fixture(scope="module")
@@ -168,6 +168,7 @@ def test_a_signal_ends_the_reading_of_an_endless_line(model, tmp_path, sent, sta
     process = subprocess.Popen([sys.executable, "-m", "vurel", "g2p", "-m", str(model), "-i", "/dev/zero",
                                 "-o", str(tmp_path / "out.tsv")],
                                stderr=subprocess.PIPE, preexec_fn=None if UNDER_ADDRESS_SANITIZER else _limit_memory)
+    wait_for_sigterm_handler(process)
     time.sleep(1.5)
     assert process.poll() is None, process.stderr.read()
     process.send_signal(sent)
