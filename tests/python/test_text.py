@@ -5,6 +5,7 @@ arguments of `vurel.phonemize`."""
 from __future__ import annotations
 
 import json
+import os
 import string
 import subprocess
 import unicodedata
@@ -281,6 +282,32 @@ def test_jobs_read_in_worker_processes_and_keep_the_order_and_the_counts(letter_
     assert two.stdout == one.stdout and len(one.stdout.splitlines()) == 300
     assert two.stderr == one.stderr
     assert "line 151: '🙂'" in one.stderr and "300 lines" in one.stderr
+
+
+FORK_WATCH = """
+import os, sys
+fork = os.fork
+def counted_fork():
+    threads = len(os.listdir("/proc/self/task"))
+    if threads > 1:
+        sys.stderr.write(f"forked with {threads} threads\\n")
+    return fork()
+os.fork = counted_fork
+"""
+
+
+@pytest.mark.parametrize("progress", [(), ("--no-progress",)])
+def test_workers_are_forked_from_a_process_of_one_thread(letter_model, tmp_path, progress):
+    """A thread alive at the fork (tqdm's monitor was one) may hold a lock
+    that no thread of the worker will ever release."""
+    model, lexicon = letter_model
+    (tmp_path / "sitecustomize.py").write_text(FORK_WATCH)
+    source = tmp_path / "lines.txt"
+    source.write_text("Doctor 1, don't!\n" * 600, encoding="utf-8")
+    env = {**os.environ, "PYTHONPATH": os.pathsep.join(filter(None, [str(tmp_path), os.environ.get("PYTHONPATH")]))}
+    run = run_vurel("text", "-m", model, "--lexicon", lexicon, "-i", str(source), "--jobs", "2", *progress, env=env)
+    assert run.returncode == 0 and len(run.stdout.splitlines()) == 600
+    assert "forked with" not in run.stderr, run.stderr
 
 
 @pytest.mark.parametrize("form", ["text", "spoken", "jsonl"])

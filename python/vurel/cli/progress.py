@@ -37,6 +37,10 @@ class Progress:
     def __init__(self, enabled: bool, source: WordSource, words: int | None) -> None:
         from tqdm import tqdm
 
+        # tqdm's monitor thread, started with the first bar even when it is
+        # disabled, would make `vurel text --jobs` fork while another thread
+        # may hold a lock; the bar is updated often enough without it.
+        tqdm.monitor_interval = 0
         self._in_bytes = source.total_bytes is not None
         self._source = source
         self._bar = tqdm(
