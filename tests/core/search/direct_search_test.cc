@@ -11,6 +11,7 @@
 #include <fstream>
 #include <limits>
 #include <numeric>
+#include <ostream>
 #include <random>
 #include <string>
 #include <tuple>
@@ -518,6 +519,9 @@ const EndlessPathsCase kEndlessPathsCases[] = {
     // stop the search first.
     {"a run of equal weight read whole", 0, 0.0f, "ab", 512},
 };
+
+// Names each case by its fault in the test's name, rather than its bytes.
+void PrintTo(const EndlessPathsCase &row, std::ostream *out) { *out << row.fault; }
 
 class EndlessPathsTest
     : public ::testing::TestWithParam<std::tuple<EndlessPathsCase, std::uint64_t>> {};
