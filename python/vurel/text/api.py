@@ -9,7 +9,7 @@ from collections.abc import Callable, Iterable, Iterator, Sequence
 from concurrent.futures import Future, ThreadPoolExecutor
 from typing import TypeVar
 
-from vurel.g2p import G2P, _flag, _whole_number
+from vurel.g2p import G2P, _flag, _path_or_none, _whole_number
 from vurel.text.output import phoneme_line
 from vurel.text.pipeline import TextReader
 from vurel.text.tokens import Token
@@ -62,19 +62,23 @@ def render_batches(reader: TextReader, texts: Iterable[str], render: Render, *, 
             yield first, taken
             first += len(taken)
 
+    def read(job: tuple[int, list[str]]) -> T:
+        first, taken = job
+        return render(first, taken, reader.read(taken))
+
     if jobs == 1:
-        for first, taken in batches():
-            yield render(first, taken, reader.read(taken))
+        for job in batches():
+            yield read(job)
         return
     if processes and hasattr(os, "fork"):
-        yield from forked_map(lambda job: render(job[0], job[1], reader.read(job[1])), batches(), jobs)
+        yield from forked_map(read, batches(), jobs)
         return
     pool = ThreadPoolExecutor(jobs, thread_name_prefix="vurel-text")
     finished = False
     try:
         pending: deque[Future] = deque()
-        for first, taken in batches():
-            pending.append(pool.submit(lambda first=first, taken=taken: render(first, taken, reader.read(taken))))
+        for job in batches():
+            pending.append(pool.submit(read, job))
             if len(pending) >= 2 * jobs:
                 yield pending.popleft().result()
         while pending:
@@ -131,12 +135,7 @@ def phonemize(text_or_texts: str | Sequence[str], lang: str | None = None, *, ip
         _checked_text("word_separator", word_separator)
     jobs = _whole_number("jobs", jobs, 1)
     batch = _whole_number("batch", batch, 1)
-    if model is not None and not isinstance(model, (str, os.PathLike)):
-        raise TypeError(f"model must be a path, not {type(model).__name__}")
-    if lexicon is not None and not isinstance(lexicon, (str, os.PathLike)):
-        raise TypeError(f"lexicon must be a path, 'default' or None, not {type(lexicon).__name__}")
-    reader = _reader(code, None if model is None else os.fspath(model),
-                     None if lexicon is None else os.fspath(lexicon), ipa)
+    reader = _reader(code, _path_or_none("model", model), _path_or_none("lexicon", lexicon), ipa)
     use_ipa = ipa and phoneme_separator is None
     phonemes = " " if phoneme_separator is None else phoneme_separator
     words = (" " if ipa else " | ") if word_separator is None else word_separator
