@@ -16,7 +16,7 @@ from collections.abc import Callable
 
 from vurel.text import tokens as kinds
 from vurel.text.conventions import Conventions
-from vurel.text.numbers import NumberReader, canonical, plural_form, replace_ending as _replace_ending
+from vurel.text.numbers import NumberReader, canonical, plural_form, replace_ending
 from vurel.text.tokens import Token
 
 # Text is segmented this many code points at a time (cut at white space), so
@@ -419,7 +419,7 @@ class Scanner:
         else:
             day_words = self.numbers.ordinal(str(int(canonical(day))), "" if c.date_day == "ordinal" else c.date_day)
         if c.date_day_endings:
-            day_words = [_replace_ending(word, c.date_day_endings) for word in day_words]
+            day_words = [replace_ending(word, c.date_day_endings) for word in day_words]
         values = {"day": day_words, "month": c.months[month - 1].split()}
         if year is None:
             return kinds.DATE, _fill(c.date_without_year, values)
