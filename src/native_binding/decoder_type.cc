@@ -311,6 +311,23 @@ PyObject *DecoderResume(PyObject *self, PyObject *) {
   Py_RETURN_NONE;
 }
 
+// Builds the distinct search's merged model now rather than when enough
+// searches have asked for it, so that processes forked afterwards share it.
+PyObject *DecoderBuildMergedModel(PyObject *self, PyObject *) {
+  const DecoderState &state = StateOf(self);
+  bool built = false;
+  bool ran = false;
+  Py_BEGIN_ALLOW_THREADS
+  try {
+    built = state.model.BuildHistoryQuotient() != nullptr;
+    ran = true;
+  } catch (const std::bad_alloc &) {
+  }
+  Py_END_ALLOW_THREADS
+  if (!ran) return PyErr_NoMemory();
+  return PyBool_FromLong(built);
+}
+
 // The texts of the model's input symbols from label 3 on: the letters (and
 // letter clusters) a word may hold. Labels 0 to 2 are epsilon, the tie and
 // the skip symbol.
@@ -350,6 +367,11 @@ PyMethodDef decoder_methods[] = {
      "'cancelled', until resume() is called."},
     {"resume", DecoderResume, METH_NOARGS,
      "resume($self)\n--\n\nUndoes cancel() for the decodes to come."},
+    {"build_merged_model", DecoderBuildMergedModel, METH_NOARGS,
+     "build_merged_model($self)\n--\n\n"
+     "Builds the merged model that bounds the distinct search now, or waits for a\n"
+     "build under way; False when the model has none (the direct search cannot\n"
+     "decode with it). The GIL is released meanwhile."},
     {"letters", DecoderLetters, METH_NOARGS,
      "letters($self)\n--\n\nThe texts of the model's input symbols from label 3 on."},
     {nullptr, nullptr, 0, nullptr},

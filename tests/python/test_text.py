@@ -284,6 +284,16 @@ def test_jobs_read_in_worker_processes_and_keep_the_order_and_the_counts(letter_
     assert "line 151: '🙂'" in one.stderr and "300 lines" in one.stderr
 
 
+def test_a_merged_model_built_before_the_fork_reads_as_one_built_on_demand(letter_model):
+    model, lexicon = letter_model
+    texts = ["Doctor 12, don't zap the quiz!", "Tausend und sechs"]
+    expected = TextReader(G2P(model, lexicon=lexicon)).read(texts)
+    reader = TextReader(G2P(model, lexicon=lexicon))
+    reader.build_merged_model()
+    assert reader.read(texts) == expected
+    assert reader.g2p._decoder.build_merged_model() is True
+
+
 FORK_WATCH = """
 import os, sys
 fork = os.fork

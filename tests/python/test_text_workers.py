@@ -71,6 +71,21 @@ def test_answers_come_in_the_order_of_the_jobs(work, jobs, processes, options, e
     assert_no_children()
 
 
+def with_reader(job):
+    # Slow enough that the parent finds every worker with its fill.
+    time.sleep(0.01)
+    return job, os.getpid()
+
+
+@pytest.mark.parametrize("processes, depth", [(1, 2), (2, 1)], ids=["one-worker", "two-workers-depth-one"])
+def test_a_sharing_parent_reads_jobs_too_in_order(processes, depth, assert_no_children):
+    answers = list(forked_map(with_reader, range(30), processes, depth=depth, share=True))
+    assert [job for job, _ in answers] == list(range(30))
+    readers = {pid for _, pid in answers}
+    assert os.getpid() in readers and len(readers) == processes + 1
+    assert_no_children()
+
+
 def fails_on_three(job):
     if job == 3:
         raise ValueError("job three is bad")
@@ -90,6 +105,22 @@ def dies_on_three(job):
 def test_a_failing_worker_is_an_error_and_ends_the_others(work, message, assert_no_children):
     with pytest.raises(WorkerError, match=message):
         list(forked_map(work, range(20), 2))
+    assert_no_children()
+
+
+def fails_here(job):
+    if job >= 3 and os.getpid() == PARENT:
+        raise ValueError("failed in the parent")
+    time.sleep(0.01)
+    return job
+
+
+PARENT = os.getpid()
+
+
+def test_a_job_failing_in_a_sharing_parent_raises_as_it_is_and_ends_the_workers(assert_no_children):
+    with pytest.raises(ValueError, match="failed in the parent"):
+        list(forked_map(fails_here, range(40), 1, share=True))
     assert_no_children()
 
 

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import itertools
 import os
 import threading
 from collections import deque
@@ -46,8 +47,8 @@ def render_batches(reader: TextReader, texts: Iterable[str], render: Render, *, 
     """``render(index of the batch's first text, its texts, their tokens)`` for each
     batch of ``batch`` texts, in order. ``jobs`` batches are read at once:
     on threads sharing the reader, or with ``processes`` (where the
-    platform forks) in worker processes forked from this one, which share
-    its loaded model and lexicon page by page. Threads share the GIL, and
+    platform forks) in this process and ``jobs - 1`` worker processes
+    forked from it, which share its loaded model and lexicon page by page. Threads share the GIL, and
     most of a text's time is Python's (scanning, the lexicon), so only
     processes scale; a process must not fork while other threads hold
     locks, so a library caller keeps threads."""
@@ -71,7 +72,14 @@ def render_batches(reader: TextReader, texts: Iterable[str], render: Render, *, 
             yield read(job)
         return
     if processes and hasattr(os, "fork"):
-        yield from forked_map(read, batches(), jobs)
+        pending = batches()
+        first = next(pending, None)
+        if first is None:
+            return
+        # Built once here, the merged model is shared by the workers forked
+        # next instead of built again by each.
+        reader.build_merged_model()
+        yield from forked_map(read, itertools.chain([first], pending), jobs - 1, share=True)
         return
     pool = ThreadPoolExecutor(jobs, thread_name_prefix="vurel-text")
     finished = False

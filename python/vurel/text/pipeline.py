@@ -101,6 +101,12 @@ class TextReader:
         self.conventions = self.scanner.conventions
         self._known: dict[str, WordResult] = {}
 
+    def build_merged_model(self) -> None:
+        """Builds the model's merged model (which bounds its search) now
+        rather than once enough words have asked for it: processes forked
+        afterwards share it rather than each building its own."""
+        self.g2p._decoder.build_merged_model()
+
     def read(self, texts: Sequence[str]) -> list[list[Token]]:
         """The tokens of each text, each word pronounced."""
         scanned = [self.scanner.scan(text) for text in texts]

@@ -1,14 +1,18 @@
 """Worker processes forked from this one, fed and answered over pipes.
 
 A forked worker shares the parent's loaded model and lexicon page by page.
-The parent only sends each worker its batches and reads back the answers:
-no threads on its side (a thread handing work on waits for the GIL, up to
+The parent sends each worker its batches and reads back the answers: no
+threads on its side (a thread handing work on waits for the GIL, up to
 the interpreter's switch interval, while the parent writes output), and
-nothing but the batch and its answer is pickled.
+nothing but the batch and its answer is pickled. The parent may read
+batches too while every worker has its fill: then one worker fewer is
+forked for the same number of readers, and a batch the parent reads costs
+no pickling.
 """
 
 from __future__ import annotations
 
+import fcntl
 import os
 import pickle
 import select
@@ -26,6 +30,9 @@ _HEADER = 8
 # one waits in its pipe while it works, so it never waits on the parent.
 _DEPTH = 2
 _READ = 1 << 20
+# An answer pipe holds this much, so that a worker need not wait for a
+# parent busy with a batch of its own before it writes a large answer.
+_ANSWER_PIPE = 1 << 20
 _END = object()
 
 
@@ -88,6 +95,7 @@ def _fork(jobs: int, work: Callable) -> list[_Worker]:
                     os._exit(status)
             os.close(requests_read)
             os.close(answers_write)
+            _widen(answers_read)
             os.set_blocking(requests_write, False)
             os.set_blocking(answers_read, False)
             workers.append(_Worker(pid, requests_write, answers_read))
@@ -95,6 +103,15 @@ def _fork(jobs: int, work: Callable) -> list[_Worker]:
         _stop(workers, kill=True)
         raise
     return workers
+
+
+def _widen(pipe: int) -> None:
+    """Asks for a larger buffer for ``pipe``, where the system offers one;
+    the default buffer serves otherwise."""
+    try:
+        fcntl.fcntl(pipe, fcntl.F_SETPIPE_SZ, _ANSWER_PIPE)
+    except (AttributeError, OSError):
+        pass
 
 
 def _stop(workers: list[_Worker], kill: bool) -> None:
@@ -134,13 +151,15 @@ def _take_answers(worker: _Worker, answers: dict[int, object]) -> None:
 
 
 def forked_map(work: Callable[[Job], Answer], jobs: Iterable[Job], processes: int, *, depth: int = _DEPTH,
-               ahead: int | None = None) -> Iterator[Answer]:
+               ahead: int | None = None, share: bool = False) -> Iterator[Answer]:
     """``work(job)`` for each job, in order, done by ``processes`` workers
-    forked from this process when the first job is taken. Each worker has
-    up to ``depth`` jobs in hand; at most ``ahead`` jobs (default two
-    workers' worth each) are sent past the last answer given, which bounds
-    the answers held for order. Raises WorkerError when a worker fails or
-    ends; the workers end when the iterator is closed."""
+    forked from this process when the first job is taken, and with
+    ``share`` by this process too, whenever each worker has its fill. Each
+    worker has up to ``depth`` jobs in hand; at most ``ahead`` jobs
+    (default two workers' worth each) are sent past the last answer given,
+    which bounds the answers held for order. Raises WorkerError when a
+    worker fails or ends, and what ``work`` raises here as it is; the
+    workers end when the iterator is closed."""
     pending = iter(jobs)
     upcoming = next(pending, _END)
     if upcoming is _END:
@@ -150,7 +169,7 @@ def forked_map(work: Callable[[Job], Answer], jobs: Iterable[Job], processes: in
     try:
         answers: dict[int, object] = {}
         sent = given = 0
-        ahead = 2 * depth * processes if ahead is None else ahead
+        ahead = 2 * depth * (processes + share) if ahead is None else ahead
         while True:
             while upcoming is not _END and sent - given < ahead:
                 worker = min(workers, key=lambda worker: len(worker.waiting))
@@ -166,11 +185,13 @@ def forked_map(work: Callable[[Job], Answer], jobs: Iterable[Job], processes: in
                     yield answers.pop(given)  # type: ignore[misc]
                     given += 1
                 continue
-            if given == sent:
+            if given == sent and upcoming is _END:
                 finished = True
                 return
+            working_here = share and upcoming is not _END and sent - given < ahead
             readable, writable, _ = select.select([w.answers for w in workers if w.waiting],
-                                                  [w.requests for w in workers if w.unsent], [])
+                                                  [w.requests for w in workers if w.unsent], [],
+                                                  0 if working_here else None)
             for worker in workers:
                 if worker.requests in writable:
                     try:
@@ -180,5 +201,11 @@ def forked_map(work: Callable[[Job], Answer], jobs: Iterable[Job], processes: in
                     del worker.unsent[:written]
                 if worker.answers in readable:
                     _take_answers(worker, answers)
+            if working_here and not readable:
+                # Every worker has its fill and its answers are read: this
+                # process takes the next job.
+                answers[sent] = work(upcoming)
+                sent += 1
+                upcoming = next(pending, _END)
     finally:
         _stop(workers, kill=not finished)
