@@ -172,6 +172,28 @@ def test_german_ordinal_period_only_before_a_word():
     assert read("de", "Es waren 3.")[2:] == [("number", "3", "drei"), ("punctuation", ".", "")]
 
 
+@pytest.mark.parametrize(("lang", "text", "expected"), [
+    # A year word before the number: a year of any length, the period the sentence's.
+    ("cs", "V roce 955. Pak", [("year", "955", "devět set padesát pět"), ("punctuation", ".", "")]),
+    ("cs", "od roku 68. Potom", [("year", "68", "šedesát osm"), ("punctuation", ".", "")]),
+    ("de", "im Jahr 955. Dann", [("year", "955", "neunhundertfünfundfünfzig"), ("punctuation", ".", "")]),
+    ("de", "des Jahres 800. Dann", [("year", "800", "achthundert"), ("punctuation", ".", "")]),
+    # Czech nouns are lower-case: between a word and a capital, the period ends a sentence.
+    ("cs", "Bylo mi 20. Pak", [("number", "20", "dvacet"), ("punctuation", ".", "")]),
+    # ... but not before a lower-case noun, nor as a list's number with no word before it.
+    ("cs", "na 1. lékařské", [("ordinal", "1.", "první")]),
+    ("cs", "1. Když", [("ordinal", "1.", "první")]),
+    ("cs", "trpaslík: 2. Ozvěny", [("ordinal", "2.", "druhý")]),
+    # German nouns are capitalised: the capital after the period says nothing.
+    ("de", "der 2. Weltkrieg", [("ordinal", "2.", "zweite")]),
+    ("de", "im 5. Jahr", [("ordinal", "5.", "fünften")]),
+])
+def test_a_number_before_a_period_is_an_ordinal_only_where_no_year_or_sentence_end_is_plain(lang, text, expected):
+    found = read(lang, text)
+    start = next(index for index, token in enumerate(found) if token[1][:1].isdigit())
+    assert found[start:start + len(expected)] == expected
+
+
 @pytest.mark.parametrize(("lang", "text", "ordinal", "spoken"), [
     ("cs", "3. místo", "3.", "třetí"),
     ("cs", "21. den", "21.", "dvacátý první"),

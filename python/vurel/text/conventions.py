@@ -46,6 +46,8 @@ class Conventions:
     ordinal: str
     ordinal_suffixes: Mapping[str, str]
     ordinal_period: bool
+    ordinal_before_lowercase: bool
+    year_words: frozenset[str]
     ordinal_after: Mapping[str, str]
     ordinal_nouns: Mapping[str, str]
     ordinal_words: Mapping[str, str]
@@ -160,6 +162,8 @@ def _build(code: str, data: dict, where: str) -> Conventions:
         ordinal=numbers.get("ordinal", ""),
         ordinal_suffixes=_frozen(numbers.get("ordinal_suffixes", {})),
         ordinal_period=numbers.get("ordinal_period", False),
+        ordinal_before_lowercase=numbers.get("ordinal_before_lowercase", False),
+        year_words=frozenset(word.lower() for word in numbers.get("year_words", [])),
         ordinal_after=_frozen({word.lower(): rule for word, rule in numbers.get("ordinal_after", {}).items()}),
         ordinal_nouns=_frozen({noun.lower(): rule for noun, rule in numbers.get("ordinal_nouns", {}).items()}),
         ordinal_words=_frozen(numbers.get("ordinal_words", {})),

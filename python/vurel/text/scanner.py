@@ -380,9 +380,16 @@ class Scanner:
         low, high = self.conventions.years
         return len(digits) == 4 and digits.isdigit() and low <= int(canonical(digits)) <= high
 
+    def _word_before(self, match: re.Match) -> str:
+        """The word just before the match, lower-cased; "" where white
+        space and a word do not come before it."""
+        before = _WORD_BEFORE.search(match.string, max(0, match.start() - 32), match.start())
+        return before.group(1).lower() if before else ""
+
     def _number(self, match: re.Match) -> tuple[str, list[str]]:
         written = match.group()
-        if self._is_year(written):
+        if self._is_year(written) or written.isdigit() and len(written) <= 4 \
+                and self._word_before(match) in self.conventions.year_words:
             return kinds.YEAR, self.numbers.year(written)
         return kinds.NUMBER, self.numbers.cardinal(self._plain_number(written))
 
@@ -391,14 +398,17 @@ class Scanner:
         rule_set = self.conventions.ordinal_suffixes.get(suffix, "") if suffix else ""
         return kinds.ORDINAL, self.numbers.ordinal(match.group("n"), rule_set)
 
-    def _ordinal_before_noun(self, match: re.Match) -> tuple[str, list[str]]:
+    def _ordinal_before_noun(self, match: re.Match) -> tuple[str, list[str]] | None:
         """An ordinal written with a period (der 3. Platz), in the form the
         word before it asks for (im 3. Stock: dritten); with no such word,
         the form the noun after it asks for (3. Platz: dritter); else the
-        default."""
+        default. None where the period ends a sentence instead: after a
+        word that makes the number a year, or before a capital where an
+        ordinal's noun would be lower-case."""
         c = self.conventions
-        before = _WORD_BEFORE.search(match.string, max(0, match.start() - 32), match.start())
-        word = before.group(1).lower() if before else ""
+        word = self._word_before(match)
+        if word in c.year_words or c.ordinal_before_lowercase and word and match.group("noun")[0].isupper():
+            return None
         rule_set = c.ordinal_after[word] if word in c.ordinal_after \
             else c.ordinal_nouns.get(match.group("noun").lower(), "")
         return kinds.ORDINAL, self.numbers.ordinal(match.group("n"), rule_set)
