@@ -262,6 +262,10 @@ OTHERS = [
     ("cs", "9. prosince 2026", "date", "devátého prosince dvě tisíce dvacet šest"),
     ("cs", "3. 12. 2026", "date", "třetího prosince dvě tisíce dvacet šest"),
     ("cs", "5 km", "unit", "pět kilometrů"),
+    # A thousand is tisíc, not ICU's jedna tisíc; past a first word, ICU's words stand.
+    ("cs", "1990", "year", "tisíc devět set devadesát"),
+    ("cs", "1 000", "number", "tisíc"),
+    ("cs", "21000", "number", "dvacet jedna tisíc"),
     # Persian: Persian digits and marks; ordinals by a rule of ours (سوم, دوازدهم).
     ("fa", "۱۲٫۵", "number", "دوازده ممیز پنج"),
     ("fa", "۵۰٪", "percent", "پنجاه درصد"),

@@ -51,6 +51,7 @@ class Conventions:
     ordinal_after: Mapping[str, str]
     ordinal_nouns: Mapping[str, str]
     ordinal_words: Mapping[str, str]
+    spelled_starts: Mapping[str, str]
     ordinal_ending: tuple[tuple[str, str], ...]
     year: str
     years: tuple[int, int]
@@ -167,6 +168,7 @@ def _build(code: str, data: dict, where: str) -> Conventions:
         ordinal_after=_frozen({word.lower(): rule for word, rule in numbers.get("ordinal_after", {}).items()}),
         ordinal_nouns=_frozen({noun.lower(): rule for noun, rule in numbers.get("ordinal_nouns", {}).items()}),
         ordinal_words=_frozen(numbers.get("ordinal_words", {})),
+        spelled_starts=_frozen(numbers.get("spelled_starts", {})),
         ordinal_ending=_pairs(numbers.get("ordinal_ending", []), "numbers.ordinal_ending", where),
         year=numbers.get("year", ""),
         years=tuple(numbers.get("years", [0, -1])),

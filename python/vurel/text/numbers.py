@@ -86,6 +86,10 @@ class NumberReader:
         # Past its rules' range ICU writes digits instead of words.
         if any(c.isdigit() for c in text):
             return None
+        for start, said in self.conventions.spelled_starts.items():
+            if text.startswith(start + " ") or text == start:
+                text = said + text[len(start):]
+                break
         return _words(text)
 
     def cardinal(self, number: str, rule_set: str = NUMBERING) -> list[str]:
