@@ -382,7 +382,7 @@ def test_epsilon_mass_measures_the_spectral_radius_of_the_arcs_without_a_letter(
 TWO_PHONEMES = {"x": "k s", "ě": "j ɛ", "z": "t s"}
 
 
-@pytest.mark.parametrize("code", ["cs", "it", "fr"])
+@pytest.mark.parametrize("code", ["cs", "it", "fr", "nl", "sv"])
 def test_recipes_that_insert_no_phoneme_give_every_word_probabilities(tmp_path, code):
     draw = random.Random(5)
     words = {"".join(draw.choice("abdeiklmnoprstuxěz") for _ in range(draw.randint(2, 8))) for _ in range(300)}
