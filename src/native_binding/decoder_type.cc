@@ -3,9 +3,12 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <new>
 #include <string>
 #include <string_view>
+#include <system_error>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -24,8 +27,16 @@ namespace {
 // with it; `cancelled` stops every decode under way and to come.
 struct DecoderState {
   explicit DecoderState(Model loaded) : model(std::move(loaded)) {}
+  ~DecoderState() {
+    if (merged_model_builder.joinable()) merged_model_builder.join();
+  }
   const Model model;
   std::atomic<bool> cancelled{false};
+  // Builds the merged model in the background when asked; joined by the
+  // next call that waits for it, so that no thread of ours outlives it.
+  std::mutex merged_model_mutex;
+  std::thread merged_model_builder;
+  std::atomic<bool> merged_model_done{false};
 };
 
 struct PyDecoder {
@@ -312,14 +323,43 @@ PyObject *DecoderResume(PyObject *self, PyObject *) {
 }
 
 // Builds the distinct search's merged model now rather than when enough
-// searches have asked for it, so that processes forked afterwards share it.
-PyObject *DecoderBuildMergedModel(PyObject *self, PyObject *) {
-  const DecoderState &state = StateOf(self);
+// searches have asked for it, so that processes forked afterwards share it;
+// with `background`, on a thread of the decoder's own, the call returning at
+// once whether that build is done.
+PyObject *DecoderBuildMergedModel(PyObject *self, PyObject *args, PyObject *kwargs) {
+  static const char *keywords[] = {"background", nullptr};
+  int background = 0;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|$p:build_merged_model",
+                                   const_cast<char **>(keywords), &background))
+    return nullptr;
+  DecoderState &state = StateOf(self);
   bool built = false;
   bool ran = false;
   Py_BEGIN_ALLOW_THREADS
   try {
-    built = state.model.BuildHistoryQuotient() != nullptr;
+    std::lock_guard lock(state.merged_model_mutex);
+    if (background) {
+      if (!state.merged_model_done.load(std::memory_order_acquire) &&
+          !state.merged_model_builder.joinable()) {
+        try {
+          state.merged_model_builder = std::thread([&state] {
+            try {
+              state.model.BuildHistoryQuotient();
+            } catch (const std::bad_alloc &) {
+              // The searches build it themselves, or do without it.
+            }
+            state.merged_model_done.store(true, std::memory_order_release);
+          });
+        } catch (const std::system_error &) {
+          // No thread to be had: the call that waits builds it instead.
+        }
+      }
+      built = state.merged_model_done.load(std::memory_order_acquire);
+    } else {
+      if (state.merged_model_builder.joinable()) state.merged_model_builder.join();
+      built = state.model.BuildHistoryQuotient() != nullptr;
+      state.merged_model_done.store(true, std::memory_order_release);
+    }
     ran = true;
   } catch (const std::bad_alloc &) {
   }
@@ -367,11 +407,15 @@ PyMethodDef decoder_methods[] = {
      "'cancelled', until resume() is called."},
     {"resume", DecoderResume, METH_NOARGS,
      "resume($self)\n--\n\nUndoes cancel() for the decodes to come."},
-    {"build_merged_model", DecoderBuildMergedModel, METH_NOARGS,
-     "build_merged_model($self)\n--\n\n"
+    {"build_merged_model",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(DecoderBuildMergedModel)),
+     METH_VARARGS | METH_KEYWORDS,
+     "build_merged_model($self, *, background=False)\n--\n\n"
      "Builds the merged model that bounds the distinct search now, or waits for a\n"
-     "build under way; False when the model has none (the direct search cannot\n"
-     "decode with it). The GIL is released meanwhile."},
+     "build under way and for the decoder's thread building it to end; False when\n"
+     "the model has none (the direct search cannot decode with it). With\n"
+     "background=True it is built on a thread of the decoder's own, and the call\n"
+     "returns at once whether that build is done. The GIL is released meanwhile."},
     {"letters", DecoderLetters, METH_NOARGS,
      "letters($self)\n--\n\nThe texts of the model's input symbols from label 3 on."},
     {nullptr, nullptr, 0, nullptr},

@@ -284,14 +284,27 @@ def test_jobs_read_in_worker_processes_and_keep_the_order_and_the_counts(letter_
     assert "line 151: '🙂'" in one.stderr and "300 lines" in one.stderr
 
 
-def test_a_merged_model_built_before_the_fork_reads_as_one_built_on_demand(letter_model):
+def threads() -> int:
+    return len(os.listdir("/proc/self/task"))
+
+
+@pytest.mark.skipif(not os.path.exists("/proc/self/task"), reason="/proc lists the threads")
+@pytest.mark.parametrize("background", [False, True])
+def test_a_merged_model_built_before_the_fork_reads_as_one_built_on_demand_and_leaves_no_thread(
+        letter_model, background):
     model, lexicon = letter_model
     texts = ["Doctor 12, don't zap the quiz!", "Tausend und sechs"]
     expected = TextReader(G2P(model, lexicon=lexicon)).read(texts)
     reader = TextReader(G2P(model, lexicon=lexicon))
-    reader.build_merged_model()
+    alone = threads()
+    if background:
+        while not reader.build_merged_model(background=True):
+            pass
+    assert reader.build_merged_model() is True
+    # A process forks after this call: the thread that built it has ended.
+    assert threads() == alone
+    assert reader.build_merged_model(background=True) is True and threads() == alone
     assert reader.read(texts) == expected
-    assert reader.g2p._decoder.build_merged_model() is True
 
 
 FORK_WATCH = """

@@ -71,8 +71,8 @@ def register(commands) -> None:
              "status 1 at the end), or read it with U+FFFD for the bad bytes",
     )
     text.add_argument("-j", "--jobs", type=arguments.jobs, default=1,
-                      help="processes reading at once, forked once the model is loaded so that they share it "
-                           "(0: one per processor); output keeps the input's order")
+                      help="processes reading at once: this one and others forked from it once the model is "
+                           "loaded, so that they share it (0: one per processor); output keeps the input's order")
     text.add_argument("-o", "--output", metavar="FILE", help="write to FILE instead of standard output")
     text.add_argument("--no-progress", action="store_true", help="never show the progress bar")
     text.set_defaults(handler=run, command_parser=text)

@@ -73,13 +73,17 @@ def render_batches(reader: TextReader, texts: Iterable[str], render: Render, *, 
         return
     if processes and hasattr(os, "fork"):
         pending = batches()
-        first = next(pending, None)
-        if first is None:
-            return
+        job = next(pending, None)
         # Built once here, the merged model is shared by the workers forked
-        # next instead of built again by each.
+        # next instead of built again by each. This process reads batches
+        # on its own while a thread builds it, and forks once that thread
+        # has ended.
+        while job is not None and not reader.build_merged_model(background=True):
+            yield read(job)
+            job = next(pending, None)
         reader.build_merged_model()
-        yield from forked_map(read, itertools.chain([first], pending), jobs - 1, share=True)
+        if job is not None:
+            yield from forked_map(read, itertools.chain([job], pending), jobs - 1, share=True)
         return
     pool = ThreadPoolExecutor(jobs, thread_name_prefix="vurel-text")
     finished = False

@@ -101,11 +101,13 @@ class TextReader:
         self.conventions = self.scanner.conventions
         self._known: dict[str, WordResult] = {}
 
-    def build_merged_model(self) -> None:
+    def build_merged_model(self, background: bool = False) -> bool:
         """Builds the model's merged model (which bounds its search) now
-        rather than once enough words have asked for it: processes forked
-        afterwards share it rather than each building its own."""
-        self.g2p._decoder.build_merged_model()
+        rather than once enough words have asked for it, so that processes
+        forked afterwards share it rather than each building its own; waits
+        for a build under way and its thread. With ``background``, builds it
+        on a thread of the decoder's and returns at once whether it is done."""
+        return self.g2p._decoder.build_merged_model(background=background)
 
     def read(self, texts: Sequence[str]) -> list[list[Token]]:
         """The tokens of each text, each word pronounced."""
