@@ -8,7 +8,6 @@
 
 #include <fst/arcsort.h>
 #include <fst/compose.h>
-#include <fst/const-fst.h>
 #include <fst/connect.h>
 #include <fst/matcher.h>
 #include <fst/shortest-path.h>
@@ -24,10 +23,6 @@ using Weight = fst::TropicalWeight;
 using Label = std::uint32_t;
 using StateId = std::uint32_t;
 using VectorFst = fst::StdVectorFst;
-// A model once loaded: every arc in one array, each state an offset into
-// it. A third of the memory of a VectorFst, whose states and arc lists are
-// allocated one by one.
-using ModelFst = fst::ConstFst<Arc>;
 
 namespace openfst {
 

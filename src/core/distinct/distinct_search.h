@@ -37,6 +37,7 @@
 
 #include "cluster_table.h"
 #include "distinct/pronunciation_probabilities.h"
+#include "model_fst.h"
 #include "openfst.h"
 #include "reference/pronunciation_reference.h"
 #include "search/direct_search.h"

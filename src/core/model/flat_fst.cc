@@ -1,6 +1,7 @@
 #include "model/flat_fst.h"
 
 #include <algorithm>
+#include <utility>
 
 namespace vurel {
 
@@ -53,6 +54,22 @@ void FlatFst::SetOutputSymbols(const fst::SymbolTable *symbols) {
 
 void FlatFst::SetProperties(std::uint64_t properties, std::uint64_t mask) {
   properties_ = (properties_ & ~mask) | (properties & mask);
+}
+
+ModelFst FlatFst::ReleaseAsModelFst() && {
+  std::vector<ModelFst::State> states;
+  states.reserve(finals_.size() + 1);
+  std::uint32_t first_arc = 0;
+  for (std::size_t state = 0; state < finals_.size(); ++state) {
+    states.push_back({finals_[state], first_arc});
+    first_arc += runs_[state].count;
+  }
+  states.push_back({Weight::Zero(), first_arc});
+  const std::uint64_t properties = Properties(fst::kFstProperties, false);
+  finals_ = {};
+  runs_ = {};
+  return ModelFst(std::exchange(arcs_, {}), std::move(states), std::exchange(start_, fst::kNoStateId),
+                  std::move(input_symbols_), std::move(output_symbols_), properties);
 }
 
 std::span<Arc> FlatFst::MutableArcs(Arc::StateId state) {

@@ -1,8 +1,8 @@
 // A transducer in three arrays: final weights, each state's run of arcs,
 // and the arcs of all states one after the other. A model file is read into
-// one, checked and sorted there, then copied into a ModelFst: building a
-// VectorFst instead costs an allocation per state, and freeing those costs
-// more than the copy.
+// one, checked and sorted there, then its arcs are handed to a ModelFst
+// without a copy: building a VectorFst instead costs an allocation per
+// state, and freeing those costs more than the whole load.
 #ifndef VUREL_CORE_FLAT_FST_H_
 #define VUREL_CORE_FLAT_FST_H_
 
@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "model_fst.h"
 #include "openfst.h"
 
 namespace vurel {
@@ -41,6 +42,10 @@ class FlatFst : public fst::ExpandedFst<Arc> {
   // Sets the bits of `properties` selected by `mask`.
   void SetProperties(std::uint64_t properties, std::uint64_t mask);
 
+  // The FST as a ModelFst, which takes the arc array over; this one is left
+  // empty. Fewer than ModelFst::kMostArcs arcs.
+  ModelFst ReleaseAsModelFst() &&;
+
   // The arcs of `state`, to be reordered in place.
   std::span<Arc> MutableArcs(Arc::StateId state);
   std::span<const Arc> ArcsOf(Arc::StateId state) const;
@@ -55,8 +60,7 @@ class FlatFst : public fst::ExpandedFst<Arc> {
   std::size_t TotalArcs() const { return arcs_.size(); }
   // The stored bits only, `test` ignored: unknown bits stay unknown
   // (OpenFst's computation of them goes wrong on some hostile models). It
-  // also reports kMutable, so that ConstFst's constructor copies these bits
-  // rather than computing them all.
+  // also reports kMutable: it is filled and sorted in place.
   std::uint64_t Properties(std::uint64_t mask, bool test) const override;
   const std::string &Type() const override;
   FlatFst *Copy(bool safe = false) const override;

@@ -67,7 +67,7 @@ class Model {
   // asks for it; null until the searches that asked outnumber the model's
   // arcs divided by 4,000, then built by the first search past them, within
   // that search (on the default English model that takes 0.15 s and holds
-  // 18 MiB, what the bounds save on about 800 words: a few words never repay
+  // 15 MiB, what the bounds save on about 800 words: a few words never repay
   // it); searches on other threads get null until it is done. Null when the
   // direct search cannot decode with this model.
   const HistoryQuotient *history_quotient() const;

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <limits>
 
+#include "model_fst.h"
 #include "openfst.h"
 #include "result.h"
 

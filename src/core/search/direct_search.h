@@ -27,6 +27,7 @@
 #include <memory>
 
 #include "cluster_table.h"
+#include "model_fst.h"
 #include "openfst.h"
 #include "reference/nbest.h"
 

@@ -22,6 +22,7 @@
 #include <span>
 #include <vector>
 
+#include "model_fst.h"
 #include "openfst.h"
 
 namespace vurel {
@@ -80,6 +81,8 @@ class HistoryQuotient {
   float FinalWeight(std::uint32_t merged) const { return final_weights_[merged]; }
   std::size_t classes() const { return final_weights_.size(); }
   std::size_t arcs() const { return arcs_.size(); }
+  // The bytes its tables hold.
+  std::size_t MemoryBytes() const;
 
  private:
   std::vector<std::uint32_t> class_of_state_;

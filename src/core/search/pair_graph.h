@@ -26,6 +26,7 @@
 #include <utility>
 #include <vector>
 
+#include "model_fst.h"
 #include "openfst.h"
 #include "reference/nbest.h"
 #include "search/direct_search.h"
