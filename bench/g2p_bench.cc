@@ -4,9 +4,13 @@
 //       median milliseconds of Model::Load, of ReadFstFile, of OpenFst's
 //       StdVectorFst::Read, and of Read followed by OpenFst's ArcSort by
 //       input label (what a decoder on bare OpenFst needs), loads interleaved.
-//   g2p_bench memory MODEL [openfst]
+//   g2p_bench memory MODEL [openfst | WORDS]
 //       resident memory in KiB before and after Model::Load (or, with
-//       "openfst", StdVectorFst::Read).
+//       "openfst", StdVectorFst::Read). With a file of WORDS, also once every
+//       word has been decoded at nbest 5 and by the distinct search for 5
+//       pronunciations, with and without their probabilities, after the
+//       merged model is built: what a process that decodes holds. Then the
+//       sizes of the loaded model and of the merged model too.
 //   g2p_bench decode MODEL WORDS NBEST ROUNDS
 //       seconds of each round of decoding every word of the file WORDS (one
 //       per line) with the phoneticize driver.
@@ -120,21 +124,37 @@ int TimeLoads(const std::string &path, int repetitions) {
   return 0;
 }
 
-int MeasureMemory(const std::string &path, bool openfst) {
+int MeasureOpenFstMemory(const std::string &path) {
   const long before = ResidentKib();
-  bool loaded = false;
-  long after = 0;
-  if (openfst) {
-    const std::unique_ptr<fst::StdVectorFst> fst(fst::StdVectorFst::Read(path));
-    loaded = fst != nullptr;
-    after = ResidentKib();
-  } else {
-    const vurel::Model model = LoadOrExit(path);
-    loaded = true;
-    after = ResidentKib();
-  }
+  const std::unique_ptr<fst::StdVectorFst> fst(fst::StdVectorFst::Read(path));
+  const long after = ResidentKib();
   std::printf("rss_before_kib %ld\nrss_after_kib %ld\n", before, after);
-  return loaded ? 0 : 1;
+  return fst != nullptr ? 0 : 1;
+}
+
+int MeasureMemory(const std::string &path, const std::string &words_path) {
+  const long before = ResidentKib();
+  const vurel::Model model = LoadOrExit(path);
+  std::printf("rss_before_kib %ld\nrss_after_kib %ld\n", before, ResidentKib());
+  if (words_path.empty()) return 0;
+  model.BuildHistoryQuotient();
+  vurel::PhoneticizeOptions options;
+  options.nbest = 5;
+  vurel::DistinctOptions distinct;
+  distinct.count = 5;
+  for (const std::string &word : ReadWords(words_path)) {
+    (void)vurel::Decode(model, word, options);
+    for (const bool probabilities : {false, true}) {
+      distinct.probabilities = probabilities;
+      (void)vurel::DecodeDistinct(model, word, distinct);
+    }
+  }
+  std::printf("rss_decoding_kib %ld\n", ResidentKib());
+  std::printf("model_kib %zu\n", model.fst().MemoryBytes() >> 10);
+  if (const vurel::HistoryQuotient *merged = model.history_quotient()) {
+    std::printf("merged_model_kib %zu\n", merged->MemoryBytes() >> 10);
+  }
+  return 0;
 }
 
 int TimeDriver(const std::string &model_path, const std::string &words_path,
@@ -257,8 +277,9 @@ int TimeBareOpenFst(const std::string &model_path, const std::string &words_path
 int main(int argc, char **argv) {
   const std::string mode = argc > 1 ? argv[1] : "";
   if (mode == "load" && argc == 4) return TimeLoads(argv[2], std::max(1, std::atoi(argv[3])));
-  if (mode == "memory" && (argc == 3 || (argc == 4 && std::string(argv[3]) == "openfst"))) {
-    return MeasureMemory(argv[2], argc == 4);
+  if (mode == "memory" && (argc == 3 || argc == 4)) {
+    if (argc == 4 && std::string(argv[3]) == "openfst") return MeasureOpenFstMemory(argv[2]);
+    return MeasureMemory(argv[2], argc == 4 ? argv[3] : "");
   }
   if (mode == "distinct" && (argc == 6 || (argc == 7 && std::string(argv[6]) == "prob"))) {
     return TimeDistinct(argv[2], argv[3], std::strtoull(argv[4], nullptr, 10),
@@ -282,7 +303,7 @@ int main(int argc, char **argv) {
     return TimeBareOpenFst(argv[2], argv[3], nbest, rounds, mode == "bare-last");
   }
   std::fprintf(stderr,
-               "usage: g2p_bench load MODEL REPETITIONS | memory MODEL [openfst] |\n"
+               "usage: g2p_bench load MODEL REPETITIONS | memory MODEL [openfst | WORDS] |\n"
                "       g2p_bench decode|decode-reference|bare|bare-last MODEL WORDS NBEST ROUNDS |\n"
                "       g2p_bench distinct MODEL WORDS COUNT ROUNDS [prob] |\n"
                "       g2p_bench word-times MODEL WORDS COUNT REPEATS [distinct | prob]\n");
