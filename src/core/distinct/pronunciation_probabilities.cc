@@ -546,19 +546,37 @@ ProbabilitySums SetProbabilities(const PairGraph &graph, double bound, double sh
   const auto moved_far = [](double before, double after) {
     return after != before && !(std::fabs(after - before) <= kConvergence * after);
   };
-  // Sums `pair`'s totals anew; whether one moved far.
-  const auto sum_totals = [&](std::uint32_t pair) {
-    double sum = pair == start ? 1.0 : 0.0;
-    double inner_sum = sum;
-    double middle_sum = sum;
-    for (std::uint32_t a = arcs_begin[pair]; a != arcs_begin[pair + 1]; ++a) {
-      sum += total[arc_from[a]] * arc_factor[a];
-      inner_sum += inner_total[arc_from[a]] * arc_factor[a];
-      middle_sum += middle_total[arc_from[a]] * arc_factor[a];
+  // Sums `pair`'s totals anew; whether one moved far, asked only while
+  // `watch` (a round that some pair already sends round again need not
+  // tell). A pair off every path within the inner bound, or the middle one,
+  // has 0 for that sum, and its predecessors' are not read: most pairs lie
+  // in the shell.
+  const auto sum_totals = [&](std::uint32_t pair, bool watch) {
+    const double first = pair == start ? 1.0 : 0.0;
+    double sum = first;
+    double inner_sum = 0.0;
+    double middle_sum = 0.0;
+    const std::uint32_t begin = arcs_begin[pair];
+    const std::uint32_t end = arcs_begin[pair + 1];
+    if ((pair_inner[pair] & 2) != 0) {
+      inner_sum = middle_sum = first;
+      for (std::uint32_t a = begin; a != end; ++a) {
+        sum += total[arc_from[a]] * arc_factor[a];
+        inner_sum += inner_total[arc_from[a]] * arc_factor[a];
+        middle_sum += middle_total[arc_from[a]] * arc_factor[a];
+      }
+      if ((pair_inner[pair] & 1) == 0) middle_sum = 0.0;
+    } else if ((pair_inner[pair] & 1) != 0) {
+      middle_sum = first;
+      for (std::uint32_t a = begin; a != end; ++a) {
+        sum += total[arc_from[a]] * arc_factor[a];
+        middle_sum += middle_total[arc_from[a]] * arc_factor[a];
+      }
+    } else {
+      for (std::uint32_t a = begin; a != end; ++a) sum += total[arc_from[a]] * arc_factor[a];
     }
-    if ((pair_inner[pair] & 2) == 0) inner_sum = 0.0;
-    if ((pair_inner[pair] & 1) == 0) middle_sum = 0.0;
-    const bool far = moved_far(total[pair], sum) || moved_far(inner_total[pair], inner_sum);
+    const bool far =
+        watch && (moved_far(total[pair], sum) || moved_far(inner_total[pair], inner_sum));
     total[pair] = sum;
     inner_total[pair] = inner_sum;
     middle_total[pair] = middle_sum;
@@ -640,13 +658,13 @@ ProbabilitySums SetProbabilities(const PairGraph &graph, double bound, double sh
     const std::uint32_t last = components.begin[c + 1];
     cycles[c] = component_cycles(first, last) ? 1 : 0;
     if (!cycles[c]) {
-      sum_totals(first);
+      sum_totals(first, false);
       continue;
     }
     for (int round = 0;; ++round) {
       if (round == kMostRounds) return ProbabilitySums::kUnsure;
       bool far = false;
-      for (std::uint32_t pair = first; pair != last; ++pair) far = sum_totals(pair) || far;
+      for (std::uint32_t pair = first; pair != last; ++pair) far = sum_totals(pair, !far) || far;
       if (!far) break;
     }
   }
