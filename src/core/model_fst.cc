@@ -51,14 +51,12 @@ std::size_t ModelFst::MemoryBytes() const {
   return tables_->arcs.size() * sizeof(Arc) + tables_->states.size() * sizeof(State);
 }
 
-std::size_t ModelFst::NumInputEpsilons(Arc::StateId state) const {
-  const std::span<const Arc> arcs = ArcsOf(state);
+std::size_t InputEpsilonsAmong(std::span<const Arc> arcs) {
   return static_cast<std::size_t>(
       std::count_if(arcs.begin(), arcs.end(), [](const Arc &arc) { return arc.ilabel == 0; }));
 }
 
-std::size_t ModelFst::NumOutputEpsilons(Arc::StateId state) const {
-  const std::span<const Arc> arcs = ArcsOf(state);
+std::size_t OutputEpsilonsAmong(std::span<const Arc> arcs) {
   return static_cast<std::size_t>(
       std::count_if(arcs.begin(), arcs.end(), [](const Arc &arc) { return arc.olabel == 0; }));
 }

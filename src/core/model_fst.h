@@ -18,6 +18,10 @@
 
 namespace vurel {
 
+// The arcs among `arcs` that read no letter, and those that write no phoneme.
+std::size_t InputEpsilonsAmong(std::span<const Arc> arcs);
+std::size_t OutputEpsilonsAmong(std::span<const Arc> arcs);
+
 class ModelFst final : public fst::ExpandedFst<Arc> {
  public:
   // One entry a state, and one more after the last whose first_arc is the
@@ -60,8 +64,12 @@ class ModelFst final : public fst::ExpandedFst<Arc> {
   std::size_t NumArcs(Arc::StateId state) const override { return ArcsOf(state).size(); }
   // Counted on each call: OpenFst's composition and search ask for these
   // of the word's side and of their own results, never of the model's.
-  std::size_t NumInputEpsilons(Arc::StateId state) const override;
-  std::size_t NumOutputEpsilons(Arc::StateId state) const override;
+  std::size_t NumInputEpsilons(Arc::StateId state) const override {
+    return InputEpsilonsAmong(ArcsOf(state));
+  }
+  std::size_t NumOutputEpsilons(Arc::StateId state) const override {
+    return OutputEpsilonsAmong(ArcsOf(state));
+  }
   Arc::StateId NumStates() const override {
     return static_cast<Arc::StateId>(tables_->states.size() - 1);
   }

@@ -1,6 +1,5 @@
 #include "model/flat_fst.h"
 
-#include <algorithm>
 #include <utility>
 
 namespace vurel {
@@ -83,15 +82,11 @@ std::span<const Arc> FlatFst::ArcsOf(Arc::StateId state) const {
 }
 
 std::size_t FlatFst::NumInputEpsilons(Arc::StateId state) const {
-  const std::span<const Arc> arcs = ArcsOf(state);
-  return static_cast<std::size_t>(
-      std::count_if(arcs.begin(), arcs.end(), [](const Arc &arc) { return arc.ilabel == 0; }));
+  return InputEpsilonsAmong(ArcsOf(state));
 }
 
 std::size_t FlatFst::NumOutputEpsilons(Arc::StateId state) const {
-  const std::span<const Arc> arcs = ArcsOf(state);
-  return static_cast<std::size_t>(
-      std::count_if(arcs.begin(), arcs.end(), [](const Arc &arc) { return arc.olabel == 0; }));
+  return OutputEpsilonsAmong(ArcsOf(state));
 }
 
 std::uint64_t FlatFst::Properties(std::uint64_t mask, bool /*test*/) const {
