@@ -292,7 +292,7 @@ PyObject *DecoderDecodeMany(PyObject *self, PyObject *args, PyObject *kwargs) {
     answers.reserve(words.size());
     for (const std::string &word : words) {
       if (state.cancelled.load(std::memory_order_relaxed)) {
-        answers.push_back({DecodeStatus::kCancelled, {}});
+        answers.emplace_back().status = DecodeStatus::kCancelled;
         continue;
       }
       answers.push_back(DecodeWord(state, word, request));
